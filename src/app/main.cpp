@@ -1,0 +1,57 @@
+// Entry point: start-up in a fixed order, the main window's run, shutdown.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/shared_state.h"
+#include "config/settings.h"
+#include "platform/message_box.h"
+#include "platform/named_mutex.h"
+#include "ui/main_window.h"
+
+namespace {
+
+bool g_firstRun = false;
+bool g_autorun = false;
+
+// The flags are looked for anywhere in the text after the program's name.
+std::string JoinArguments(int argc, char** argv) {
+  std::string text;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) text += ' ';
+    text += argv[i];
+  }
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string arguments = JoinArguments(argc, argv);
+  if (arguments.find("-firstrun") != std::string::npos) g_firstRun = true;
+  if (arguments.find("-autorun") != std::string::npos) g_autorun = true;
+
+  std::memset(ConfigDirectory, 0, sizeof ConfigDirectory);
+  std::memset(ProfilePath, 0, sizeof ProfilePath);
+  std::memset(MachineId, 0, sizeof MachineId);
+
+  // A failure to make the mutex is not an error: start-up goes on unguarded.
+  if (platform::CreateNamedMutex("QuorvantaGui") == platform::NamedMutexResult::AlreadyExists) {
+    platform::ShowMessageBox("Error", "Another instance of this application is running",
+                             platform::MessageIcon::Error);
+    return -1;
+  }
+
+  if (!LoadConfiguration()) std::exit(1);
+
+  CreateSharedLists();
+
+  MainWindow* window = new MainWindow();
+  window->firstRun = g_firstRun;
+  window->RunWindow(!g_autorun);
+
+  FreeSharedLists();
+  delete window;  // sets the exit event: a running OpenVPN ends
+  return 0;
+}

@@ -1,0 +1,5 @@
+#include "callback/knocker.h"
+
+// Filled in by the callback workers.
+void Knocker::Run() {}
+void OpenInstalled::Run() {}

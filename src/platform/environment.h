@@ -1,0 +1,11 @@
+#pragma once
+// Process environment values the program reads.
+namespace platform {
+
+// The vendor's web-site base: QUORVANTA_SITE, else the build's default.
+const char* SiteBase();
+
+// The directory of per-user runtime objects ($XDG_RUNTIME_DIR, else /tmp/quorvanta-<uid>).
+const char* RuntimeDirectory();
+
+}  // namespace platform

@@ -1,0 +1,36 @@
+#include "platform/environment.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#ifndef QV_DEFAULT_SITE
+#define QV_DEFAULT_SITE "http://www.quorvanta.example"
+#endif
+
+namespace platform {
+
+const char* SiteBase() {
+  const char* site = std::getenv("QUORVANTA_SITE");
+  return (site && *site) ? site : QV_DEFAULT_SITE;
+}
+
+const char* RuntimeDirectory() {
+  static char path[256];
+  static std::once_flag once;
+  std::call_once(once, [] {
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    if (xdg && *xdg) {
+      std::snprintf(path, sizeof path, "%s", xdg);
+    } else {
+      std::snprintf(path, sizeof path, "/tmp/quorvanta-%u", static_cast<unsigned>(getuid()));
+      mkdir(path, 0700);
+    }
+  });
+  return path;
+}
+
+}  // namespace platform

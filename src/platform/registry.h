@@ -1,0 +1,34 @@
+#pragma once
+// The machine's settings store (the registry under HKEY_LOCAL_MACHINE): keys and
+// value names are case-insensitive, values typed REG_SZ or REG_DWORD. Backed by
+// a SQLite database (QUORVANTA_REGISTRY, default /var/lib/quorvanta/registry.db).
+// Opening for read or read-write fails as the file's permissions say.
+#include <cstdint>
+
+namespace platform {
+
+enum RegType : uint32_t { kRegNone = 0, kRegSz = 1, kRegDword = 4 };
+
+enum class RegAccess { Read, ReadWrite };
+
+struct RegKey;  // an open key
+
+// Path of the database in use.
+const char* RegistryPath();
+
+// Opens an existing key ("SOFTWARE\Quorvanta"); nullptr on failure.
+RegKey* RegOpenKey(const char* path, RegAccess access);
+// Opens the key read-write, creating it (and the database) when missing.
+RegKey* RegCreateKey(const char* path);
+void RegCloseKey(RegKey* key);
+
+// name nullptr or "" is the key's default value. *size is in/out in bytes;
+// a value longer than *size fails (with *size set to the needed length).
+bool RegQueryValue(RegKey* key, const char* name, uint32_t* type, void* data, uint32_t* size);
+// Writes atomically; fails on a key opened for reading only.
+bool RegSetValue(RegKey* key, const char* name, uint32_t type, const void* data, uint32_t size);
+bool RegDeleteValue(RegKey* key, const char* name);
+// Deletes a key with its values and subkeys.
+bool RegDeleteKeyTree(const char* path);
+
+}  // namespace platform
