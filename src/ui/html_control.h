@@ -1,0 +1,138 @@
+#pragma once
+// A frameless top-level window whose whole client area is a web view showing
+// one page from the program's resources. The page reaches the window through
+// `window.external`; the program calls the page's functions by name.
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/message_queue.h"
+#include "ui/bridge.h"
+
+typedef struct _GtkWidget GtkWidget;
+typedef struct _WebKitWebView WebKitWebView;
+typedef struct _WebKitURISchemeRequest WebKitURISchemeRequest;
+typedef struct _WebKitWebContext WebKitWebContext;
+
+// A posted close request: ends the message loop with wParam as its code.
+inline constexpr uint32_t WM_CLOSE = 16;
+
+class HtmlControl {
+ public:
+  using RawHandler = void (HtmlControl::*)(int count, const bridge::ScriptArg* args);
+  // Returns a narrow text or none (null); the text must live until the next call.
+  using TextHandler = const char* (HtmlControl::*)(int count, const char* const* args);
+  enum Kind : bool { Raw = false, Text = true };
+
+  struct ExternalEntry {
+    int32_t identifier;
+    RawHandler raw;
+    TextHandler text;
+    Kind kind;
+  };
+
+  explicit HtmlControl(const char* pageName);
+  virtual ~HtmlControl();
+  HtmlControl(const HtmlControl&) = delete;
+  HtmlControl& operator=(const HtmlControl&) = delete;
+
+  // The message map: true when the message was handled. Derived windows look
+  // at their own messages first and pass the rest on.
+  virtual bool HandleMessage(const platform::Message& message);
+
+  // Creates the window (shown when visible), runs the message loop until a
+  // posted close request, destroys the window; returns the request's code.
+  virtual int RunWindow(bool visible);
+
+  int32_t RegisterExternal(const char* name, RawHandler handler);
+  int32_t RegisterExternal(const char* name, TextHandler handler);
+
+  // The name's identifier; false for a name that is not in the table.
+  bool GetIDsOfNames(const char* name, int32_t* identifier) const;
+  // Runs the entry with this identifier. result receives a Text entry's
+  // returned text ("" for none); Raw entries leave it untouched.
+  int32_t Invoke(int32_t identifier, const std::vector<bridge::ScriptArg>& args,
+                 std::string* result, bool* isText);
+
+  // Calls the page's function name with narrow texts. Done asynchronously:
+  // done (optional) receives the status, kOk or kUnknownName when the page
+  // has no such function. During a script call into `external` the call is
+  // carried back to the page and runs before that call returns.
+  using PageCallDone = std::function<void(int32_t status)>;
+  void CallPageFunction(const char* name, const char* const* args, int count,
+                        PageCallDone done = nullptr);
+
+  void Display();
+  void Hide();
+  void FitBrowser();
+
+  // Queues a close request behind the messages already posted.
+  static void PostClose(intptr_t code);
+
+  // For tests and diagnostics: the window, the view, and a script evaluated in
+  // the page with its result as text (runs the main loop until it is done).
+  GtkWidget* Window() const { return window_; }
+  WebKitWebView* View() const { return view_; }
+  bool EvaluateScript(const char* script, std::string* result, int timeoutMs = 10000);
+  bool IsMaximizedFlag() const { return isMaximized_; }
+  int Alpha() const { return alpha_; }
+  const std::string& PageAddress() const { return pageAddress_; }
+
+ protected:
+  // Window creation and the page load; the derived window adds its own steps
+  // between this and the message loop.
+  void CreateWindow(bool visible);
+  int RunMessageLoop();
+  void DestroyWindow();
+
+ private:
+  void Show(int count, const bridge::ScriptArg* args);
+  void HideMethod(int count, const bridge::ScriptArg* args);
+  void Close(int count, const bridge::ScriptArg* args);
+  void SetTitle(int count, const bridge::ScriptArg* args);
+  void DragWindow(int count, const bridge::ScriptArg* args);
+  void ResizeWindow(int count, const bridge::ScriptArg* args);
+  void MinimizeWindow(int count, const bridge::ScriptArg* args);
+  void ToggleMaximizeNormalWindow(int count, const bridge::ScriptArg* args);
+  void SetOpacity(int count, const bridge::ScriptArg* args);
+  void OpenLink(int count, const bridge::ScriptArg* args);
+
+  void StartDrag(int hitTest);
+  void BeginPendingDrag(int rootX, int rootY);
+  std::string ExternalScript() const;
+  void ServeRequest(WebKitURISchemeRequest* request);
+  void DrainMessages();
+
+  friend struct HtmlControlGlue;
+
+  GtkWidget* window_ = nullptr;
+  std::string pageName_;
+  WebKitWebView* view_ = nullptr;
+  WebKitWebContext* context_ = nullptr;
+  bool isMaximized_ = false;
+  std::map<std::string, ExternalEntry> externalTable_;
+
+  std::string pageAddress_;
+  std::string programPath_;
+  int alpha_ = 255;
+  // The last button press on the view, for moving and sizing by the mouse.
+  unsigned pressButton_ = 0;
+  uint32_t pressTime_ = 0;
+  int pressX_ = 0, pressY_ = 0;
+  int pendingDrag_ = 0;  // hit-test code of a move or size waiting for the pointer to move
+  // Where Hide found the window, so Display shows it there again.
+  bool havePlace_ = false;
+  int placeX_ = 0, placeY_ = 0;
+  // Page calls made while a script call into `external` runs; every page
+  // call is numbered so that one overtaken by a carried call is skipped.
+  int scriptCallDepth_ = 0;
+  uint32_t pageCallNumber_ = 0;
+  std::vector<bridge::PageCall> carriedCalls_;
+  // The message loop.
+  void* loop_ = nullptr;
+  unsigned queueSource_ = 0;
+  bool closeRequested_ = false;
+  int closeCode_ = 0;
+};
