@@ -8,7 +8,9 @@
 #include "config/settings.h"
 #include "platform/message_box.h"
 #include "platform/named_mutex.h"
+#include "ui/headless_window.h"
 #include "ui/main_window.h"
+#include "ui/windowing.h"
 
 namespace {
 
@@ -25,10 +27,24 @@ std::string JoinArguments(int argc, char** argv) {
   return text;
 }
 
+bool HeadlessRequested() {
+  const char* value = std::getenv("QUORVANTA_HEADLESS");
+  return value && std::strcmp(value, "1") == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The flags come from the arguments as given, before GTK takes its own out.
   const std::string arguments = JoinArguments(argc, argv);
+
+  // Without a display the program still runs its tunnel control, headless.
+  bool windowed = false;
+  if (!HeadlessRequested()) {
+    windowed = InitWindowing(&argc, &argv);
+    if (!windowed) std::fprintf(stderr, "quorvanta: cannot open a display; running without a window\n");
+  }
+
   if (arguments.find("-firstrun") != std::string::npos) g_firstRun = true;
   if (arguments.find("-autorun") != std::string::npos) g_autorun = true;
 
@@ -47,11 +63,20 @@ int main(int argc, char** argv) {
 
   CreateSharedLists();
 
+  if (!windowed) {
+    HeadlessWindow* window = new HeadlessWindow();
+    window->firstRun = g_firstRun;
+    window->RunWindow(!g_autorun);
+    FreeSharedLists();
+    delete window;  // sets the exit event: a running OpenVPN ends
+    return 0;
+  }
+
   MainWindow* window = new MainWindow();
   window->firstRun = g_firstRun;
   window->RunWindow(!g_autorun);
 
   FreeSharedLists();
-  delete window;  // sets the exit event: a running OpenVPN ends
+  delete window;  // removes the tray icon, then sets the exit event: a running OpenVPN ends
   return 0;
 }

@@ -1,58 +1,83 @@
 #include "ui/main_window.h"
 
-#include <cstdio>
-#include <cstring>
+#include <string>
 
-#include "platform/message_queue.h"
-#include "platform/thread.h"
+#include "platform/environment.h"
+#include "platform/opener.h"
 
-namespace {
-
-// Commands of the headless stand-in, queued behind the workers' messages.
-constexpr uint32_t kCommandConnect = 0x8101;
-constexpr uint32_t kCommandDisconnect = 0x8102;
-constexpr uint32_t kCommandQuit = 0x8103;
-
-// Turns standard-input lines into commands; ends quietly at end of input.
-void ReadCommands(void*) {
-  char line[64];
-  while (std::fgets(line, sizeof line, stdin)) {
-    line[std::strcspn(line, "\r\n")] = '\0';
-    if (std::strcmp(line, "connect") == 0) {
-      platform::UiQueue().Post(kCommandConnect, 0, 0);
-    } else if (std::strcmp(line, "disconnect") == 0) {
-      platform::UiQueue().Post(kCommandDisconnect, 0, 0);
-    } else if (std::strcmp(line, "quit") == 0) {
-      platform::UiQueue().Post(kCommandQuit, 0, 0);
-    }
-  }
+MainWindow::MainWindow(ControllerHooks hooks)
+    : HtmlControl("main.html"), tunnel_(*new TunnelControl(*this, *this, std::move(hooks))), tray_(*this) {
+  RegisterExternal("Connect", static_cast<TextHandler>(&MainWindow::Connect));
+  RegisterExternal("Disconnect", static_cast<TextHandler>(&MainWindow::Disconnect));
+  firstRun = false;
 }
 
-}  // namespace
+MainWindow::~MainWindow() {
+  tray_.Remove();
+  // Then the tray goes, the Signal base sets the exit event (OpenVPN ends),
+  // and the window host goes last.
+}
 
-MainWindow::MainWindow() : view_(stdout), tunnel_(view_, *this) {}
-
-MainWindow::~MainWindow() = default;
-
-int MainWindow::RunWindow(bool) {
+int MainWindow::RunWindow(bool visible) {
+  CreateWindow(visible);
+  tray_.Add(tunnel_.controller().state());
   tunnel_.controller().firstRun = firstRun;
   tunnel_.Start(&platform::UiQueue());
-  platform::StartDetachedThread(&ReadCommands, nullptr);
-  platform::Message message;
-  while (platform::UiQueue().WaitTake(&message, -1)) {
-    if (tunnel_.HandleMessage(message)) continue;
-    switch (message.id) {
-      case kCommandConnect:
-        tunnel_.controller().Connect();
-        break;
-      case kCommandDisconnect:
-        tunnel_.controller().Disconnect();
-        break;
-      case kCommandQuit:
-        return 0;
-      default:
-        break;
-    }
-  }
-  return 0;
+  int code = RunMessageLoop();
+  DestroyWindow();
+  return code;
 }
+
+bool MainWindow::HandleMessage(const platform::Message& message) {
+  if (tunnel_.HandleMessage(message)) return true;
+  switch (message.id) {
+    case WM_TRAYICON:
+      OnTrayIcon(static_cast<uint32_t>(message.lParam), 0, 0);
+      return true;
+    case WM_COMMAND:
+      OnCommand(message.wParam);
+      return true;
+    default:
+      return HtmlControl::HandleMessage(message);
+  }
+}
+
+void MainWindow::OnTrayIcon(uint32_t mouseMessage, int x, int y) {
+  if (mouseMessage == WM_LBUTTONDOWN) Display();
+  else if (mouseMessage == WM_RBUTTONDOWN) tray_.PopupMenu(x, y);
+}
+
+void MainWindow::OnCommand(uintptr_t id) {
+  switch (id) {
+    case IDM_CONNECT:
+      tunnel_.controller().Connect();
+      break;
+    case IDM_DISCONNECT:
+      tunnel_.controller().Disconnect();
+      break;
+    case IDM_VISIT_SITE: {
+      std::string address = std::string(platform::SiteBase()) + "/";
+      platform::OpenUrl(address.c_str());
+      break;
+    }
+    case IDM_EXIT:
+      PostClose(0);
+      break;
+    default:
+      break;
+  }
+}
+
+const char* MainWindow::Connect(int, const char* const*) { return tunnel_.controller().Connect(); }
+
+const char* MainWindow::Disconnect(int, const char* const*) { return tunnel_.controller().Disconnect(); }
+
+void MainWindow::CallPageFunction(const char* name, const char* const* args, int count) {
+  HtmlControl::CallPageFunction(name, args, count);
+}
+
+void MainWindow::UpdateTrayIcon(TunnelState state) { tray_.Update(state); }
+
+void MainWindow::Display() { HtmlControl::Display(); }
+
+void MainWindow::Hide() { HtmlControl::Hide(); }

@@ -1,25 +1,49 @@
 #pragma once
 // The main window: the page, the tray, the connection controller and the workers.
-// Until the real window lands this is the headless stand-in: the controller
-// runs with a LoggingView (page calls and tray states on standard output),
-// and lines on standard input stand for the page's buttons and the tray's
-// exit item: "connect", "disconnect", "quit".
+#include <cstdint>
+
 #include "app/signal.h"
-#include "tunnel/logging_view.h"
+#include "tunnel/controller_view.h"
 #include "tunnel/tunnel_control.h"
+#include "ui/html_control.h"
+#include "ui/tray.h"
 
-class MainWindow : public Signal {
+// A tray menu command arriving as a message.
+inline constexpr uint32_t WM_COMMAND = 273;
+
+class MainWindow : public HtmlControl, public Signal, public TrayHost, public ControllerView {
  public:
-  MainWindow();
-  ~MainWindow();
+  // hooks: the controller's reach into the rest of the program (tests replace it).
+  explicit MainWindow(ControllerHooks hooks = {});
+  ~MainWindow() override;
 
-  // Creates the window (shown when visible), starts the workers and runs the
-  // message loop until the user exits; returns the loop's code.
-  int RunWindow(bool visible);
+  bool HandleMessage(const platform::Message& message) override;
+  // Creates the window (shown when visible), adds the tray icon, starts the
+  // service probe and the management listener, runs the message loop until a
+  // close request and destroys the window; returns the request's code.
+  int RunWindow(bool visible) override;
+
+  // TrayHost
+  void OnTrayIcon(uint32_t mouseMessage, int x, int y) override;
+  void OnCommand(uintptr_t id) override;
+
+  // ControllerView
+  void CallPageFunction(const char* name, const char* const* args, int count) override;
+  void UpdateTrayIcon(TunnelState state) override;
+  void Display() override;
+  void Hide() override;
+
+  ConnectionController& controller() { return tunnel_.controller(); }
+  Tray& tray() { return tray_; }
 
   bool firstRun = false;
 
  private:
-  LoggingView view_;
-  TunnelControl tunnel_;
+  const char* Connect(int count, const char* const* args);
+  const char* Disconnect(int count, const char* const* args);
+
+  // Kept for the life of the process: the workers' threads are never stopped
+  // and must never reach a destroyed object.
+  TunnelControl& tunnel_;
+  Tray tray_;
 };
