@@ -19,7 +19,7 @@ strip=(-strip -define png:exclude-chunks=date,time)
 convert -size 138x38 xc:none \
   -fill '#17722F' -stroke white -strokewidth 2 -draw 'circle 19,19 19,3' \
   -stroke none -fill white -draw 'circle 19,15 19,10' -draw 'polygon 16,16 22,16 24,29 14,29' \
-  -font "$font" -pointsize 19 -fill white -stroke '#17722F' -strokewidth 1 -annotate +40+26 'Quorvanta' \
+  -font "$font" -pointsize 16 -fill white -stroke '#17722F' -strokewidth 1 -annotate +40+25 'Quorvanta' \
   "${strip[@]}" PNG32:"$out/logogreen.png"
 
 # Progress: a white track with a block that walks across it in 13 steps.
