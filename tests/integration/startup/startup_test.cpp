@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "app/signal.h"
+#include "platform/named_event.h"
 #include "support/child_process.h"
 
 namespace {
@@ -22,17 +24,20 @@ class StartupTest : public ::testing::Test {
     ASSERT_EQ(mkdir(runtime_.c_str(), 0777), 0);
     ASSERT_EQ(chmod(runtime_.c_str(), 0777), 0);  // the unprivileged run needs its lock there
     db_ = dir_ / "registry.db";
+    setenv("QUORVANTA_OBJECT_NAMESPACE", Namespace().c_str(), 1);
   }
   void TearDown() override {
     for (pid_t pid : running_) {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
+    platform::RemoveNamedEvent(kExitEventName);  // made by the instances' main window
   }
+  static std::string Namespace() { return "-startup" + std::to_string(getpid()); }
   std::vector<std::string> Env() const {
     std::vector<std::string> env = {"QUORVANTA_MESSAGES=stderr", "QUORVANTA_REGISTRY=" + db_,
                                     "XDG_RUNTIME_DIR=" + runtime_,
-                                    "QUORVANTA_OBJECT_NAMESPACE=-startup" + std::to_string(getpid()),
+                                    "QUORVANTA_OBJECT_NAMESPACE=" + Namespace(),
                                     "PATH=/usr/bin:/bin"};
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
       if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
