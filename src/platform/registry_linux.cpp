@@ -227,6 +227,7 @@ bool RegQueryValue(RegKey* key, const char* name, uint32_t* type, void* data, ui
 bool RegSetValue(RegKey* key, const char* name, uint32_t type, const void* data, uint32_t size) {
   if (!key || !key->writable || (size && !data)) return false;
   if (type == kRegDword && size != 4) return false;
+  if (size > 0x7FFFFFFFu) return false;  // beyond what one SQLite value holds
   sqlite3* db = key->db;
   if (!Exec(db, "BEGIN IMMEDIATE")) return false;
   bool exists = false;
