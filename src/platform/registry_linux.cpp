@@ -75,6 +75,9 @@ void MakeParents(const std::string& dir) {
 }
 
 sqlite3* OpenDatabase(int flags) {
+  // Only a regular file: opening a FIFO or device would block or read nonsense.
+  struct stat st;
+  if (stat(RegistryPath(), &st) == 0 && !S_ISREG(st.st_mode)) return nullptr;
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(RegistryPath(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
     sqlite3_close(db);

@@ -195,6 +195,12 @@ TEST_F(RegistryTest, CorruptOrTruncatedDatabaseNeverOpens) {
     EXPECT_EQ(platform::RegOpenKey("SOFTWARE\\Quorvanta", RegAccess::ReadWrite), nullptr);
   }
   EXPECT_EQ(platform::RegCreateKey("SOFTWARE\\Quorvanta"), nullptr);
+
+  // Not a regular file: refused at once rather than blocking on the open.
+  ASSERT_EQ(unlink(db_.c_str()), 0);
+  ASSERT_EQ(mkfifo(db_.c_str(), 0644), 0);
+  EXPECT_EQ(platform::RegOpenKey("SOFTWARE\\Quorvanta", RegAccess::Read), nullptr);
+  EXPECT_EQ(platform::RegCreateKey("SOFTWARE\\Quorvanta"), nullptr);
 }
 
 TEST_F(RegistryTest, ConcurrentWritersOnOwnHandlesAllSucceed) {
