@@ -1,6 +1,7 @@
 // The program started as a real process: single instance, configuration
 // failures and their exit codes.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/file.h>
 
 #include <chrono>
@@ -147,6 +148,22 @@ TEST_F(StartupTest, UserWithoutWriteAccessCannotStoreTheDefault) {
   auto result = Run(/*unprivileged=*/geteuid() == 0);
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "Quorvanta: Failed to open the registry for writing.\n");
+}
+
+TEST_F(StartupTest, DefaultThatCannotBeStoredEndsTheStart) {
+  Install();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+  // The file stays writable; only the value write itself is refused.
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TRIGGER refuse BEFORE INSERT ON reg_values "
+                         "BEGIN SELECT RAISE(ABORT, 'refused'); END;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  auto result = Run();
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "Quorvanta: Error reading and setting registry key config_dir.\n");
 }
 
 TEST_F(StartupTest, CorruptRegistryIsAnUnreadableOne) {
