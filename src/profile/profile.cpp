@@ -17,14 +17,18 @@ namespace {
 
 constexpr uint32_t kCrcPolynomial = 0xEDB88320u;
 
+// entry[0] is the classic 256-entry table; entry[1..7] let the loop take
+// eight bytes per step (same result, several times the speed on long lines).
 struct CrcTable {
-  uint32_t entry[256];
+  uint32_t entry[8][256];
   constexpr CrcTable() : entry() {
     for (uint32_t i = 0; i < 256; ++i) {
       uint32_t c = i;
       for (int k = 0; k < 8; ++k) c = (c & 1) ? kCrcPolynomial ^ (c >> 1) : c >> 1;
-      entry[i] = c;
+      entry[0][i] = c;
     }
+    for (uint32_t i = 0; i < 256; ++i)
+      for (int t = 1; t < 8; ++t) entry[t][i] = (entry[t - 1][i] >> 8) ^ entry[0][entry[t - 1][i] & 0xFF];
   }
 };
 constexpr CrcTable kCrcTable;
@@ -68,30 +72,33 @@ size_t Base64DecodeInto(const char* text, size_t length, unsigned char* out) {
   return o;
 }
 
+// The state lives in 32-bit cells: the same cipher, without byte-register
+// stalls in the inner loop.
 void Rc4InPlace(const char* key, unsigned char* bytes, size_t length) {
-  unsigned char s[256];
-  for (int i = 0; i < 256; ++i) s[i] = static_cast<unsigned char>(i);
+  uint32_t s[256];
+  for (uint32_t i = 0; i < 256; ++i) s[i] = i;
   size_t keyLength = key ? std::strlen(key) : 0;
   // An empty key behaves as the one-byte key 0 rather than dividing by zero.
   const unsigned char zero = 0;
   const unsigned char* k = keyLength ? reinterpret_cast<const unsigned char*>(key) : &zero;
   if (!keyLength) keyLength = 1;
-  unsigned j = 0;
+  uint32_t j = 0;
   for (size_t i = 0; i < 256; ++i) {
     j = (j + s[i] + k[i % keyLength]) & 0xFF;
-    unsigned char t = s[i];
+    uint32_t t = s[i];
     s[i] = s[j];
     s[j] = t;
   }
-  unsigned x = 0;
+  uint32_t x = 0;
   j = 0;
   for (size_t n = 0; n < length; ++n) {
     x = (x + 1) & 0xFF;
-    j = (j + s[x]) & 0xFF;
-    unsigned char t = s[x];
-    s[x] = s[j];
-    s[j] = t;
-    bytes[n] ^= s[(s[x] + s[j]) & 0xFF];
+    uint32_t sx = s[x];
+    j = (j + sx) & 0xFF;
+    uint32_t sj = s[j];
+    s[x] = sj;
+    s[j] = sx;
+    bytes[n] ^= static_cast<unsigned char>(s[(sx + sj) & 0xFF]);
   }
 }
 
@@ -286,8 +293,14 @@ uint32_t ReadNumber(const char* data, size_t from, size_t used, bool* valid) {
 
 uint32_t Crc32(const void* bytes, size_t length) {
   const auto* p = static_cast<const unsigned char*>(bytes);
+  const auto& t = kCrcTable.entry;
   uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < length; ++i) crc = kCrcTable.entry[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+  for (; length >= 8; p += 8, length -= 8) {
+    uint32_t lo = crc ^ (uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24);
+    crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][p[4]] ^
+          t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
+  }
+  for (size_t i = 0; i < length; ++i) crc = t[0][(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
   return crc ^ 0xFFFFFFFFu;
 }
 
