@@ -354,8 +354,9 @@ int ReadProfileFile(const char* path, bool deleteBroken, ProfileFileRead* out) {
     if (deleteBroken) DeleteProfileFile(path);
     return kProfileUnreadable;
   }
-  // One buffer, sized by the file, grown only if the file grew meanwhile.
-  size_t capacity = static_cast<size_t>(size) < kFirstRead ? static_cast<size_t>(size) + 1 : kFirstRead;
+  // One buffer, sized by the file with room to see its end, grown only if the
+  // file grew meanwhile.
+  size_t capacity = static_cast<size_t>(size) < kFirstRead ? static_cast<size_t>(size) + 2 : kFirstRead;
   char* data = new char[capacity];
   size_t used = 0;
   LineScan scan;
