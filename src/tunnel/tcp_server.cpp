@@ -40,7 +40,7 @@ void TcpServer::SetListening(uint16_t port) {
 
 uint16_t TcpServer::WaitListening() {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return opened_; });
+  changed_.wait(lock, [this] { return opened_ || !running_; });
   return boundPort_;
 }
 
