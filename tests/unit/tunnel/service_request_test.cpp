@@ -89,6 +89,7 @@ class Tunnel : public ::testing::Test {
     setenv("QUORVANTA_OBJECT_NAMESPACE", ("qvtest" + std::to_string(getpid())).c_str(), 1);
     setenv("QUORVANTA_PIPE", service.path().c_str(), 1);
     std::strcpy(ProfilePath, "/config/data.vpn");
+    emptied.clear();
     CreateSharedLists();
     signal = std::make_unique<Signal>();
   }
