@@ -19,7 +19,8 @@ void Say(const char* text) {
 
 TcpServer::TcpServer() : handler_(*this, MachineId) {}
 
-TcpServer::~TcpServer() = default;
+// The thread must not outlive the object it serves from.
+TcpServer::~TcpServer() { Stop(); }
 
 void TcpServer::SetNotifyWindow(platform::MessageQueue* queue) {
   notify_ = queue;

@@ -259,3 +259,22 @@ TEST(Init, ServiceThatAppearsLaterIsFound) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Init, DestroyingItEndsAProbeInProgressWithoutAReport) {
+  setenv("QUORVANTA_PIPE", "/nonexistent-qv-dir/QuorvantaPipe", 1);
+  platform::MessageQueue queue;
+  auto start = std::chrono::steady_clock::now();
+  {
+    Init init;
+    init.SetNotifyWindow(&queue);
+    ASSERT_TRUE(init.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+  platform::Message m{};
+  EXPECT_FALSE(queue.TryTake(&m));
+}
+
+}  // namespace
