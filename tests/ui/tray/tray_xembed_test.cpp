@@ -4,6 +4,7 @@
 #include <gtk/gtk.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -86,6 +87,27 @@ GdkRectangle MenuArea(GtkWidget* menu) {
   return r;
 }
 
+// The dominant colour of the coloured pixels the X server shows in a rectangle of the screen.
+std::string ScreenColour(int x, int y, int w, int h) {
+  GdkPixbuf* shot = gdk_pixbuf_get_from_window(gdk_get_default_root_window(), x, y, w, h);
+  if (shot == nullptr) return "none";
+  long r = 0, g = 0, b = 0;
+  const int stride = gdk_pixbuf_get_rowstride(shot), channels = gdk_pixbuf_get_n_channels(shot);
+  const guchar* pixels = gdk_pixbuf_read_pixels(shot);
+  for (int row = 0; row < h; ++row)
+    for (int col = 0; col < w; ++col) {
+      const guchar* p = pixels + row * stride + col * channels;
+      const int hi = std::max({p[0], p[1], p[2]}), lo = std::min({p[0], p[1], p[2]});
+      if (hi - lo < 80) continue;  // the tray's grey background and the hand's dark outline
+      r += p[0], g += p[1], b += p[2];
+    }
+  g_object_unref(shot);
+  if (r > 2 * g && r > 2 * b) return "red";
+  if (g > 2 * r && g > 2 * b) return "green";
+  if (r > 2 * b && g > 2 * b) return "yellow";
+  return "unclear";
+}
+
 bool WaitForDrawnMenu() {
   if (!SpinUntil([] { return OpenMenu() != nullptr; })) return false;
   bool drawn = false;
@@ -112,9 +134,14 @@ TEST(TrayXEmbed, WithoutAWatcherTheIconSitsInTheSystemTray) {
   EXPECT_GT(w, 0);
   EXPECT_GT(h, 0);
   EXPECT_STREQ(tray.Tooltip(), "Disconnected");
+  // The tray shows the hand in the state's colour.
+  EXPECT_TRUE(SpinUntil([&] { return ScreenColour(x, y, w, h) == "red"; })) << ScreenColour(x, y, w, h);
+  tray.Update(Connecting);
+  EXPECT_TRUE(SpinUntil([&] { return ScreenColour(x, y, w, h) == "yellow"; })) << ScreenColour(x, y, w, h);
   tray.Update(Connected);
   EXPECT_STREQ(tray.IconName(), "hand48x48_green.ico");
   EXPECT_STREQ(tray.Tooltip(), "Connected");
+  EXPECT_TRUE(SpinUntil([&] { return ScreenColour(x, y, w, h) == "green"; })) << ScreenColour(x, y, w, h);
   tray.Remove();
   EXPECT_FALSE(tray.IsShown());
   EXPECT_FALSE(tray.IconArea(&x, &y, &w, &h));
@@ -152,6 +179,8 @@ TEST(TrayXEmbed, TheMenuOpensLeftOfThePressWithItsItemsGreyedByState) {
   Tray tray(host);
   tray.Add(WaitingForService);
   tray.Update(Disconnected);
+  int x, y, w, h;
+  EXPECT_TRUE(SpinUntil([&] { return tray.IconArea(&x, &y, &w, &h); }));  // for the screenshot
   tray.PopupMenu(500, 150);
   ASSERT_TRUE(WaitForDrawnMenu()) << "the menu never showed";
   GtkWidget* menu = OpenMenu();
