@@ -499,8 +499,21 @@ void Tray::PopupMenu(int x, int y) {
   if (root == nullptr) return;
   // The press position is a point on the root window: the menu's top right corner goes there.
   GdkRectangle at = {x, y, 1, 1};
+  // Opened from a bus call there is no press event to take the grab from: make one.
+  GdkEvent* trigger = gtk_get_current_event();
+  if (trigger == nullptr) {
+    trigger = gdk_event_new(GDK_BUTTON_PRESS);
+    trigger->button.window = GDK_WINDOW(g_object_ref(root));
+    trigger->button.time = GDK_CURRENT_TIME;
+    trigger->button.button = 3;
+    trigger->button.x = trigger->button.x_root = x;
+    trigger->button.y = trigger->button.y_root = y;
+    if (GdkSeat* seat = gdk_display_get_default_seat(gdk_window_get_display(root)))
+      gdk_event_set_device(trigger, gdk_seat_get_pointer(seat));
+  }
   gtk_menu_popup_at_rect(GTK_MENU(impl_->menu), root, &at, GDK_GRAVITY_NORTH_WEST, GDK_GRAVITY_NORTH_EAST,
-                         nullptr);
+                         trigger);
+  gdk_event_free(trigger);
 }
 
 bool Tray::IsShown() const { return impl_->protocol != TrayProtocol::None; }
