@@ -38,6 +38,8 @@ class Tray {
   const char* Tooltip() const;
   const char* IconName() const;    // "hand48x48_red.ico" / "_yellow" / "_green"
   const char* Protocol() const;    // "sni", "xembed" or "none"
+  // The XEmbed icon's rectangle on the root window; false when not known (SNI, not embedded).
+  bool IconArea(int* x, int* y, int* width, int* height) const;
 
  private:
   TrayImpl* impl_;
