@@ -42,7 +42,12 @@ int main(int argc, char** argv) {
   bool windowed = false;
   if (!HeadlessRequested()) {
     windowed = InitWindowing(&argc, &argv);
-    if (!windowed) std::fprintf(stderr, "quorvanta: cannot open a display; running without a window\n");
+    // Without any display named, running headless is the plain intent; a
+    // named display that cannot be opened is worth a line.
+    const char* x = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (!windowed && ((x && *x) || (wayland && *wayland)))
+      std::fprintf(stderr, "quorvanta: cannot open the display; running without a window\n");
   }
 
   if (arguments.find("-firstrun") != std::string::npos) g_firstRun = true;

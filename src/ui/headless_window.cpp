@@ -30,8 +30,7 @@ void ReadCommands(void*) {
 
 }  // namespace
 
-// The workers' objects stay for the process's life: their threads are never stopped.
-HeadlessWindow::HeadlessWindow() : view_(stdout), tunnel_(*new TunnelControl(view_, *this)) {}
+HeadlessWindow::HeadlessWindow() : view_(stdout), tunnel_(view_, *this) {}
 
 HeadlessWindow::~HeadlessWindow() = default;
 

@@ -19,5 +19,5 @@ class HeadlessWindow : public Signal {
 
  private:
   LoggingView view_;
-  TunnelControl& tunnel_;
+  TunnelControl tunnel_;
 };

@@ -6,7 +6,7 @@
 #include "platform/opener.h"
 
 MainWindow::MainWindow(ControllerHooks hooks)
-    : HtmlControl("main.html"), tunnel_(*new TunnelControl(*this, *this, std::move(hooks))), tray_(*this) {
+    : HtmlControl("main.html"), tunnel_(*this, *this, std::move(hooks)), tray_(*this) {
   RegisterExternal("Connect", static_cast<TextHandler>(&MainWindow::Connect));
   RegisterExternal("Disconnect", static_cast<TextHandler>(&MainWindow::Disconnect));
   firstRun = false;
@@ -14,8 +14,8 @@ MainWindow::MainWindow(ControllerHooks hooks)
 
 MainWindow::~MainWindow() {
   tray_.Remove();
-  // Then the tray goes, the Signal base sets the exit event (OpenVPN ends),
-  // and the window host goes last.
+  // Then the tray and the workers go, the Signal base sets the exit event
+  // (OpenVPN ends), and the window host goes last.
 }
 
 int MainWindow::RunWindow(bool visible) {

@@ -42,8 +42,8 @@ class MainWindow : public HtmlControl, public Signal, public TrayHost, public Co
   const char* Connect(int count, const char* const* args);
   const char* Disconnect(int count, const char* const* args);
 
-  // Kept for the life of the process: the workers' threads are never stopped
-  // and must never reach a destroyed object.
-  TunnelControl& tunnel_;
+  // The listener, the probe and the controller; destroying it ends the
+  // workers' threads, so none reaches a destroyed object.
+  TunnelControl tunnel_;
   Tray tray_;
 };
