@@ -21,6 +21,7 @@ void RunDialog(const char* caption, const char* text, MessageIcon icon) {
   gtk_window_set_title(GTK_WINDOW(dialog), caption);
   gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
   gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);  // Enter closes it
   gtk_dialog_run(GTK_DIALOG(dialog));
   gtk_widget_destroy(dialog);
 }

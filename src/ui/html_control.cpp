@@ -319,7 +319,9 @@ void HtmlControl::CreateWindow(bool visible) {
 
   webkit_web_view_load_uri(view_, pageAddress_.c_str());
   gtk_widget_show(GTK_WIDGET(view_));
+  // A hidden window exists all the same, as the platform's window would.
   if (visible) gtk_widget_show(window_);
+  else gtk_widget_realize(window_);
   gtk_widget_grab_focus(GTK_WIDGET(view_));
 }
 

@@ -1,0 +1,134 @@
+// The program itself started on a display: the window, "-autorun", and the
+// start-up boxes as real dialogs.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/child_process.h"
+#include "ui/window/x_session.h"
+
+namespace {
+
+const std::string kProgram = QV_BINARY_DIR "/src/app/quorvanta";
+const std::string kReg = QV_BINARY_DIR "/tools/reg/quorvanta-reg";
+
+XSession* g_x = nullptr;
+
+class XEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    g_x = new XSession();
+    ASSERT_TRUE(g_x->Start(true, true)) << "Xvfb could not be started";
+  }
+  void TearDown() override { delete g_x; }
+};
+::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new XEnvironment);
+
+// Window ids that xdotool finds for a search (visible ones only when asked).
+std::vector<std::string> Find(const char* name, bool visibleOnly) {
+  std::vector<const char*> argv = {"xdotool", "search"};
+  if (visibleOnly) argv.push_back("--onlyvisible");
+  argv.push_back("--name");
+  argv.push_back(name);
+  std::string out = XSession::Run(argv);
+  std::vector<std::string> ids;
+  size_t start = 0;
+  while (start < out.size()) {
+    size_t end = out.find('\n', start);
+    if (end == std::string::npos) end = out.size();
+    if (end > start) ids.push_back(out.substr(start, end - start));
+    start = end + 1;
+  }
+  return ids;
+}
+
+bool WaitFound(const char* name, bool visibleOnly, int ms = 15000) {
+  for (int waited = 0; waited < ms; waited += 100) {
+    if (!Find(name, visibleOnly).empty()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+class StartupDisplayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mkdir(runtime_.c_str(), 0700), 0);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"set", "HKLM\\SOFTWARE\\Quorvanta", "@", "REG_SZ", dir_.path()},
+             {"set", "HKLM\\SOFTWARE\\Microsoft\\Cryptography", "MachineGuid", "REG_SZ",
+              "3d1219c7-c4c5-404a-aa1f-6d2a48adfda4"}}) {
+      std::vector<std::string> argv = {kReg};
+      argv.insert(argv.end(), args.begin(), args.end());
+      ASSERT_EQ(qvtest::RunProgram(argv, Env()).status, 0);
+    }
+  }
+  void TearDown() override {
+    for (auto& program : running_) {
+      kill(program.pid, SIGKILL);
+      qvtest::FinishProgram(program);
+    }
+  }
+  std::vector<std::string> Env() const {
+    return {"QUORVANTA_REGISTRY=" + dir_ / "registry.db", "XDG_RUNTIME_DIR=" + runtime_,
+            "QUORVANTA_OBJECT_NAMESPACE=-uistartup" + std::to_string(getpid()),
+            "QUORVANTA_PIPE=" + dir_ / "no-service", "DISPLAY=" + g_x->display(), "GDK_BACKEND=x11",
+            "HOME=" + dir_.path(), "PATH=/usr/bin:/bin"};
+  }
+  qvtest::Program Start(std::vector<std::string> args) {
+    args.insert(args.begin(), kProgram);
+    qvtest::Program program = qvtest::StartProgram(args, Env());
+    running_.push_back(program);
+    return program;
+  }
+
+  qvtest::TempDir dir_;
+  std::string runtime_ = dir_ / "run";
+  std::vector<qvtest::Program> running_;
+};
+
+TEST_F(StartupDisplayTest, ShowsTheWindowInTheCornerOfTheWorkArea) {
+  Start({});
+  ASSERT_TRUE(WaitFound("^html test$", true));
+  std::string id = Find("^html test$", true)[0];
+  std::string geometry = XSession::Run({"xdotool", "getwindowgeometry", id.c_str()});
+  EXPECT_NE(geometry.find("Position: 880,460"), std::string::npos) << geometry;
+  EXPECT_NE(geometry.find("Geometry: 400x300"), std::string::npos) << geometry;
+}
+
+TEST_F(StartupDisplayTest, AutorunKeepsTheWindowHidden) {
+  Start({"-autorun"});
+  ASSERT_TRUE(WaitFound("^html test$", false));  // the page has loaded and named its window
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_TRUE(Find("^html test$", true).empty());
+}
+
+TEST_F(StartupDisplayTest, SecondInstanceShowsItsBoxAsADialogAndEndsWithMinusOne) {
+  Start({"-autorun"});
+  ASSERT_TRUE(WaitFound("^html test$", false));
+  qvtest::Program second = qvtest::StartProgram({kProgram}, Env());
+  ASSERT_TRUE(WaitFound("^Error$", true)) << "no dialog";
+  std::string id = Find("^Error$", true)[0];
+  XSession::Run({"xdotool", "windowactivate", "--sync", id.c_str()});
+  XSession::Run({"xdotool", "key", "Return"});  // to the focused dialog, as a user would press it
+  bool ended = false;
+  for (int i = 0; i < 100 && !ended; ++i) {
+    siginfo_t info{};
+    ended = waitid(P_PID, static_cast<id_t>(second.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == second.pid;
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (!ended) kill(second.pid, SIGKILL);
+  EXPECT_TRUE(ended) << "the dialog did not close on Enter";
+  qvtest::ProgramResult result = qvtest::FinishProgram(second);
+  EXPECT_EQ(result.status, 255);  // -1
+  EXPECT_EQ(result.err.find("Another instance"), std::string::npos) << "the box went to standard error";
+}
+
+}  // namespace
