@@ -2,9 +2,13 @@
 // that keeps 40 pixels of the screen's bottom out of the work area.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "page_helpers.h"
+#include "platform/message_box.h"
+#include "platform/message_box_gtk.h"
 #include "page_window.h"
 #include "x_session.h"
 
@@ -174,6 +178,75 @@ TEST_F(WindowTest, SetTitleRenamesTheWindow) {
   Open(true);
   Js(window, "external.SetTitle('Another \\u00e9')");
   EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(window.Window())), "Another \xC3\xA9");
+}
+
+}  // namespace
+
+namespace {
+
+// The first open dialog titled caption, or null.
+GtkWidget* FindDialog(const char* caption) {
+  GtkWidget* found = nullptr;
+  GList* all = gtk_window_list_toplevels();
+  for (GList* l = all; l; l = l->next) {
+    GtkWidget* w = GTK_WIDGET(l->data);
+    if (GTK_IS_MESSAGE_DIALOG(w) && gtk_widget_get_visible(w) && g_strcmp0(gtk_window_get_title(GTK_WINDOW(w)), caption) == 0)
+      found = w;
+  }
+  g_list_free(all);
+  return found;
+}
+
+// What a user sees of a box: read, then OK pressed, by a timer that runs
+// inside the dialog's own loop.
+struct SeenBox {
+  const char* caption = "";
+  bool seen = false;
+  GtkMessageType type = GTK_MESSAGE_OTHER;
+  std::string text;
+};
+
+gboolean AnswerBox(gpointer data) {
+  SeenBox* box = static_cast<SeenBox*>(data);
+  GtkWidget* dialog = FindDialog(box->caption);
+  if (!dialog) return G_SOURCE_CONTINUE;
+  char* text = nullptr;
+  g_object_get(dialog, "message-type", &box->type, "text", &text, nullptr);
+  box->text = text ? text : "";
+  g_free(text);
+  box->seen = true;
+  gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+  return G_SOURCE_REMOVE;
+}
+
+TEST(MessageBoxTest, BoxesAreDialogsAlsoWhenAWorkerAsks) {
+  unsetenv("QUORVANTA_MESSAGES");
+  platform::InstallGtkMessageBoxes();
+
+  SeenBox box;
+  box.caption = "Quorvanta";
+  guint timer = g_timeout_add(50, AnswerBox, &box);
+  std::atomic<bool> returned{false};
+  std::thread worker([&] {
+    platform::ShowMessageBox("Quorvanta", "data.vpn file not found or data corrupted", platform::MessageIcon::None);
+    returned = true;
+  });
+  bool ok = PumpUntil([&] { return returned.load(); });
+  if (!box.seen) g_source_remove(timer);
+  worker.join();  // ends once the box is answered
+  ASSERT_TRUE(ok);
+  EXPECT_TRUE(box.seen);
+  EXPECT_EQ(box.type, GTK_MESSAGE_OTHER);  // no icon
+  EXPECT_EQ(box.text, "data.vpn file not found or data corrupted");
+
+  // On the user-interface thread itself the box is shown at once.
+  SeenBox error;
+  error.caption = "Error";
+  g_timeout_add(50, AnswerBox, &error);
+  platform::ShowMessageBox("Error", "Another instance of this application is running", platform::MessageIcon::Error);
+  EXPECT_TRUE(error.seen);
+  EXPECT_EQ(error.type, GTK_MESSAGE_ERROR);
+  EXPECT_EQ(error.text, "Another instance of this application is running");
 }
 
 }  // namespace
