@@ -212,3 +212,29 @@ TEST_F(ProgramTest, AutorunStartsHiddenWithTheTrayIconAndAPressShowsTheWindowInI
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ProgramTest, ExitEndsTheLoopWithZeroAndDestroyingTheWindowSetsTheExitEvent) {
+  auto window = std::make_unique<MainWindow>(hooks);
+  auto exitEvent = platform::NamedEvent::Open(kExitEventName);
+  ASSERT_TRUE(exitEvent);
+  int code = Run(*window, true, [&] {
+    ASSERT_TRUE(WaitPageLoaded(*window));
+    EXPECT_TRUE(window->tray().IsShown());
+    // The menu's Exit posts the close request; it ends the loop before anything queued behind it.
+    window->OnCommand(IDM_EXIT);
+    platform::UiQueue().Post(WM_MGMT_CONNECTED, 0, 0);
+  });
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(window->Window(), nullptr);  // the window is gone once the loop has ended
+  exitEvent->Reset();
+  window.reset();
+  EXPECT_TRUE(exitEvent->Wait(0));
+  bool left = false;  // never handled
+  platform::Message message;
+  while (platform::UiQueue().TryTake(&message)) left = left || message.id == WM_MGMT_CONNECTED;
+  EXPECT_TRUE(left);
+}
+
+}  // namespace
