@@ -1,0 +1,197 @@
+#pragma once
+// A program run by a test: its standard output and error read line by line
+// with deadlines, and stopped with a bounded wait. Header-only for tests.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace qvtest {
+
+inline long NowMs() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
+}
+
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess() { Stop(SIGKILL, 5000); }
+
+  // Starts argv[0] (a path) with the test's environment plus env ("NAME=value");
+  // stdout and stderr both go to the pipe that the Wait functions read.
+  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+             const char* dir = nullptr) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    // The environment is built before fork: the child only calls what is safe there.
+    std::vector<std::string> envText;
+    for (char** e = environ; *e; ++e) {
+      std::string item = *e;
+      bool replaced = false;
+      for (const auto& add : env) {
+        replaced |= item.compare(0, add.find('=') + 1, add, 0, add.find('=') + 1) == 0;
+      }
+      if (!replaced) envText.push_back(item);
+    }
+    for (const auto& add : env) envText.push_back(add);
+    std::vector<char*> envp;
+    for (auto& e : envText) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(fds[1], 1);
+      dup2(fds[1], 2);
+      if (dir && chdir(dir) != 0) _exit(126);
+      execve(args[0], args.data(), envp.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    out_ = fds[0];
+    if (pid_ < 0) return false;
+    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    return true;
+  }
+
+  pid_t Pid() const { return pid_; }
+  bool Running() const { return pid_ > 0; }
+
+  // Reads lines until one contains needle (from the line after the last one
+  // matched). True and the line when found within timeoutMs.
+  bool WaitForLine(const std::string& needle, int timeoutMs, std::string* found = nullptr) {
+    const long deadline = NowMs() + timeoutMs;
+    for (;;) {
+      while (next_ < lines_.size()) {
+        const std::string& l = lines_[next_++];
+        if (l.find(needle) != std::string::npos) {
+          if (found) *found = l;
+          return true;
+        }
+      }
+      long left = deadline - NowMs();
+      if (left <= 0 || !ReadSome(static_cast<int>(left))) return false;
+    }
+  }
+
+  // Collects output for ms milliseconds (to prove that something did not happen).
+  void Drain(int ms) {
+    const long deadline = NowMs() + ms;
+    for (long left; (left = deadline - NowMs()) > 0;) {
+      if (!ReadSome(static_cast<int>(left))) break;
+    }
+  }
+
+  // Every line read so far.
+  std::string Output() const {
+    std::string all;
+    for (const auto& l : lines_) all += l + "\n";
+    return all + partial_;
+  }
+  size_t CountLines(const std::string& needle) const {
+    size_t n = 0;
+    for (const auto& l : lines_) n += l.find(needle) != std::string::npos;
+    return n;
+  }
+
+  // Sends sig and waits up to timeoutMs for the exit (then SIGKILL). The exit
+  // status as from waitpid, or -1.
+  int Stop(int sig, int timeoutMs) {
+    if (pid_ <= 0) return -1;
+    kill(pid_, sig);
+    if (!WaitExit(timeoutMs)) {
+      kill(pid_, SIGKILL);
+      WaitExit(5000);
+    }
+    return status_;
+  }
+
+  // Waits up to timeoutMs for the program to end by itself.
+  bool WaitExit(int timeoutMs) {
+    if (pid_ <= 0) return true;
+    if (pidfd_ >= 0) {
+      pollfd p{pidfd_, POLLIN, 0};
+      if (poll(&p, 1, timeoutMs) <= 0) return false;
+    }
+    int st = 0;
+    if (waitpid(pid_, &st, 0) != pid_) return false;
+    status_ = st;
+    pid_ = -1;
+    if (pidfd_ >= 0) close(pidfd_);
+    pidfd_ = -1;
+    Drain(0);
+    if (out_ >= 0) {
+      ReadAvailable();
+      close(out_);
+      out_ = -1;
+    }
+    return true;
+  }
+  int Status() const { return status_; }
+
+ private:
+  // Waits for output up to timeoutMs; false on timeout or end of output.
+  bool ReadSome(int timeoutMs) {
+    if (out_ < 0) return false;
+    pollfd p{out_, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) return false;
+    return ReadAvailable();
+  }
+  bool ReadAvailable() {
+    char buf[4096];
+    ssize_t n = read(out_, buf, sizeof buf);
+    if (n <= 0) return false;
+    partial_.append(buf, static_cast<size_t>(n));
+    size_t at;
+    while ((at = partial_.find('\n')) != std::string::npos) {
+      lines_.push_back(partial_.substr(0, at));
+      partial_.erase(0, at + 1);
+    }
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int pidfd_ = -1;
+  int out_ = -1;
+  int status_ = -1;
+  std::vector<std::string> lines_;
+  std::string partial_;
+  size_t next_ = 0;
+};
+
+// A fresh directory under $TMPDIR, removed with its contents.
+class TempDir {
+ public:
+  TempDir() {
+    const char* t = std::getenv("TMPDIR");
+    path_ = std::string(t && *t ? t : "/tmp") + "/qvtest-XXXXXX";
+    if (!mkdtemp(path_.data())) path_.clear();
+  }
+  ~TempDir() {
+    if (!path_.empty()) {
+      std::string cmd = "rm -rf '" + path_ + "'";
+      int ignored = std::system(cmd.c_str());
+      (void)ignored;
+    }
+  }
+  const std::string& Path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace qvtest
