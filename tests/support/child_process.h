@@ -4,12 +4,18 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,7 +33,11 @@ class ChildProcess {
   ChildProcess() = default;
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
-  ~ChildProcess() { Stop(SIGKILL, 5000); }
+  ~ChildProcess() {
+    Stop(SIGKILL, 5000);
+    StopReader();
+    close(stopFd_);
+  }
 
   // Starts argv[0] (a path) with the test's environment plus env ("NAME=value");
   // stdout and stderr both go to the pipe that the Wait functions read.
@@ -61,8 +71,12 @@ class ChildProcess {
       _exit(127);
     }
     close(fds[1]);
-    out_ = fds[0];
-    if (pid_ < 0) return false;
+    if (pid_ < 0) {
+      close(fds[0]);
+      return false;
+    }
+    ended_ = false;
+    reader_ = std::thread(&ChildProcess::ReadAll, this, fds[0]);
     pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
     return true;
   }
@@ -70,10 +84,11 @@ class ChildProcess {
   pid_t Pid() const { return pid_; }
   bool Running() const { return pid_ > 0; }
 
-  // Reads lines until one contains needle (from the line after the last one
-  // matched). True and the line when found within timeoutMs.
+  // Waits for a line that contains needle, from the line after the last one
+  // matched. True and the line when one came within timeoutMs.
   bool WaitForLine(const std::string& needle, int timeoutMs, std::string* found = nullptr) {
-    const long deadline = NowMs() + timeoutMs;
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
       while (next_ < lines_.size()) {
         const std::string& l = lines_[next_++];
@@ -82,26 +97,32 @@ class ChildProcess {
           return true;
         }
       }
-      long left = deadline - NowMs();
-      if (left <= 0 || !ReadSome(static_cast<int>(left))) return false;
+      if (ended_) return false;
+      if (changed_.wait_until(lock, deadline) == std::cv_status::timeout && next_ == lines_.size()) return false;
     }
   }
 
-  // Collects output for ms milliseconds (to prove that something did not happen).
-  void Drain(int ms) {
-    const long deadline = NowMs() + ms;
-    for (long left; (left = deadline - NowMs()) > 0;) {
-      if (!ReadSome(static_cast<int>(left))) break;
+  // Lets output come in for ms milliseconds (to show that something did not happen).
+  void Drain(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+  // The last line so far that contains needle; empty when there is none.
+  std::string LastLineWith(const std::string& needle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = lines_.rbegin(); it != lines_.rend(); ++it) {
+      if (it->find(needle) != std::string::npos) return *it;
     }
+    return "";
   }
 
-  // Every line read so far.
-  std::string Output() const {
+  // Every line so far.
+  std::string Output() {
+    std::lock_guard<std::mutex> lock(mutex_);
     std::string all;
     for (const auto& l : lines_) all += l + "\n";
     return all + partial_;
   }
-  size_t CountLines(const std::string& needle) const {
+  size_t CountLines(const std::string& needle) {
+    std::lock_guard<std::mutex> lock(mutex_);
     size_t n = 0;
     for (const auto& l : lines_) n += l.find(needle) != std::string::npos;
     return n;
@@ -132,41 +153,61 @@ class ChildProcess {
     pid_ = -1;
     if (pidfd_ >= 0) close(pidfd_);
     pidfd_ = -1;
-    Drain(0);
-    if (out_ >= 0) {
-      ReadAvailable();
-      close(out_);
-      out_ = -1;
+    // Its output ends when the last holder of the pipe (its children too) is gone.
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait_for(lock, std::chrono::milliseconds(2000), [this] { return ended_; });
     }
+    StopReader();  // a grandchild may still hold the pipe
     return true;
   }
   int Status() const { return status_; }
 
  private:
-  // Waits for output up to timeoutMs; false on timeout or end of output.
-  bool ReadSome(int timeoutMs) {
-    if (out_ < 0) return false;
-    pollfd p{out_, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0) return false;
-    return ReadAvailable();
+  void StopReader() {
+    if (!reader_.joinable()) return;
+    uint64_t one = 1;
+    ssize_t ignored = write(stopFd_, &one, sizeof one);
+    (void)ignored;
+    reader_.join();
+    close(stopFd_);
+    stopFd_ = eventfd(0, EFD_CLOEXEC);  // ready for another Start
   }
-  bool ReadAvailable() {
+
+  // Reads the output for as long as it lasts, so the program never blocks on
+  // a full pipe.
+  void ReadAll(int fd) {
     char buf[4096];
-    ssize_t n = read(out_, buf, sizeof buf);
-    if (n <= 0) return false;
-    partial_.append(buf, static_cast<size_t>(n));
-    size_t at;
-    while ((at = partial_.find('\n')) != std::string::npos) {
-      lines_.push_back(partial_.substr(0, at));
-      partial_.erase(0, at + 1);
+    for (;;) {
+      pollfd p[2] = {{fd, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+      if (poll(p, 2, -1) < 0 && errno == EINTR) continue;
+      ssize_t n = p[1].revents ? 0 : read(fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (n <= 0) {
+        ended_ = true;
+        changed_.notify_all();
+        break;
+      }
+      partial_.append(buf, static_cast<size_t>(n));
+      size_t at;
+      while ((at = partial_.find('\n')) != std::string::npos) {
+        lines_.push_back(partial_.substr(0, at));
+        partial_.erase(0, at + 1);
+      }
+      changed_.notify_all();
     }
-    return true;
+    close(fd);
   }
 
   pid_t pid_ = -1;
   int pidfd_ = -1;
-  int out_ = -1;
+  int stopFd_ = eventfd(0, EFD_CLOEXEC);
   int status_ = -1;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool ended_ = false;
   std::vector<std::string> lines_;
   std::string partial_;
   size_t next_ = 0;
