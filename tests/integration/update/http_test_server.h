@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -89,7 +90,7 @@ class HttpTestServer {
   // Responses are chosen by the path without its query; others get 404.
   void Set(const std::string& path, Response response) {
     std::lock_guard<std::mutex> lock(mutex_);
-    routes_[path] = std::move(response);
+    routes_[path] = std::make_shared<const Response>(std::move(response));
   }
   void Release() {
     {
@@ -163,7 +164,8 @@ class HttpTestServer {
     size_t sp1 = head.find(' ');
     size_t sp2 = sp1 == std::string::npos ? sp1 : head.find(' ', sp1 + 1);
     if (sp2 != std::string::npos) target = head.substr(sp1 + 1, sp2 - sp1 - 1);
-    Response response = Page(404, "<html>not found</html>");
+    // Shared, not copied: a benchmark measures the client's memory, not ours.
+    std::shared_ptr<const Response> response = notFound_;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       targets_.push_back(target);
@@ -171,11 +173,11 @@ class HttpTestServer {
       auto route = routes_.find(target.substr(0, target.find('?')));
       if (route != routes_.end()) response = route->second;
       changed_.notify_all();
-      if (response.hold) changed_.wait(lock, [&] { return released_; });
+      if (response->hold) changed_.wait(lock, [&] { return released_; });
     }
-    bool ok = SendAll(fd, response.raw.data(), response.raw.size());
-    if (response.endless) {
-      std::string body(response.chunk, 'x');
+    bool ok = SendAll(fd, response->raw.data(), response->raw.size());
+    if (response->endless) {
+      std::string body(response->chunk, 'x');
       while (ok) {
         {
           std::lock_guard<std::mutex> lock(mutex_);
@@ -197,7 +199,8 @@ class HttpTestServer {
   std::vector<std::thread> connections_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::map<std::string, Response> routes_;
+  std::map<std::string, std::shared_ptr<const Response>> routes_;
+  std::shared_ptr<const Response> notFound_ = std::make_shared<const Response>(Page(404, "<html>not found</html>"));
   std::vector<std::string> targets_;
   std::vector<std::string> heads_;
   bool stopping_ = false;
