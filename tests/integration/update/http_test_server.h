@@ -25,6 +25,7 @@ class HttpTestServer {
     std::string raw;           // status line, headers and body, sent as they are
     bool hold = false;         // wait for Release() before answering
     bool endless = false;      // after raw, send body bytes until the client goes
+    bool stall = false;        // after raw, send nothing more until Release()
     size_t chunk = 65536;      // endless: bytes per write
   };
 
@@ -176,6 +177,10 @@ class HttpTestServer {
       if (response->hold) changed_.wait(lock, [&] { return released_; });
     }
     bool ok = SendAll(fd, response->raw.data(), response->raw.size());
+    if (ok && response->stall) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return released_; });
+    }
     if (response->endless) {
       std::string body(response->chunk, 'x');
       while (ok) {

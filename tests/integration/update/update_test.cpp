@@ -1,7 +1,14 @@
 // The profile update against a real HTTP server on loopback: which pages
 // replace data.vpn and the lists, which leave everything as it was, and what
 // happens when updates meet each other, a Connect, or shutdown.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +19,7 @@
 #include <vector>
 
 #include "app/shared_state.h"
+#include "platform/http.h"
 #include "http_test_server.h"
 #include "profile/profile.h"
 #include "profile/profile_update.h"
@@ -214,6 +222,39 @@ TEST_F(ProfileUpdate, AnUpdateFinishingAfterShutdownDoesNotBringTheListsBack) {
   EXPECT_EQ(UpdateUrls, nullptr);
 }
 
+TEST_F(ProfileUpdate, AMoveThatFailsKeepsNothingBehind) {
+  // The profile's folder is gone: the verified copy cannot be moved in.
+  server_.Set("/page", HttpTestServer::Page(200, qvtest::Page(newProfile_)));
+  ResetLists(Urls({"/page"}));
+  std::string nowhere = config_ / "missing/data.vpn";
+  UpdateServerLists(nowhere.c_str());
+  EXPECT_EQ(qvtest::SharedServers(), std::vector<std::string>{"old.example:1194:udp"});
+  EXPECT_EQ(server_.Targets().size(), 1u);
+}
+
+TEST_F(ProfileUpdate, AProcessKilledDuringAnUpdateLeavesTheProfileWhole) {
+  HttpTestServer::Response slow = HttpTestServer::Page(200, qvtest::Page(newProfile_));
+  slow.hold = true;
+  server_.Set("/slow", slow);
+  ResetLists(Urls({"/slow"}));
+  pid_t child = fork();
+  if (child == 0) {
+    UpdateServerLists(profilePath_.c_str());
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  ASSERT_TRUE(server_.WaitForRequests(1, 10000));
+  kill(child, SIGKILL);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  EXPECT_TRUE(WIFSIGNALED(status));
+  server_.Release();
+  ExpectUnchanged();
+  // The killed process could not clean up after itself.
+  for (const std::string& name : temp_.Names()) std::remove((temp_ / name).c_str());
+}
+
 // Connect on the main thread loads data.vpn into the shared lists and takes
 // entries while updates replace the file and the lists (run under TSan).
 TEST_F(ProfileUpdate, UpdatesRaceWithConnectSafely) {
@@ -242,6 +283,61 @@ TEST_F(ProfileUpdate, UpdatesRaceWithConnectSafely) {
   EXPECT_GT(loads, 0);
   EXPECT_EQ(LoadProfile(profilePath_.c_str(), nullptr, nullptr), kProfileOk);
   EXPECT_EQ(server_.Targets().size(), 20u);
+}
+
+struct Received {
+  std::string body;
+  size_t pieces = 0;
+  size_t largest = 0;
+  size_t stopAfter = 0;  // 0: never stop
+};
+
+bool Receive(void* context, const char* data, size_t length) {
+  auto* r = static_cast<Received*>(context);
+  r->body.append(data, length);
+  ++r->pieces;
+  if (length > r->largest) r->largest = length;
+  return r->stopAfter == 0 || r->pieces < r->stopAfter;
+}
+
+TEST(HttpGet, BodiesArriveInOrderInPiecesOfAtMost1024Bytes) {
+  HttpTestServer server;
+  std::string body;
+  for (int i = 0; i < 20000; ++i) body += std::to_string(i) + ",";
+  server.Set("/body", HttpTestServer::Page(200, body));
+  Received r;
+  EXPECT_EQ(platform::HttpGet(server.Url("/body").c_str(), &Receive, &r), platform::HttpResult::Ok);
+  EXPECT_EQ(r.body, body);
+  EXPECT_LE(r.largest, platform::kHttpPieceSize);
+
+  Received first;
+  first.stopAfter = 1;
+  EXPECT_EQ(platform::HttpGet(server.Url("/body").c_str(), &Receive, &first), platform::HttpResult::Stopped);
+  EXPECT_EQ(first.pieces, 1u);
+
+  Received none;
+  EXPECT_EQ(platform::HttpGet(HttpTestServer::UnreachableUrl().c_str(), &Receive, &none),
+            platform::HttpResult::OpenFailed);
+  EXPECT_EQ(platform::HttpGet("not a url", &Receive, &none), platform::HttpResult::OpenFailed);
+  // Only web addresses, also behind a redirect.
+  EXPECT_EQ(platform::HttpGet("file:///etc/passwd", &Receive, &none), platform::HttpResult::OpenFailed);
+  server.Set("/tofile", HttpTestServer::Redirect("file:///etc/passwd"));
+  platform::HttpGet(server.Url("/tofile").c_str(), &Receive, &none);
+  EXPECT_EQ(none.body, "");
+}
+
+TEST(HttpGet, AServerThatStopsSendingIsLeftWhenTheTimeIsUp) {
+  HttpTestServer server;
+  HttpTestServer::Response stalled = HttpTestServer::Truncated("<!--\nQUJD", 100);
+  stalled.stall = true;
+  server.Set("/stalled", stalled);
+  platform::HttpLimits limits;
+  limits.totalMs = 300;
+  Received r;
+  EXPECT_EQ(platform::HttpGet(server.Url("/stalled").c_str(), &Receive, &r, limits),
+            platform::HttpResult::ReadFailed);
+  EXPECT_EQ(r.body, "<!--\nQUJD");
+  server.Release();
 }
 
 }  // namespace
