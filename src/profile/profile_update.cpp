@@ -140,11 +140,12 @@ void UpdateServerLists(const char* profilePath) {
       bool loaded = false;
       // A fresh file per page: every page file is deleted after use.
       if (platform::CreateTempFile("html", pagePath, sizeof pagePath)) {
-        if (DownloadToFile(url->text, pagePath) != kDownloadOk) {
-          platform::DeleteFileAt(pagePath);
-        } else if (ExtractProfile(pagePath, profilePath) == kExtractOk) {
+        if (DownloadToFile(url->text, pagePath) == kDownloadOk &&
+            ExtractProfile(pagePath, profilePath) == kExtractOk) {
           loaded = LoadProfile(profilePath, servers, sources) == kProfileOk;
         }
+        // Usually gone already (ExtractProfile deletes it); never left behind.
+        platform::DeleteFileAt(pagePath);
       }
       FreeServerEntry(url);
       if (!loaded) continue;
