@@ -88,6 +88,9 @@ void SyncParentDirectory(const char* target) {
 }  // namespace
 
 bool ReplaceFile(const char* source, const char* target) {
+  // The new file takes the old one's permissions (a temp file is born 0600).
+  struct stat st;
+  chmod(source, stat(target, &st) == 0 ? (st.st_mode & 07777) : 0644);
   SyncFile(source);
   if (rename(source, target) == 0) {
     SyncParentDirectory(target);
