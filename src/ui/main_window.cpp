@@ -1,15 +1,63 @@
 #include "ui/main_window.h"
 
-#include "platform/message_queue.h"
+#include <cstdio>
+#include <cstring>
 
-// Headless stand-in until the window exists: runs the message loop, which
-// nothing ends but the process's termination.
-MainWindow::MainWindow() = default;
+#include "platform/message_queue.h"
+#include "platform/thread.h"
+
+namespace {
+
+// Commands of the headless stand-in, queued behind the workers' messages.
+constexpr uint32_t kCommandConnect = 0x8101;
+constexpr uint32_t kCommandDisconnect = 0x8102;
+constexpr uint32_t kCommandQuit = 0x8103;
+
+// Turns standard-input lines into commands; ends quietly at end of input.
+void ReadCommands(void*) {
+  char line[64];
+  while (std::fgets(line, sizeof line, stdin)) {
+    line[std::strcspn(line, "\r\n")] = '\0';
+    if (std::strcmp(line, "connect") == 0) {
+      platform::UiQueue().Post(kCommandConnect, 0, 0);
+    } else if (std::strcmp(line, "disconnect") == 0) {
+      platform::UiQueue().Post(kCommandDisconnect, 0, 0);
+    } else if (std::strcmp(line, "quit") == 0) {
+      platform::UiQueue().Post(kCommandQuit, 0, 0);
+    }
+  }
+}
+
+}  // namespace
+
+MainWindow::MainWindow() : view_(stdout), tunnel_(view_, *this) {}
+
 MainWindow::~MainWindow() = default;
 
 int MainWindow::RunWindow(bool) {
+  tunnel_.controller().firstRun = firstRun;
+  tunnel_.Start(&platform::UiQueue());
+  // The listener's diagnostics end without a line feed; end their line so
+  // every line of the log that follows starts clean.
+  tunnel_.server().WaitListening();
+  std::fputs("\n", stdout);
+  std::fflush(stdout);
+  platform::StartDetachedThread(&ReadCommands, nullptr);
   platform::Message message;
   while (platform::UiQueue().WaitTake(&message, -1)) {
+    if (tunnel_.HandleMessage(message)) continue;
+    switch (message.id) {
+      case kCommandConnect:
+        tunnel_.controller().Connect();
+        break;
+      case kCommandDisconnect:
+        tunnel_.controller().Disconnect();
+        break;
+      case kCommandQuit:
+        return 0;
+      default:
+        break;
+    }
   }
   return 0;
 }

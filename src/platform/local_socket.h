@@ -1,0 +1,33 @@
+#pragma once
+// Client side of a local stream socket (the service's endpoint): connect,
+// write one message, close. The role a named-pipe client plays elsewhere.
+#include <cstddef>
+
+namespace platform {
+
+enum class LocalConnectResult {
+  Connected,
+  Absent,  // nothing at the path: the service is not there
+  Busy,    // the service's backlog stayed full for the whole wait
+  Failed,  // anything else, among them a socket file nobody listens on
+};
+
+class LocalSocket {
+ public:
+  LocalSocket() = default;
+  ~LocalSocket();
+  LocalSocket(const LocalSocket&) = delete;
+  LocalSocket& operator=(const LocalSocket&) = delete;
+
+  // Connects to path. While the listener's backlog is full the call waits up
+  // to busyWaitMs for it to take a connection before it reports Busy.
+  LocalConnectResult Connect(const char* path, int busyWaitMs);
+  // Writes all bytes; false on any failure. Never raises SIGPIPE.
+  bool Write(const void* bytes, size_t length);
+  void Close();
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace platform

@@ -1,0 +1,50 @@
+#pragma once
+// A TCP listener on the loopback address that serves one connection at a
+// time, for the management channel. Accept and Receive block; Stop, callable
+// from any thread, wakes them so the serving thread can end.
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+using SocketHandle = int;
+inline constexpr SocketHandle kInvalidSocket = -1;
+
+enum class ListenResult { Ok, SocketFailed, BindFailed, ListenFailed };
+
+class TcpListener {
+ public:
+  TcpListener();
+  ~TcpListener();
+  TcpListener(const TcpListener&) = delete;
+  TcpListener& operator=(const TcpListener&) = delete;
+
+  // Creates the socket, binds it to 127.0.0.1:port (0 = any free port) and
+  // listens. On ListenFailed *error holds the system's error number.
+  ListenResult Open(uint16_t port, int backlog, int* error);
+  // The port actually bound (after Open), 0 when none.
+  uint16_t BoundPort() const;
+
+  // Waits for the next connection; kInvalidSocket on failure or once stopped.
+  // The accepted socket answers small writes at once (no Nagle, quick ACKs).
+  SocketHandle Accept();
+  // One receive of at most size bytes: >0 bytes read, 0 peer closed,
+  // -1 failure or stopped. Re-arms quick ACKs after every read.
+  long Receive(SocketHandle socket, char* buffer, size_t size);
+  // One send of the bytes; the result is the count sent or -1. Never raises SIGPIPE.
+  long Send(SocketHandle socket, const char* bytes, size_t length);
+  void CloseSocket(SocketHandle socket);
+
+  // Thread-safe: wakes a blocked Accept or Receive; both fail from now on.
+  void Stop();
+  bool Stopped() const;
+
+ private:
+  // Waits until fd is readable or the listener is stopped; false when stopped.
+  bool WaitReadable(int fd);
+
+  int listenFd_ = -1;
+  int stopFd_ = -1;
+};
+
+}  // namespace platform

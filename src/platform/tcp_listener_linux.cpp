@@ -1,0 +1,118 @@
+#include "platform/tcp_listener.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace platform {
+
+TcpListener::TcpListener() { stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+
+TcpListener::~TcpListener() {
+  if (listenFd_ >= 0) close(listenFd_);
+  if (stopFd_ >= 0) close(stopFd_);
+}
+
+ListenResult TcpListener::Open(uint16_t port, int backlog, int* error) {
+  if (error) *error = 0;
+  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (listenFd_ < 0) return ListenResult::SocketFailed;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return ListenResult::BindFailed;
+  }
+  if (listen(listenFd_, backlog) != 0) {
+    if (error) *error = errno;
+    return ListenResult::ListenFailed;
+  }
+  return ListenResult::Ok;
+}
+
+uint16_t TcpListener::BoundPort() const {
+  if (listenFd_ < 0) return 0;
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+bool TcpListener::WaitReadable(int fd) {
+  for (;;) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+    int n = poll(fds, stopFd_ >= 0 ? 2 : 1, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (fds[1].revents) return false;
+    return true;
+  }
+}
+
+SocketHandle TcpListener::Accept() {
+  if (listenFd_ < 0) return kInvalidSocket;
+  for (;;) {
+    if (!WaitReadable(listenFd_)) return kInvalidSocket;
+    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      // A connection that went away before it was taken is not a failure.
+      if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN) continue;
+      return kInvalidSocket;
+    }
+    // OpenVPN writes its lines in small pieces; without these the delayed ACK
+    // of loopback holds each exchange back by about 40 ms.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    return fd;
+  }
+}
+
+long TcpListener::Receive(SocketHandle socket, char* buffer, size_t size) {
+  if (socket < 0) return -1;
+  if (!WaitReadable(socket)) return -1;
+  ssize_t n;
+  do {
+    n = recv(socket, buffer, size, 0);
+  } while (n < 0 && errno == EINTR);
+  // The kernel leaves quick-ACK mode on its own; stay in it for the next line.
+  int one = 1;
+  setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+  return n;
+}
+
+long TcpListener::Send(SocketHandle socket, const char* bytes, size_t length) {
+  if (socket < 0) return -1;
+  ssize_t n;
+  do {
+    n = send(socket, bytes, length, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+void TcpListener::CloseSocket(SocketHandle socket) {
+  if (socket >= 0) close(socket);
+}
+
+void TcpListener::Stop() {
+  uint64_t one = 1;
+  ssize_t n = write(stopFd_, &one, sizeof one);
+  (void)n;
+}
+
+bool TcpListener::Stopped() const {
+  pollfd p{stopFd_, POLLIN, 0};
+  return poll(&p, 1, 0) > 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,130 @@
+#include "tunnel/connection_controller.h"
+
+#include <cstdio>
+
+#include "app/shared_state.h"
+#include "platform/message_box.h"
+#include "platform/thread.h"
+#include "profile/profile.h"
+#include "profile/profile_update.h"
+#include "tunnel/service_request.h"
+
+void FormatTraffic(uint32_t value, char* out, size_t size) {
+  if (value < 1000) {
+    std::snprintf(out, size, "%lu Bytes", static_cast<unsigned long>(value));
+  } else if (value < 1000000) {
+    std::snprintf(out, size, "%lu kB", static_cast<unsigned long>(value / 1000));
+  } else {
+    std::snprintf(out, size, "%lu MB", static_cast<unsigned long>(value / 1000000));
+  }
+}
+
+ConnectionController::ConnectionController(ControllerView& view, Signal& signal,
+                                           ControllerHooks hooks)
+    : view_(view), signal_(signal), hooks_(std::move(hooks)) {
+  if (!hooks_.loadProfile) hooks_.loadProfile = LoadProfileIntoSharedLists;
+  if (!hooks_.startTunnel) hooks_.startTunnel = [this] { return StartTunnel(signal_); };
+  if (!hooks_.startDelayedServerListUpdate) {
+    hooks_.startDelayedServerListUpdate = StartDelayedServerListUpdate;
+  }
+  if (!hooks_.startKnocker) hooks_.startKnocker = [this] { knocker_.Start(); };
+  if (!hooks_.startOpenInstalled) hooks_.startOpenInstalled = [this] { openInstalled_.Start(); };
+  if (!hooks_.sleep) hooks_.sleep = platform::SleepMs;
+}
+
+bool ConnectionController::HandleMessage(const platform::Message& message) {
+  switch (message.id) {
+    case WM_SERVICE_STATUS:
+      OnServiceStatus(message.wParam);
+      return true;
+    case WM_TUNNEL_UP:
+      OnTunnelUp();
+      return true;
+    case WM_MGMT_CONNECTED:
+      OnManagementConnected();
+      return true;
+    case WM_MGMT_DISCONNECTED:
+      OnManagementDisconnected();
+      return true;
+    case WM_MGMT_BYTECOUNT:
+      OnTraffic(static_cast<uint32_t>(message.wParam), static_cast<uint32_t>(message.lParam));
+      return true;
+    default:
+      return false;
+  }
+}
+
+void ConnectionController::CallPage(const char* name, const char* text) {
+  const char* args[] = {text};
+  view_.CallPageFunction(name, args, 1);
+}
+
+const char* ConnectionController::Connect() {
+  if (hooks_.loadProfile(ProfilePath) != 0) {
+    platform::ShowMessageBox("Quorvanta", "data.vpn file not found or data corrupted",
+                             platform::MessageIcon::None);
+    return nullptr;
+  }
+  state_ = hooks_.startTunnel() ? Connecting : Disconnected;
+  view_.UpdateTrayIcon(state_);
+  return "ok";
+}
+
+const char* ConnectionController::Disconnect() {
+  state_ = Disconnecting;
+  CallPage("disconnecting", "Disconnecting");
+  signal_.Set();
+  view_.UpdateTrayIcon(state_);
+  return "ok";
+}
+
+void ConnectionController::OnServiceStatus(uintptr_t status) {
+  if (status == 0) {
+    state_ = ServiceUnavailable;
+  } else if (status == 1) {
+    Connect();
+  }
+}
+
+void ConnectionController::OnManagementConnected() { CallPage("connecting", "Connecting"); }
+
+void ConnectionController::OnTunnelUp() {
+  CallPage("connected", "Connected");
+  state_ = Connected;
+  view_.UpdateTrayIcon(state_);
+  hooks_.startDelayedServerListUpdate(ProfilePath);
+  hooks_.startKnocker();
+  if (firstRun) {
+    hooks_.startOpenInstalled();
+    view_.Hide();
+    firstRun = false;
+  }
+}
+
+void ConnectionController::OnManagementDisconnected() {
+  if (state_ == Connected || state_ == Connecting) {
+    // Give the service time to see the old OpenVPN go before the next request.
+    hooks_.sleep(hooks_.failoverWaitMs);
+    if (hooks_.startTunnel()) {
+      state_ = Connecting;
+    } else {
+      state_ = Disconnecting;
+      view_.Display();
+    }
+  }
+  if (state_ == Disconnecting) {
+    state_ = Disconnected;
+    CallPage("disconnected", "Disconnected");
+  }
+  view_.UpdateTrayIcon(state_);
+}
+
+void ConnectionController::OnTraffic(uint32_t received, uint32_t sent) {
+  char in[64];
+  char out[64];
+  FormatTraffic(received, in, sizeof in);
+  FormatTraffic(sent, out, sizeof out);
+  if (state_ != Connected) return;
+  const char* args[] = {in, out};
+  view_.CallPageFunction("updateTraffic", args, 2);
+}

@@ -1,0 +1,60 @@
+#pragma once
+// The connection controller: keeps the tunnel state, turns the workers'
+// messages and the user's Connect/Disconnect into tunnel requests and exit
+// signals, walks to the next server when OpenVPN goes away, and keeps the
+// page, the tray and the window up to date through ControllerView.
+// Everything here runs on the user-interface thread.
+#include <functional>
+
+#include "app/signal.h"
+#include "callback/knocker.h"
+#include "platform/message_queue.h"
+#include "tunnel/controller_view.h"
+
+// The controller's reach into the rest of the program. Empty members use the
+// real operations; tests replace them with recorders.
+struct ControllerHooks {
+  std::function<int(const char* profilePath)> loadProfile;  // 0 = loaded
+  std::function<bool()> startTunnel;                        // true = request written
+  std::function<void(const char* profilePath)> startDelayedServerListUpdate;
+  std::function<void()> startKnocker;
+  std::function<void()> startOpenInstalled;
+  std::function<void(unsigned ms)> sleep;
+  unsigned failoverWaitMs = 2500;
+};
+
+// Text of at most 63 characters for a byte count: Bytes, kB or MB (units of 1000).
+void FormatTraffic(uint32_t value, char* out, size_t size);
+
+class ConnectionController {
+ public:
+  ConnectionController(ControllerView& view, Signal& signal, ControllerHooks hooks = {});
+
+  // Handles WM_SERVICE_STATUS .. WM_MGMT_BYTECOUNT; false for any other message.
+  bool HandleMessage(const platform::Message& message);
+
+  // The page's and the tray's commands. Connect returns "ok", or null when
+  // the profile cannot be loaded; Disconnect returns "ok".
+  const char* Connect();
+  const char* Disconnect();
+
+  TunnelState state() const { return state_; }
+  // Set from "-firstrun" before the window runs; consumed by the first tunnel-up.
+  bool firstRun = false;
+
+  void OnServiceStatus(uintptr_t status);
+  void OnTunnelUp();
+  void OnManagementConnected();
+  void OnManagementDisconnected();
+  void OnTraffic(uint32_t received, uint32_t sent);
+
+ private:
+  void CallPage(const char* name, const char* text);
+
+  ControllerView& view_;
+  Signal& signal_;
+  ControllerHooks hooks_;
+  TunnelState state_ = WaitingForService;
+  Knocker knocker_;
+  OpenInstalled openInstalled_;
+};

@@ -1,0 +1,61 @@
+#pragma once
+// The management listener: OpenVPN connects to us on the loopback port and
+// we serve one connection at a time on this worker thread, cutting lines and
+// answering them with the protocol handler.
+//
+// Use: SetPort, SetNotifyWindow, Start. Port 0 binds any free port (tests),
+// readable through BoundPort once the server is listening.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "app/thread.h"
+#include "platform/message_queue.h"
+#include "platform/tcp_listener.h"
+#include "tunnel/management_protocol.h"
+
+class TcpServer : public Thread, private CommandSink {
+ public:
+  TcpServer();
+  virtual ~TcpServer();
+
+  void SetPort(uint32_t port) { port_ = port; }
+  // The queue that stands for the notify window; set before Start.
+  void SetNotifyWindow(platform::MessageQueue* queue);
+  // Starts the server thread (hides Thread::Start to track the thread's life).
+  bool Start();
+
+  // Writes the text on the current connection; results are not looked at.
+  // Only called on the server thread, by the handler.
+  void Send(const char* text) override;
+  void ProcessLine(char* line) { handler_.ProcessLine(line); }
+
+  // Blocks until the listener is open (or failed to open); then the bound
+  // port, 0 when opening failed or the server is not running.
+  uint16_t WaitListening();
+  // Wakes the server thread and waits until it has left Run; the destructor
+  // does this, so the thread never reaches a destroyed server.
+  void Stop();
+
+  ManagementHandler& handler() { return handler_; }
+
+ protected:
+  void Run() override;
+
+ private:
+  void Serve();
+  void SetListening(uint16_t port);
+
+  uint32_t port_ = 0;
+  ManagementHandler handler_;
+  platform::TcpListener listener_;
+  platform::SocketHandle client_ = platform::kInvalidSocket;
+  platform::MessageQueue* notify_ = nullptr;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool opened_ = false;
+  uint16_t boundPort_ = 0;
+  bool running_ = false;
+};

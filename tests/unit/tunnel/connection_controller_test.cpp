@@ -1,0 +1,364 @@
+#include "tunnel/connection_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "app/shared_state.h"
+#include "fake_service.h"
+#include "platform/message_box.h"
+#include "platform/named_event.h"
+#include "profile/server_list.h"
+
+namespace {
+
+std::vector<std::string>* g_log = nullptr;
+
+void RecordBox(const char* caption, const char* text, platform::MessageIcon icon) {
+  g_log->push_back(std::string("box ") + caption + " | " + text +
+                   (icon == platform::MessageIcon::None ? " | no icon" : " | icon"));
+}
+
+// Records the page, tray and window calls, and whether the exit event was set
+// when the tray changed, into one ordered log.
+class RecordingView : public ControllerView {
+ public:
+  RecordingView(std::vector<std::string>& log, platform::NamedEvent* exitEvent)
+      : log_(log), exitEvent_(exitEvent) {}
+  void CallPageFunction(const char* name, const char* const* args, int count) override {
+    std::string line = std::string("page ") + name;
+    for (int i = 0; i < count; ++i) line += std::string(" [") + args[i] + "]";
+    log_.push_back(line);
+  }
+  void UpdateTrayIcon(TunnelState state) override {
+    std::string line = "tray " + std::to_string(state);
+    if (exitEvent_ && exitEvent_->Wait(0)) line += " (exit set)";
+    log_.push_back(line);
+  }
+  void Display() override { log_.push_back("display"); }
+  void Hide() override { log_.push_back("hide"); }
+
+ private:
+  std::vector<std::string>& log_;
+  platform::NamedEvent* exitEvent_;
+};
+
+class Controller : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("QUORVANTA_OBJECT_NAMESPACE", ("qvtest" + std::to_string(getpid())).c_str(), 1);
+    unsetenv("QUORVANTA_MESSAGES");
+    std::strcpy(ProfilePath, "/cfg/data.vpn");
+    g_log = &log;
+    platform::SetMessageBoxHandler(&RecordBox);
+    signal = std::make_unique<Signal>();
+    exitEvent = platform::NamedEvent::Open(kExitEventName);
+    view = std::make_unique<RecordingView>(log, exitEvent.get());
+
+    ControllerHooks hooks;
+    hooks.loadProfile = [this](const char* path) {
+      log.push_back(std::string("load ") + path);
+      return loadResult;
+    };
+    hooks.startTunnel = [this] {
+      log.push_back("request");
+      bool ok = !tunnelResults.empty() && tunnelResults.front();
+      if (!tunnelResults.empty()) tunnelResults.pop_front();
+      return ok;
+    };
+    hooks.startDelayedServerListUpdate = [this](const char* path) {
+      log.push_back(std::string("delayed update ") + path);
+    };
+    hooks.startKnocker = [this] { log.push_back("knocker"); };
+    hooks.startOpenInstalled = [this] { log.push_back("open installed"); };
+    hooks.sleep = [this](unsigned ms) { log.push_back("sleep " + std::to_string(ms)); };
+    controller = std::make_unique<ConnectionController>(*view, *signal, hooks);
+  }
+
+  void TearDown() override {
+    platform::SetMessageBoxHandler(nullptr);
+    controller.reset();
+    exitEvent.reset();
+    signal.reset();
+    platform::RemoveNamedEvent(kExitEventName);
+  }
+
+  bool Send(uint32_t id, uintptr_t w = 0, intptr_t l = 0) {
+    return controller->HandleMessage(platform::Message{id, w, l});
+  }
+
+  // Brings the controller to a state through its own events, then clears the log.
+  void Reach(TunnelState state) {
+    switch (state) {
+      case WaitingForService:
+        break;
+      case ServiceUnavailable:
+        Send(WM_SERVICE_STATUS, 0);
+        break;
+      case Disconnecting:
+        controller->Disconnect();
+        break;
+      case Disconnected:
+        tunnelResults = {false};
+        controller->Connect();
+        break;
+      case Connecting:
+        tunnelResults = {true};
+        controller->Connect();
+        break;
+      case Connected:
+        Send(WM_TUNNEL_UP);
+        break;
+    }
+    ASSERT_EQ(controller->state(), state);
+    signal->Reset();
+    log.clear();
+  }
+
+  using Log = std::vector<std::string>;
+  Log log;
+  int loadResult = 0;
+  std::deque<bool> tunnelResults;
+  std::unique_ptr<Signal> signal;
+  std::unique_ptr<platform::NamedEvent> exitEvent;
+  std::unique_ptr<RecordingView> view;
+  std::unique_ptr<ConnectionController> controller;
+};
+
+const TunnelState kAll[] = {WaitingForService, ServiceUnavailable, Disconnecting,
+                            Disconnected,      Connecting,         Connected};
+
+TEST(FormatTraffic, UsesDecimalUnitsAndTruncates) {
+  const std::pair<uint32_t, const char*> cases[] = {
+      {0, "0 Bytes"},      {999, "999 Bytes"}, {1000, "1 kB"},          {999999, "999 kB"},
+      {1000000, "1 MB"},   {1999999, "1 MB"},  {2147483647, "2147 MB"}, {4294967295u, "4294 MB"}};
+  for (const auto& [value, text] : cases) {
+    char out[64];
+    FormatTraffic(value, out, sizeof out);
+    EXPECT_STREQ(out, text) << value;
+  }
+}
+
+TEST_F(Controller, StartsWaitingForTheServiceAndIgnoresOtherMessages) {
+  EXPECT_EQ(controller->state(), WaitingForService);
+  EXPECT_FALSE(Send(2000));
+  EXPECT_FALSE(Send(2006));
+  EXPECT_FALSE(Send(32769));
+  EXPECT_TRUE(log.empty());
+}
+
+TEST_F(Controller, ServiceUnavailableChangesOnlyTheState) {
+  for (TunnelState s : kAll) {
+    SetUp();
+    Reach(s);
+    EXPECT_TRUE(Send(WM_SERVICE_STATUS, 0));
+    EXPECT_EQ(controller->state(), ServiceUnavailable);
+    EXPECT_TRUE(log.empty()) << s;
+    TearDown();
+  }
+}
+
+TEST_F(Controller, ServiceAvailableConnectsOtherValuesDoNothing) {
+  tunnelResults = {true};
+  EXPECT_TRUE(Send(WM_SERVICE_STATUS, 1));
+  EXPECT_EQ(log, (Log{"load /cfg/data.vpn", "request", "tray 4"}));
+  EXPECT_EQ(controller->state(), Connecting);
+  log.clear();
+  EXPECT_TRUE(Send(WM_SERVICE_STATUS, 2));
+  EXPECT_TRUE(log.empty());
+  EXPECT_EQ(controller->state(), Connecting);
+}
+
+TEST_F(Controller, ConnectWithoutAProfileShowsTheBoxAndChangesNothing) {
+  Reach(ServiceUnavailable);
+  loadResult = 2;
+  EXPECT_EQ(controller->Connect(), nullptr);
+  EXPECT_EQ(log, (Log{"load /cfg/data.vpn",
+                      "box Quorvanta | data.vpn file not found or data corrupted | no icon"}));
+  EXPECT_EQ(controller->state(), ServiceUnavailable);
+}
+
+TEST_F(Controller, ConnectSetsConnectingOrDisconnectedAndTouchesOnlyTheTray) {
+  tunnelResults = {true};
+  EXPECT_STREQ(controller->Connect(), "ok");
+  EXPECT_EQ(log, (Log{"load /cfg/data.vpn", "request", "tray 4"}));
+  log.clear();
+  tunnelResults = {false};
+  EXPECT_STREQ(controller->Connect(), "ok");
+  EXPECT_EQ(log, (Log{"load /cfg/data.vpn", "request", "tray 3"}));
+  EXPECT_EQ(controller->state(), Disconnected);
+}
+
+TEST_F(Controller, SecondConnectWhileConnectedRequestsAgain) {
+  Reach(Connecting);
+  Reach(Connected);
+  tunnelResults = {true};
+  EXPECT_STREQ(controller->Connect(), "ok");
+  EXPECT_EQ(log, (Log{"load /cfg/data.vpn", "request", "tray 4"}));
+  EXPECT_EQ(controller->state(), Connecting);
+}
+
+TEST_F(Controller, DisconnectFromAnyStateSignalsOpenVpnBetweenPageAndTray) {
+  for (TunnelState s : kAll) {
+    SetUp();
+    Reach(s);
+    EXPECT_STREQ(controller->Disconnect(), "ok");
+    EXPECT_EQ(controller->state(), Disconnecting);
+    EXPECT_EQ(log, (Log{"page disconnecting [Disconnecting]", "tray 2 (exit set)"})) << s;
+    TearDown();
+  }
+}
+
+TEST_F(Controller, ManagementConnectedOnlyTellsThePage) {
+  for (TunnelState s : kAll) {
+    SetUp();
+    Reach(s);
+    EXPECT_TRUE(Send(WM_MGMT_CONNECTED));
+    EXPECT_EQ(controller->state(), s);
+    EXPECT_EQ(log, (Log{"page connecting [Connecting]"}));
+    TearDown();
+  }
+}
+
+TEST_F(Controller, TunnelUpOnAFirstRunHidesTheWindowOnce) {
+  controller->firstRun = true;
+  Reach(Connecting);
+  EXPECT_TRUE(Send(WM_TUNNEL_UP));
+  EXPECT_EQ(controller->state(), Connected);
+  EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "delayed update /cfg/data.vpn",
+                      "knocker", "open installed", "hide"}));
+  EXPECT_FALSE(controller->firstRun);
+  log.clear();
+  EXPECT_TRUE(Send(WM_TUNNEL_UP));
+  EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "delayed update /cfg/data.vpn",
+                      "knocker"}));
+}
+
+TEST_F(Controller, TunnelUpFromAnyState) {
+  for (TunnelState s : kAll) {
+    SetUp();
+    Reach(s);
+    EXPECT_TRUE(Send(WM_TUNNEL_UP));
+    EXPECT_EQ(controller->state(), Connected);
+    EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "delayed update /cfg/data.vpn",
+                        "knocker"}));
+    TearDown();
+  }
+}
+
+TEST_F(Controller, LostConnectionFailsOverToTheNextServer) {
+  for (TunnelState s : {Connecting, Connected}) {
+    SetUp();
+    Reach(Connecting);
+    Reach(s);
+    tunnelResults = {true};
+    EXPECT_TRUE(Send(WM_MGMT_DISCONNECTED));
+    EXPECT_EQ(controller->state(), Connecting);
+    EXPECT_EQ(log, (Log{"sleep 2500", "request", "tray 4"}));
+    TearDown();
+  }
+}
+
+TEST_F(Controller, LostConnectionWithNoServerLeftEndsDisconnectedWithTheWindowShown) {
+  for (TunnelState s : {Connecting, Connected}) {
+    SetUp();
+    Reach(Connecting);
+    Reach(s);
+    tunnelResults = {false};
+    EXPECT_TRUE(Send(WM_MGMT_DISCONNECTED));
+    EXPECT_EQ(controller->state(), Disconnected);
+    EXPECT_EQ(log, (Log{"sleep 2500", "request", "display", "page disconnected [Disconnected]",
+                        "tray 3"}));
+    TearDown();
+  }
+}
+
+TEST_F(Controller, LostConnectionAfterDisconnectRequestsNothing) {
+  Reach(Connecting);
+  Reach(Connected);
+  controller->Disconnect();
+  log.clear();
+  EXPECT_TRUE(Send(WM_MGMT_DISCONNECTED));
+  EXPECT_EQ(controller->state(), Disconnected);
+  EXPECT_EQ(log, (Log{"page disconnected [Disconnected]", "tray 3 (exit set)"}));
+}
+
+TEST_F(Controller, LostConnectionInIdleStatesOnlyRefreshesTheTray) {
+  for (TunnelState s : {WaitingForService, ServiceUnavailable, Disconnected}) {
+    SetUp();
+    Reach(s);
+    EXPECT_TRUE(Send(WM_MGMT_DISCONNECTED));
+    EXPECT_EQ(controller->state(), s);
+    EXPECT_EQ(log, (Log{"tray " + std::to_string(s)}));
+    TearDown();
+  }
+}
+
+TEST_F(Controller, TrafficReachesThePageOnlyWhenConnected) {
+  for (TunnelState s : kAll) {
+    SetUp();
+    Reach(s);
+    EXPECT_TRUE(Send(WM_MGMT_BYTECOUNT, 2904, 1055000));
+    if (s == Connected) {
+      EXPECT_EQ(log, (Log{"page updateTraffic [2 kB] [1 MB]"}));
+    } else {
+      EXPECT_TRUE(log.empty()) << s;
+    }
+    EXPECT_EQ(controller->state(), s);
+    TearDown();
+  }
+}
+
+TEST_F(Controller, WalksTheListUntilEmptyThenEndsDisconnected) {
+  tunnelResults = {true, true, true, false};
+  controller->Connect();
+  Send(WM_MGMT_CONNECTED);
+  Send(WM_MGMT_DISCONNECTED);  // server 2 of 3
+  Send(WM_MGMT_DISCONNECTED);  // server 3 of 3
+  EXPECT_EQ(controller->state(), Connecting);
+  Send(WM_MGMT_DISCONNECTED);  // the list is empty
+  EXPECT_EQ(controller->state(), Disconnected);
+  EXPECT_EQ(log, (Log{"load /cfg/data.vpn", "request", "tray 4", "page connecting [Connecting]",
+                      "sleep 2500", "request", "tray 4", "sleep 2500", "request", "tray 4",
+                      "sleep 2500", "request", "display", "page disconnected [Disconnected]",
+                      "tray 3"}));
+}
+
+TEST(ControllerDefaults, RealRequestGoesToTheServiceAndWaitsTheFailoverTime) {
+  setenv("QUORVANTA_OBJECT_NAMESPACE", ("qvtest" + std::to_string(getpid())).c_str(), 1);
+  FakeService service;
+  setenv("QUORVANTA_PIPE", service.path().c_str(), 1);
+  CreateSharedLists();
+  {
+    Signal signal;
+    std::vector<std::string> log;
+    RecordingView view(log, nullptr);
+    ControllerHooks hooks;
+    hooks.loadProfile = [](const char*) {
+      std::lock_guard<std::mutex> lock(ListsLock);
+      PushBack(Servers, NewServerEntry("b:2:tcp", 7));
+      PushBack(Servers, NewServerEntry("a:1:udp", 7));
+      return 0;
+    };
+    unsigned waited = 0;
+    hooks.sleep = [&](unsigned ms) { waited += ms; };
+    ConnectionController controller(view, signal, hooks);
+    EXPECT_STREQ(controller.Connect(), "ok");
+    EXPECT_EQ(controller.state(), Connecting);
+    controller.HandleMessage(platform::Message{WM_MGMT_DISCONNECTED, 0, 0});
+    EXPECT_EQ(controller.state(), Connecting);
+    EXPECT_EQ(waited, 2500u);
+    ASSERT_TRUE(service.WaitConnections(2));
+    auto received = service.Received();
+    EXPECT_NE(received[0].find("--remote a 1 --proto udp"), std::string::npos);
+    EXPECT_NE(received[1].find("--remote b 2 --proto tcp"), std::string::npos);
+  }
+  platform::RemoveNamedEvent(kExitEventName);
+  FreeSharedLists();
+}
+
+}  // namespace
