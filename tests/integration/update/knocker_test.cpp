@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "app/shared_state.h"
+#include "app/signal.h"
 #include "callback/knocker.h"
 #include "http_test_server.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
+#include "tunnel/connection_controller.h"
 #include "support/child_process.h"
 #include "update_support.h"
 
@@ -185,31 +187,59 @@ TEST_F(InstallCallback, AReadOnlyRegistryShowsTheWritingMessageAndKeepsTheCode) 
   EXPECT_EQ(Ref(), "R1");
 }
 
-TEST(FirstRunPage, OpensTheInstalledPageAboutFiveSecondsAfterStart) {
-  qvtest::TempDir dir;
-  std::string fifo = dir / "opened";
-  std::string opener = dir / "opener";
+class QuietView : public ControllerView {
+ public:
+  void CallPageFunction(const char*, const char* const*, int) override {}
+  void UpdateTrayIcon(TunnelState) override {}
+  void Display() override {}
+  void Hide() override {}
+};
+
+// Through the controller's own start calls: every tunnel-up sends the
+// callback; only the first of a "-firstrun" run opens "/installed", 5 s later.
+TEST_F(InstallCallback, TunnelUpsKnockEachTimeAndOpenTheInstalledPageOnce) {
+  setenv("QUORVANTA_OBJECT_NAMESPACE", ("qvcallback" + std::to_string(getpid())).c_str(), 1);
+  SetRef("code9");
+  server_.Set("/clientCallback/", HttpTestServer::Page(200, "not yet"));
+  std::string fifo = dir_ / "opened";
+  std::string opener = dir_ / "opener";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   qvtest::WriteFile(opener, "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + fifo + "'\n");
   ASSERT_EQ(chmod(opener.c_str(), 0755), 0);
   setenv("QUORVANTA_OPENER", opener.c_str(), 1);
-  setenv("QUORVANTA_SITE", "http://site.example", 1);
-  int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
+  int readEnd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(readEnd, 0);
+  // Held open so the opener's end does not read as a hang-up.
+  int writeEnd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(writeEnd, 0);
+  CreateSharedLists();
 
-  static OpenInstalled worker;  // outlives its thread
+  // The workers are members of the controller: it outlives their threads.
+  static Signal* signal = new Signal;
+  static QuietView* view = new QuietView;
+  static ConnectionController* controller = new ConnectionController(*view, *signal);
+  controller->firstRun = true;
   auto start = std::chrono::steady_clock::now();
-  worker.Start();
-  pollfd p{fd, POLLIN, 0};
+  controller->OnTunnelUp();
+  controller->OnTunnelUp();
+  EXPECT_FALSE(controller->firstRun);
+
+  ASSERT_TRUE(server_.WaitForRequests(2, 10000));
+  EXPECT_EQ(server_.Targets(), (std::vector<std::string>(2, Expected("code9", "code9"))));
+  pollfd p{readEnd, POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 15000), 1);
   auto elapsed = std::chrono::steady_clock::now() - start;
   char buffer[256] = {};
-  ssize_t n = read(fd, buffer, sizeof buffer - 1);
-  close(fd);
-  unsetenv("QUORVANTA_OPENER");
-  unsetenv("QUORVANTA_SITE");
-  EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), "http://site.example/installed\n");
+  ssize_t n = read(readEnd, buffer, sizeof buffer - 1);
+  EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), server_.Url("/installed") + "\n");
   EXPECT_GE(elapsed, std::chrono::milliseconds(4900));
+  // A second opener would have followed within moments.
+  EXPECT_EQ(poll(&p, 1, 1000), 0);
+  close(writeEnd);
+  close(readEnd);
+  unsetenv("QUORVANTA_OPENER");
+  EXPECT_EQ(Ref(), "code9");
+  FreeSharedLists();
 }
 
 }  // namespace
