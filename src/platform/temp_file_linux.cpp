@@ -69,6 +69,9 @@ bool CopyBeside(const char* source, const char* target, char* staged, size_t sta
 }  // namespace
 
 bool ReplaceFile(const char* source, const char* target) {
+  // The new file takes the old one's permissions (a temp file is born 0600).
+  struct stat st;
+  chmod(source, stat(target, &st) == 0 ? (st.st_mode & 07777) : 0644);
   SyncFile(source);
   if (rename(source, target) == 0) return true;
   if (errno != EXDEV) return false;
