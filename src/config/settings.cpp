@@ -1,8 +1,150 @@
 #include "config/settings.h"
 
-// Placeholder until the settings store lands.
-uint32_t ReadRegistryString(platform::RegKey*, const char*, char*, uint32_t) { return 0; }
-int QueryMachineId(char*, uint32_t) { return 0; }
-int ReadSetting(const char*, char*, const char*, uint32_t) { return 0; }
-int WriteSetting(const char*, const char*) { return 0; }
-int LoadConfiguration() { return 0; }
+#include <cstdio>
+#include <cstring>
+
+#include "app/shared_state.h"
+#include "platform/message_box.h"
+#include "platform/registry.h"
+
+namespace {
+
+constexpr const char* kProductKey = "SOFTWARE\\Quorvanta";
+// The name the key gets when it has to be made; the same key, names being case-insensitive.
+constexpr const char* kProductKeyCreate = "Software\\Quorvanta";
+constexpr const char* kCryptographyKey = "SOFTWARE\\Microsoft\\Cryptography";
+constexpr const char* kCaption = "Quorvanta";
+constexpr uint32_t kMessageSize = 256;
+
+void ShowSettingsMessage(const char* format, const char* argument = nullptr) {
+  char text[kMessageSize];
+  std::snprintf(text, sizeof text, format, argument);
+  text[sizeof text - 1] = '\0';
+  platform::ShowMessageBox(kCaption, text, platform::MessageIcon::None);
+}
+
+// Appends "/" unless the text already ends in one; an empty text gets one too.
+void EnsureTrailingSeparator(char* text, size_t size) {
+  const size_t length = std::strlen(text);
+  if (length > 0 && text[length - 1] == '/') return;
+  if (length + 1 < size) {
+    text[length] = '/';
+    text[length + 1] = '\0';
+  }
+}
+
+// The product key for reading, or created read-write when it does not open.
+platform::RegKey* OpenOrCreateProductKey() {
+  platform::RegKey* key = platform::RegOpenKey(kProductKey, platform::RegAccess::Read);
+  if (!key) key = platform::RegCreateKey(kProductKeyCreate);
+  return key;
+}
+
+bool WriteString(platform::RegKey* key, const char* name, const char* text) {
+  return platform::RegSetValue(key, name, platform::kRegSz, text,
+                               static_cast<uint32_t>(std::strlen(text) + 1));
+}
+
+}  // namespace
+
+uint32_t ReadRegistryString(platform::RegKey* key, const char* name, char* buffer, uint32_t size) {
+  uint32_t type = platform::kRegNone;
+  uint32_t length = size;
+  if (!platform::RegQueryValue(key, name, &type, buffer, &length)) return 0;
+  return type == platform::kRegSz ? length : 0;
+}
+
+int QueryMachineId(char* buffer, uint32_t size) {
+  platform::RegKey* key = platform::RegOpenKey(kCryptographyKey, platform::RegAccess::Read);
+  if (!key) return 0;
+  uint32_t type = platform::kRegNone;
+  uint32_t length = size;
+  const bool ok = platform::RegQueryValue(key, "MachineGuid", &type, buffer, &length);
+  platform::RegCloseKey(key);
+  return ok && type == platform::kRegSz ? 1 : 0;
+}
+
+int ReadSetting(const char* name, char* buffer, const char* defaultText, uint32_t size) {
+  const uint32_t callerSize = size;
+  platform::RegKey* key = OpenOrCreateProductKey();
+  if (!key) {
+    ShowSettingsMessage("Error creating registry key");
+    return 0;
+  }
+  uint32_t type = platform::kRegNone;
+  uint32_t length = callerSize;
+  if (platform::RegQueryValue(key, name, &type, buffer, &length) && type == platform::kRegSz) {
+    platform::RegCloseKey(key);
+    return 1;
+  }
+  // Missing, of another type or too long: the default takes its place.
+  platform::RegKey* writeKey = platform::RegOpenKey(kProductKey, platform::RegAccess::ReadWrite);
+  if (!writeKey) {
+    platform::RegCloseKey(key);
+    ShowSettingsMessage("Failed to open the registry for writing.");
+    return 0;
+  }
+  if (!WriteString(writeKey, name, defaultText)) {
+    platform::RegCloseKey(writeKey);
+    platform::RegCloseKey(key);
+    ShowSettingsMessage("Error reading and setting registry key %s.", name);
+    return 0;
+  }
+  if (callerSize > 0) {
+    std::snprintf(buffer, callerSize, "%s", defaultText);
+  }
+  platform::RegCloseKey(writeKey);
+  platform::RegCloseKey(key);
+  return 1;
+}
+
+int WriteSetting(const char* name, const char* text) {
+  platform::RegKey* key = OpenOrCreateProductKey();
+  if (!key) {
+    ShowSettingsMessage("Error creating registry key.");
+    return 0;
+  }
+  platform::RegKey* writeKey = platform::RegOpenKey(kProductKey, platform::RegAccess::ReadWrite);
+  if (!writeKey) {
+    platform::RegCloseKey(key);
+    ShowSettingsMessage("Failed to open the registry for writing.");
+    return 0;
+  }
+  const bool ok = WriteString(writeKey, name, text);
+  platform::RegCloseKey(writeKey);
+  platform::RegCloseKey(key);
+  if (!ok) {
+    ShowSettingsMessage("Error reading and setting registry key %s.", name);
+    return 0;
+  }
+  return 1;
+}
+
+int LoadConfiguration() {
+  platform::RegKey* key = platform::RegOpenKey(kProductKey, platform::RegAccess::Read);
+  if (!key) {
+    ShowSettingsMessage("Error opening registry for reading.");
+    return 0;
+  }
+  char baseDirectory[kPathSize];
+  const uint32_t read = ReadRegistryString(key, nullptr, baseDirectory, sizeof baseDirectory);
+  platform::RegCloseKey(key);
+  if (read == 0) {
+    ShowSettingsMessage("Error opening registry for reading.");
+    return 0;
+  }
+  EnsureTrailingSeparator(baseDirectory, sizeof baseDirectory);
+
+  char defaultConfig[kPathSize];
+  // Bounded by the buffer: an over-long base directory is cut, as the registry sizes allow.
+  if (std::snprintf(defaultConfig, sizeof defaultConfig, "%sconfig", baseDirectory) < 0) return 0;
+  if (!ReadSetting("config_dir", ConfigDirectory, defaultConfig, sizeof ConfigDirectory)) return 0;
+  EnsureTrailingSeparator(ConfigDirectory, sizeof ConfigDirectory);
+  if (std::snprintf(ProfilePath, sizeof ProfilePath, "%sdata.vpn", ConfigDirectory) < 0) return 0;
+
+  if (!QueryMachineId(MachineId, sizeof MachineId)) {
+    ShowSettingsMessage("Error reading machine id.");
+    return 0;
+  }
+  return 1;
+}

@@ -28,6 +28,12 @@ const char* RuntimeDirectory() {
     } else {
       std::snprintf(path, sizeof path, "/tmp/quorvanta-%u", static_cast<unsigned>(getuid()));
       mkdir(path, 0700);
+      // Another user may have made the name first: never use a directory we don't own.
+      struct stat st;
+      if (lstat(path, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
+          (st.st_mode & 0022) != 0) {
+        path[0] = '\0';
+      }
     }
   });
   return path;

@@ -81,6 +81,12 @@ NamedEvent::Shared* OpenExisting(const char* shmName, bool* missing) {
   }
   struct stat st;
   NamedEvent::Shared* s = nullptr;
+  // A creator in another process sizes the object right after making it; an
+  // empty object is one being made, not one of another kind.
+  for (int i = 0; i < 200 && fstat(fd, &st) == 0 && st.st_size == 0; ++i) {
+    timespec ts{0, 1000000};
+    nanosleep(&ts, nullptr);
+  }
   if (fstat(fd, &st) == 0 && st.st_size == static_cast<off_t>(sizeof(NamedEvent::Shared))) {
     s = MapShared(fd);
   }

@@ -24,6 +24,7 @@ void RegCloseKey(RegKey* key);
 
 // name nullptr or "" is the key's default value. *size is in/out in bytes;
 // a value longer than *size fails (with *size set to the needed length).
+// A REG_SZ stored without its terminating zero is returned with one added.
 bool RegQueryValue(RegKey* key, const char* name, uint32_t* type, void* data, uint32_t* size);
 // Writes atomically; fails on a key opened for reading only.
 bool RegSetValue(RegKey* key, const char* name, uint32_t type, const void* data, uint32_t size);

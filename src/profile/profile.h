@@ -19,7 +19,13 @@ unsigned char* Rc4Crypt(const char* key, const unsigned char* bytes, size_t leng
 
 // Adds the tokens of section 1 to a and of section 2 to b, each at a random end.
 // Safe on any bytes: length bounds every read.
+// The text ends at length or at its first zero byte; tokens are the runs
+// between white space of any length, and a token too long for an entry is
+// dropped whole. A null list drops the tokens of its section.
 void ParseProfileText(const char* text, size_t length, ServerList* a, ServerList* b);
+// The same with a given seed for the front/back draws (tests, fuzzing).
+void ParseProfileTextSeeded(const char* text, size_t length, ServerList* a, ServerList* b,
+                            uint64_t seed);
 
 enum ProfileResult { kProfileOk = 0, kProfileUnreadable = 1, kProfileBadCrc = 2 };
 
@@ -28,5 +34,6 @@ enum ProfileResult { kProfileOk = 0, kProfileUnreadable = 1, kProfileBadCrc = 2 
 // lists those pointers designate at that moment.
 int LoadProfile(const char* path, ServerList* a, ServerList* b);
 
-// Loads into the shared lists (the Connect path).
+// Loads into the shared lists (the Connect path): the entries go, under
+// ListsLock, to whatever Servers and UpdateUrls hold when they are appended.
 int LoadProfileIntoSharedLists(const char* path);

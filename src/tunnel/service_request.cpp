@@ -1,5 +1,6 @@
 #include "tunnel/service_request.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,7 +8,6 @@
 
 #include "app/shared_state.h"
 #include "platform/local_socket.h"
-#include "platform/thread.h"
 #include "profile/profile_update.h"
 #include "profile/server_list.h"
 #include "tunnel/controller_view.h"
@@ -96,14 +96,39 @@ bool StartTunnel(Signal& signal, void (*onEmptyList)(const char* profilePath)) {
   return result;
 }
 
+Init::~Init() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  stopping_ = true;
+  changed_.notify_all();
+  changed_.wait(lock, [this] { return !running_; });
+}
+
+bool Init::Start() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = true;
+  }
+  if (Thread::Start()) return true;
+  std::lock_guard<std::mutex> lock(mutex_);
+  running_ = false;
+  return false;
+}
+
 void Init::Run() {
   bool reachable = false;
-  for (unsigned attempt = 0; attempt < attempts_; ++attempt) {
+  bool stopped = false;
+  for (unsigned attempt = 0; attempt < attempts_ && !stopped; ++attempt) {
     if (SendServiceRequest(nullptr)) {
       reachable = true;
       break;
     }
-    platform::SleepMs(intervalMs_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopped = changed_.wait_for(lock, std::chrono::milliseconds(intervalMs_),
+                                [this] { return stopping_; });
   }
-  if (notify_) notify_->Post(WM_SERVICE_STATUS, reachable ? 1 : 0, 0);
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A probe ended by the program's shutdown reports nothing.
+  if (notify_ && !stopped) notify_->Post(WM_SERVICE_STATUS, reachable ? 1 : 0, 0);
+  running_ = false;
+  changed_.notify_all();
 }

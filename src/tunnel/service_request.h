@@ -2,7 +2,9 @@
 // The tunnel request to the service: a probe worker that waits for the
 // service's socket, the writer of one request, and StartTunnel, which turns
 // the next server entry into an OpenVPN command line.
+#include <condition_variable>
 #include <cstddef>
+#include <mutex>
 
 #include "app/signal.h"
 #include "app/thread.h"
@@ -31,15 +33,21 @@ bool ComposeTunnelCommand(char* entry, const char* eventName, char* out, size_t 
 bool StartTunnel(Signal& signal, void (*onEmptyList)(const char* profilePath) = nullptr);
 
 // Probes the service socket until it answers, then posts WM_SERVICE_STATUS
-// (1 reachable, 0 gave up) to the notify queue.
+// (1 reachable, 0 gave up) to the notify queue. Destroying it ends a probe
+// still running, so the thread never reaches a dead object.
 class Init : public Thread {
  public:
+  Init() = default;
+  ~Init();
+
   void SetNotifyWindow(platform::MessageQueue* queue) { notify_ = queue; }
   // Tests shorten the probe; the program keeps 10000 probes 1000 ms apart.
   void SetProbe(unsigned attempts, unsigned intervalMs) {
     attempts_ = attempts;
     intervalMs_ = intervalMs;
   }
+  // Starts the probe thread (hides Thread::Start to track the thread's life).
+  bool Start();
 
  protected:
   void Run() override;
@@ -48,4 +56,9 @@ class Init : public Thread {
   platform::MessageQueue* notify_ = nullptr;
   unsigned attempts_ = 10000;
   unsigned intervalMs_ = 1000;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool running_ = false;
+  bool stopping_ = false;
 };

@@ -19,7 +19,8 @@ void Say(const char* text) {
 
 TcpServer::TcpServer() : handler_(*this, MachineId) {}
 
-TcpServer::~TcpServer() = default;
+// The thread must not outlive the object it serves from.
+TcpServer::~TcpServer() { Stop(); }
 
 void TcpServer::SetNotifyWindow(platform::MessageQueue* queue) {
   notify_ = queue;
@@ -40,7 +41,7 @@ void TcpServer::SetListening(uint16_t port) {
 
 uint16_t TcpServer::WaitListening() {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return opened_; });
+  changed_.wait(lock, [this] { return opened_ || !running_; });
   return boundPort_;
 }
 

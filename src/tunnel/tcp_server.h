@@ -32,10 +32,10 @@ class TcpServer : public Thread, private CommandSink {
   void ProcessLine(char* line) { handler_.ProcessLine(line); }
 
   // Blocks until the listener is open (or failed to open); then the bound
-  // port, 0 when opening failed.
+  // port, 0 when opening failed or the server is not running.
   uint16_t WaitListening();
-  // Wakes the server thread and waits until it has left Run, so the object
-  // can be destroyed. The program itself never stops the server.
+  // Wakes the server thread and waits until it has left Run; the destructor
+  // does this, so the thread never reaches a destroyed server.
   void Stop();
 
   ManagementHandler& handler() { return handler_; }

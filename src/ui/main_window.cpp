@@ -37,6 +37,11 @@ MainWindow::~MainWindow() = default;
 int MainWindow::RunWindow(bool) {
   tunnel_.controller().firstRun = firstRun;
   tunnel_.Start(&platform::UiQueue());
+  // The listener's diagnostics end without a line feed; end their line so
+  // every line of the log that follows starts clean.
+  tunnel_.server().WaitListening();
+  std::fputs("\n", stdout);
+  std::fflush(stdout);
   platform::StartDetachedThread(&ReadCommands, nullptr);
   platform::Message message;
   while (platform::UiQueue().WaitTake(&message, -1)) {

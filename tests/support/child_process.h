@@ -1,238 +1,171 @@
 #pragma once
-// A program run by a test: its standard output and error read line by line
-// with deadlines, and stopped with a bounded wait. Header-only for tests.
+// Test helpers: temporary directories, running a function in a forked child
+// (optionally without root's rights), and running programs with a given
+// environment while capturing their standard error.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
-#include <sys/syscall.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <cstdlib>
-#include <mutex>
-#include <thread>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace qvtest {
 
-inline long NowMs() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
-}
+// The unprivileged account tests switch to when they run as root, where file
+// permissions would not stop a write.
+inline constexpr uid_t kNobody = 65534;
 
-class ChildProcess {
- public:
-  ChildProcess() = default;
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-  ~ChildProcess() {
-    Stop(SIGKILL, 5000);
-    StopReader();
-    close(stopFd_);
-  }
-
-  // Starts argv[0] (a path) with the test's environment plus env ("NAME=value");
-  // stdout and stderr both go to the pipe that the Wait functions read.
-  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-             const char* dir = nullptr) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    // The environment is built before fork: the child only calls what is safe there.
-    std::vector<std::string> envText;
-    for (char** e = environ; *e; ++e) {
-      std::string item = *e;
-      bool replaced = false;
-      for (const auto& add : env) {
-        replaced |= item.compare(0, add.find('=') + 1, add, 0, add.find('=') + 1) == 0;
-      }
-      if (!replaced) envText.push_back(item);
-    }
-    for (const auto& add : env) envText.push_back(add);
-    std::vector<char*> envp;
-    for (auto& e : envText) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fds[1], 1);
-      dup2(fds[1], 2);
-      if (dir && chdir(dir) != 0) _exit(126);
-      execve(args[0], args.data(), envp.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    if (pid_ < 0) {
-      close(fds[0]);
-      return false;
-    }
-    ended_ = false;
-    reader_ = std::thread(&ChildProcess::ReadAll, this, fds[0]);
-    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-    return true;
-  }
-
-  pid_t Pid() const { return pid_; }
-  bool Running() const { return pid_ > 0; }
-
-  // Waits for a line that contains needle, from the line after the last one
-  // matched. True and the line when one came within timeoutMs.
-  bool WaitForLine(const std::string& needle, int timeoutMs, std::string* found = nullptr) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      while (next_ < lines_.size()) {
-        const std::string& l = lines_[next_++];
-        if (l.find(needle) != std::string::npos) {
-          if (found) *found = l;
-          return true;
-        }
-      }
-      if (ended_) return false;
-      if (changed_.wait_until(lock, deadline) == std::cv_status::timeout && next_ == lines_.size()) return false;
-    }
-  }
-
-  // Lets output come in for ms milliseconds (to show that something did not happen).
-  void Drain(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-  // The last line so far that contains needle; empty when there is none.
-  std::string LastLineWith(const std::string& needle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = lines_.rbegin(); it != lines_.rend(); ++it) {
-      if (it->find(needle) != std::string::npos) return *it;
-    }
-    return "";
-  }
-
-  // Every line so far.
-  std::string Output() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::string all;
-    for (const auto& l : lines_) all += l + "\n";
-    return all + partial_;
-  }
-  size_t CountLines(const std::string& needle) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    size_t n = 0;
-    for (const auto& l : lines_) n += l.find(needle) != std::string::npos;
-    return n;
-  }
-
-  // Sends sig and waits up to timeoutMs for the exit (then SIGKILL). The exit
-  // status as from waitpid, or -1.
-  int Stop(int sig, int timeoutMs) {
-    if (pid_ <= 0) return -1;
-    kill(pid_, sig);
-    if (!WaitExit(timeoutMs)) {
-      kill(pid_, SIGKILL);
-      WaitExit(5000);
-    }
-    return status_;
-  }
-
-  // Waits up to timeoutMs for the program to end by itself.
-  bool WaitExit(int timeoutMs) {
-    if (pid_ <= 0) return true;
-    if (pidfd_ >= 0) {
-      pollfd p{pidfd_, POLLIN, 0};
-      if (poll(&p, 1, timeoutMs) <= 0) return false;
-    }
-    int st = 0;
-    if (waitpid(pid_, &st, 0) != pid_) return false;
-    status_ = st;
-    pid_ = -1;
-    if (pidfd_ >= 0) close(pidfd_);
-    pidfd_ = -1;
-    // Its output ends when the last holder of the pipe (its children too) is gone.
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait_for(lock, std::chrono::milliseconds(2000), [this] { return ended_; });
-    }
-    StopReader();  // a grandchild may still hold the pipe
-    return true;
-  }
-  int Status() const { return status_; }
-
- private:
-  void StopReader() {
-    if (!reader_.joinable()) return;
-    uint64_t one = 1;
-    ssize_t ignored = write(stopFd_, &one, sizeof one);
-    (void)ignored;
-    reader_.join();
-    close(stopFd_);
-    stopFd_ = eventfd(0, EFD_CLOEXEC);  // ready for another Start
-  }
-
-  // Reads the output for as long as it lasts, so the program never blocks on
-  // a full pipe.
-  void ReadAll(int fd) {
-    char buf[4096];
-    for (;;) {
-      pollfd p[2] = {{fd, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-      if (poll(p, 2, -1) < 0 && errno == EINTR) continue;
-      ssize_t n = p[1].revents ? 0 : read(fd, buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (n <= 0) {
-        ended_ = true;
-        changed_.notify_all();
-        break;
-      }
-      partial_.append(buf, static_cast<size_t>(n));
-      size_t at;
-      while ((at = partial_.find('\n')) != std::string::npos) {
-        lines_.push_back(partial_.substr(0, at));
-        partial_.erase(0, at + 1);
-      }
-      changed_.notify_all();
-    }
-    close(fd);
-  }
-
-  pid_t pid_ = -1;
-  int pidfd_ = -1;
-  int stopFd_ = eventfd(0, EFD_CLOEXEC);
-  int status_ = -1;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool ended_ = false;
-  std::vector<std::string> lines_;
-  std::string partial_;
-  size_t next_ = 0;
-};
-
-// A fresh directory under $TMPDIR, removed with its contents.
 class TempDir {
  public:
   TempDir() {
-    const char* t = std::getenv("TMPDIR");
-    path_ = std::string(t && *t ? t : "/tmp") + "/qvtest-XXXXXX";
-    if (!mkdtemp(path_.data())) path_.clear();
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/qvtest-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data())) path_ = buffer.data();
+    chmod(path_.c_str(), 0755);  // reachable by the unprivileged account
   }
   ~TempDir() {
-    if (!path_.empty()) {
-      std::string cmd = "rm -rf '" + path_ + "'";
-      int ignored = std::system(cmd.c_str());
-      (void)ignored;
+    std::string command = "chmod -R u+rwX '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
+    if (std::system(command.c_str()) != 0) {
     }
   }
-  const std::string& Path() const { return path_; }
+  const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
  private:
   std::string path_;
 };
+
+// Gives up root's rights for good; a no-op for an ordinary user.
+inline bool DropRoot() {
+  if (geteuid() != 0) return true;
+  return setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
+         setresuid(kNobody, kNobody, kNobody) == 0;
+}
+
+inline void WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+inline std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+struct ChildResult {
+  int exitCode = -1;  // -1 when the child did not exit normally
+  std::string output;
+};
+
+// Runs fn in a forked child; what fn returns comes back as output. With
+// unprivileged, a root test process runs fn as the nobody account.
+inline ChildResult RunInChild(const std::function<std::string()>& fn, bool unprivileged = false) {
+  ChildResult result;
+  int fds[2];
+  if (pipe(fds) != 0) return result;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    if (unprivileged && !DropRoot()) _exit(99);
+    WriteAll(fds[1], fn());
+    _exit(0);
+  }
+  close(fds[1]);
+  result.output = ReadAll(fds[0]);
+  close(fds[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  return result;
+}
+
+struct Program {
+  pid_t pid = -1;
+  int errFd = -1;  // the program's standard error
+  int outFd = -1;  // its standard output
+};
+
+// Starts a program with exactly the given environment, stdin from /dev/null.
+inline Program StartProgram(const std::vector<std::string>& argv,
+                            const std::vector<std::string>& env, bool unprivileged = false) {
+  Program program;
+  int err[2], out[2];
+  if (pipe2(err, O_CLOEXEC) != 0) return program;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(err[0]);
+    close(err[1]);
+    return program;
+  }
+  std::vector<char*> args, envp;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_RDONLY);
+    if (null >= 0) dup2(null, 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    if (unprivileged && !DropRoot()) _exit(99);
+    execve(args[0], args.data(), envp.data());
+    _exit(98);
+  }
+  close(err[1]);
+  close(out[1]);
+  program.pid = pid;
+  program.errFd = err[0];
+  program.outFd = out[0];
+  return program;
+}
+
+struct ProgramResult {
+  int status = -1000;  // exit code 0..255, or -signal
+  std::string out;
+  std::string err;
+};
+
+// Collects a program's output and waits for its end.
+inline ProgramResult FinishProgram(Program program) {
+  ProgramResult result;
+  result.out = ReadAll(program.outFd);
+  result.err = ReadAll(program.errFd);
+  close(program.outFd);
+  close(program.errFd);
+  int status = 0;
+  while (waitpid(program.pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status)) result.status = -WTERMSIG(status);
+  return result;
+}
+
+inline ProgramResult RunProgram(const std::vector<std::string>& argv,
+                                const std::vector<std::string>& env, bool unprivileged = false) {
+  return FinishProgram(StartProgram(argv, env, unprivileged));
+}
 
 }  // namespace qvtest

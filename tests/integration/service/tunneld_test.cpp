@@ -12,10 +12,11 @@
 
 #include "platform/named_event.h"
 #include "support/child_process.h"
+#include "support/running_program.h"
 
 namespace {
 
-using qvtest::ChildProcess;
+using qvtest::RunningProgram;
 using qvtest::TempDir;
 
 constexpr int kWaitMs = 10000;
@@ -79,7 +80,7 @@ class TunneldTest : public ::testing::Test {
   std::string ns_;
   TempDir dir_;
   std::string socket_, config_;
-  ChildProcess service_;
+  RunningProgram service_;
 };
 
 TEST_F(TunneldTest, StartsOpenVpnInConfigDirWithoutServiceOption) {
@@ -223,7 +224,7 @@ TEST_F(TunneldTest, StopsOpenVpnAndRemovesSocketOnShutdown) {
 
 TEST_F(TunneldTest, ReplacesStaleSocketButNotALiveService) {
   StartService();
-  ChildProcess second;
+  RunningProgram second;
   ASSERT_TRUE(second.Start({QV_TUNNELD, "--socket", socket_, "--config-dir", config_, "--openvpn",
                             QV_STANDIN_OPENVPN}));
   ASSERT_TRUE(second.WaitExit(kWaitMs));

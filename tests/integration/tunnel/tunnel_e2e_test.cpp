@@ -22,12 +22,13 @@
 #include "platform/named_event.h"
 #include "profile/server_list.h"
 #include "support/child_process.h"
+#include "support/running_program.h"
 #include "tunnel/service_request.h"
 #include "tunnel/tunnel_control.h"
 
 namespace {
 
-using qvtest::ChildProcess;
+using qvtest::RunningProgram;
 using qvtest::NowMs;
 using qvtest::TempDir;
 
@@ -102,7 +103,7 @@ class TunnelEndToEnd : public ::testing::Test {
     ns_ = "e2e" + std::to_string(getpid());
     setenv("QUORVANTA_OBJECT_NAMESPACE", ns_.c_str(), 1);
     const std::string script = std::string(QV_TUNNEL_TEST_DIR) + "/openvpn-loopback.sh";
-    const std::string d = dir_->Path();
+    const std::string d = dir_->path();
     ASSERT_EQ(std::system((script + " pki " + d + "/pki").c_str()), 0);
     // The client's configuration directory: the test config.qvpn and the CA.
     mkdir((d + "/etc").c_str(), 0755);
@@ -129,14 +130,14 @@ class TunnelEndToEnd : public ::testing::Test {
                              std::to_string(s.port) + " " + s.identity)
                                 .c_str()),
                 0);
-      auto* server = new ChildProcess();
+      auto* server = new RunningProgram();
       servers_.push_back(server);
       ASSERT_TRUE(server->Start({kOpenVpn, "--cd", d + "/pki", "--config", s.name + ".conf"}));
       ASSERT_TRUE(server->WaitForLine("Initialization Sequence Completed", kStepMs)) << server->Output();
     }
     socket_ = d + "/run/QuorvantaPipe";
     setenv("QUORVANTA_PIPE", socket_.c_str(), 1);
-    service_ = new ChildProcess();
+    service_ = new RunningProgram();
     ASSERT_TRUE(service_->Start({QV_TUNNELD, "--socket", socket_, "--config-dir", d + "/etc", "--openvpn", kOpenVpn}));
     ASSERT_TRUE(service_->WaitForLine("serving", kStepMs)) << service_->Output();
   }
@@ -229,8 +230,8 @@ class TunnelEndToEnd : public ::testing::Test {
 
   static TempDir* dir_;
   static std::string ns_, socket_;
-  static std::vector<ChildProcess*> servers_;
-  static ChildProcess* service_;
+  static std::vector<RunningProgram*> servers_;
+  static RunningProgram* service_;
   static int udpPort_, tcpPort_, otherPort_, deadUdpPort_, deadTcpPort_;
 
   platform::MessageQueue queue_;
@@ -241,8 +242,8 @@ class TunnelEndToEnd : public ::testing::Test {
 
 TempDir* TunnelEndToEnd::dir_ = nullptr;
 std::string TunnelEndToEnd::ns_, TunnelEndToEnd::socket_;
-std::vector<ChildProcess*> TunnelEndToEnd::servers_;
-ChildProcess* TunnelEndToEnd::service_ = nullptr;
+std::vector<RunningProgram*> TunnelEndToEnd::servers_;
+RunningProgram* TunnelEndToEnd::service_ = nullptr;
 int TunnelEndToEnd::udpPort_, TunnelEndToEnd::tcpPort_, TunnelEndToEnd::otherPort_, TunnelEndToEnd::deadUdpPort_,
     TunnelEndToEnd::deadTcpPort_;
 

@@ -89,6 +89,7 @@ class Tunnel : public ::testing::Test {
     setenv("QUORVANTA_OBJECT_NAMESPACE", ("qvtest" + std::to_string(getpid())).c_str(), 1);
     setenv("QUORVANTA_PIPE", service.path().c_str(), 1);
     std::strcpy(ProfilePath, "/config/data.vpn");
+    emptied.clear();
     CreateSharedLists();
     signal = std::make_unique<Signal>();
   }
@@ -255,6 +256,25 @@ TEST(Init, ServiceThatAppearsLaterIsFound) {
     unlink(a.sun_path);
   }
   rmdir(dir);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Init, DestroyingItEndsAProbeInProgressWithoutAReport) {
+  setenv("QUORVANTA_PIPE", "/nonexistent-qv-dir/QuorvantaPipe", 1);
+  platform::MessageQueue queue;
+  auto start = std::chrono::steady_clock::now();
+  {
+    Init init;
+    init.SetNotifyWindow(&queue);
+    ASSERT_TRUE(init.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+  platform::Message m{};
+  EXPECT_FALSE(queue.TryTake(&m));
 }
 
 }  // namespace

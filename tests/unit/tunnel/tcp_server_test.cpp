@@ -196,3 +196,31 @@ TEST(ServerStart, ListeningServerSaysSoOnStandardOutput) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ServerLifetime, DestroyingTheServerEndsItsThreadMidConnection) {
+  platform::MessageQueue queue;
+  int fd = -1;
+  {
+    testing::internal::CaptureStdout();
+    TcpServer server;
+    server.SetPort(0);
+    server.SetNotifyWindow(&queue);
+    ASSERT_TRUE(server.Start());
+    uint16_t port = server.WaitListening();
+    testing::internal::GetCapturedStdout();
+    fd = ConnectTo(port);
+    ASSERT_GE(fd, 0);
+    platform::Message m{};
+    ASSERT_TRUE(queue.WaitTake(&m, kWaitMs));
+    EXPECT_EQ(m.id, WM_MGMT_CONNECTED);
+  }
+  platform::Message m{};
+  ASSERT_TRUE(queue.TryTake(&m));
+  EXPECT_EQ(m.id, WM_MGMT_DISCONNECTED);
+  EXPECT_TRUE(PeerClosed(fd));
+  close(fd);
+}
+
+}  // namespace

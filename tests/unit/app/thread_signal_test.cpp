@@ -1,0 +1,123 @@
+// Worker threads and the exit event.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "app/signal.h"
+#include "app/thread.h"
+#include "platform/named_event.h"
+#include "support/child_process.h"
+
+namespace {
+
+class CountingWorker : public Thread {
+ public:
+  ~CountingWorker() = default;
+  int WaitForRuns(int runs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::seconds(10), [&] { return runs_ >= runs; });
+    return runs_;
+  }
+  bool RanOnOtherThread() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sawOtherThread_;
+  }
+
+ protected:
+  void Run() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++runs_;
+    sawOtherThread_ = sawOtherThread_ || std::this_thread::get_id() != creator_;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int runs_ = 0;
+  bool sawOtherThread_ = false;
+  std::thread::id creator_ = std::this_thread::get_id();
+};
+
+TEST(ThreadTest, EveryStartRunsTheBodyOnANewThread) {
+  // Workers outlive their owners' scopes in the program; this one lives to process end too.
+  static CountingWorker worker;
+  EXPECT_TRUE(worker.Start());
+  EXPECT_TRUE(worker.Start());
+  EXPECT_EQ(worker.WaitForRuns(2), 2);
+  EXPECT_TRUE(worker.RanOnOtherThread());
+}
+
+class SignalTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ns_ = "-sigtest" + std::to_string(getpid());
+    setenv("QUORVANTA_OBJECT_NAMESPACE", ns_.c_str(), 1);
+  }
+  void TearDown() override { platform::RemoveNamedEvent(kExitEventName); }
+  // What another process sees of the exit event: "missing", "set" or "clear".
+  static std::string SeenByAnotherProcess() {
+    return qvtest::RunInChild([] {
+             auto event = platform::NamedEvent::Open(kExitEventName);
+             if (!event) return std::string("missing");
+             return std::string(event->Wait(0) ? "set" : "clear");
+           })
+        .output;
+  }
+  std::string ns_;
+};
+
+TEST_F(SignalTest, CreatedClearAndSetWhenDestroyed) {
+  EXPECT_EQ(SeenByAnotherProcess(), "missing");
+  {
+    Signal signal;
+    ASSERT_TRUE(signal.IsValid());
+    EXPECT_STREQ(signal.GetName(), "Global\\Quorvanta_ovpn_exit_1");
+    EXPECT_EQ(SeenByAnotherProcess(), "clear");
+    signal.Set();
+    EXPECT_EQ(SeenByAnotherProcess(), "set");
+    signal.Reset();
+    EXPECT_EQ(SeenByAnotherProcess(), "clear");
+  }
+  EXPECT_EQ(SeenByAnotherProcess(), "set");
+}
+
+TEST_F(SignalTest, EventIsOpenToEveryAccount) {
+  Signal signal;
+  ASSERT_TRUE(signal.IsValid());
+  // The tunnel service runs as another account than the front end.
+  auto result = qvtest::RunInChild(
+      [] {
+        auto event = platform::NamedEvent::Open(kExitEventName);
+        if (!event) return std::string("missing");
+        event->Set();
+        return std::string("set");
+      },
+      true);
+  EXPECT_EQ(result.output, "set");
+  auto event = platform::NamedEvent::Open(kExitEventName);
+  ASSERT_NE(event, nullptr);
+  EXPECT_TRUE(event->Wait(0));
+}
+
+TEST_F(SignalTest, NameHeldByAnotherKindLeavesAnInertSignal) {
+  const std::string shm = "/quorvanta" + ns_ + "-global-Quorvanta_ovpn_exit_1";
+  int fd = shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 1), 0);
+  close(fd);
+  Signal signal;
+  EXPECT_FALSE(signal.IsValid());
+  signal.Set();  // does nothing, and does not crash
+  signal.Reset();
+  EXPECT_STREQ(signal.GetName(), "Global\\Quorvanta_ovpn_exit_1");
+}
+
+}  // namespace
