@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "request_validator.h"
+#include "tunnel/service_request.h"
 
 namespace {
 
@@ -194,6 +195,34 @@ TEST(TunnelRequest, RefusesBadFraming) {
   EXPECT_NE(bytes(over, over.size() + 1), nullptr);
   std::string huge(5000, 'a');
   EXPECT_NE(bytes(huge, huge.size() + 1), nullptr);
+}
+
+// The two sides agree: every line the front end composes from a well-formed
+// entry is one the service runs, and the service hands OpenVPN its words.
+TEST(TunnelRequest, AcceptsWhatTheFrontEndComposes) {
+  for (const char* entry : {"vpn.example.net:1194:udp", "10.1.2.3:443:tcp:K3y", "h:1194:udp:word",
+                            "h:53:udp6", "h.example:8443:tcp4-client", "::h:1194:udp::", "h:1:tcp:w:extra"}) {
+    char text[256];
+    std::snprintf(text, sizeof text, "%s", entry);
+    char line[1024];
+    ASSERT_TRUE(ComposeTunnelCommand(text, "Global\\Quorvanta_ovpn_exit_1", line, sizeof line)) << entry;
+    TunnelCommand c;
+    EXPECT_EQ(ValidateTunnelRequest(reinterpret_cast<const unsigned char*>(line), std::strlen(line) + 1, &c),
+              nullptr)
+        << entry << " -> " << line;
+  }
+  // What the service refuses, the front end may still compose: an unknown
+  // protocol or a host that could be read as an option.
+  for (const char* entry : {"h:1194:UDP", "-h:1194:udp", "h:1194:tcp-server"}) {
+    char text[256];
+    std::snprintf(text, sizeof text, "%s", entry);
+    char line[1024];
+    ASSERT_TRUE(ComposeTunnelCommand(text, "Global\\Quorvanta_ovpn_exit_1", line, sizeof line)) << entry;
+    TunnelCommand c;
+    EXPECT_NE(ValidateTunnelRequest(reinterpret_cast<const unsigned char*>(line), std::strlen(line) + 1, &c),
+              nullptr)
+        << entry;
+  }
 }
 
 }  // namespace
