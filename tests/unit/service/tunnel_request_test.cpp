@@ -100,8 +100,10 @@ TEST(TunnelRequest, RefusesFieldsOutsideTheirForm) {
   for (const char* proto : {"UDP", "tcp-server", "tcp4-server", "udp ", "sctp"}) {
     EXPECT_NE(Check(Compose("h", "1194", proto)), nullptr) << proto;
   }
-  for (const char* host : {"-h", "--up", "a..b", ".a", "a-.b", "h\\x", "1:2:3:4:5:6:7:8:9",
-                           ":::", "1::2::3", "::1.2.3", std::string(64, 'a').c_str()}) {
+  const std::string longLabel(64, 'a');
+  for (const std::string& host : {std::string("-h"), std::string("--up"), std::string("a..b"), std::string(".a"),
+                                  std::string("a-.b"), std::string("h\\x"), std::string("1:2:3:4:5:6:7:8:9"),
+                                  std::string(":::"), std::string("1::2::3"), std::string("::1.2.3"), longLabel}) {
     EXPECT_NE(Check(Compose(host, "1194", "udp")), nullptr) << host;
   }
   for (const char* word : {"-x", "a/b", "a\\b", "a#b"}) {
