@@ -340,4 +340,21 @@ TEST_F(TunnelEndToEnd, KilledOpenVpnFailsOverToTheNextServer) {
   EXPECT_EQ(control_->controller().state(), Connected);
 }
 
+TEST_F(TunnelEndToEnd, StockOpenVpnRefusesScrambleAndTheLogSaysWhy) {
+  // Debian's OpenVPN has no --scramble: it exits at once, before it opens the
+  // management connection, so the front end stays connecting; the service's
+  // log names the missing option.
+  const size_t before = service_->CountLines("lacks the --scramble option");
+  ASSERT_NO_FATAL_FAILURE(Start({Entry(udpPort_, "udp") + ":Scr4mbleKey"}));
+  ASSERT_TRUE(PumpUntilCount("request", 1)) << view_.Dump();
+  std::string line;
+  ASSERT_TRUE(service_->WaitForLine("Unrecognized option", kStepMs, &line)) << service_->Output();
+  EXPECT_NE(line.find("scramble"), std::string::npos) << line;
+  ASSERT_TRUE(service_->WaitForLine("exited with status 1", kStepMs)) << service_->Output();
+  ASSERT_TRUE(service_->WaitForLine("lacks the --scramble option", kStepMs)) << service_->Output();
+  EXPECT_EQ(service_->CountLines("lacks the --scramble option") - before, 1u);
+  EXPECT_EQ(view_.Count("page connecting"), 0u);
+  EXPECT_EQ(control_->controller().state(), Connecting);
+}
+
 }  // namespace
