@@ -118,14 +118,14 @@ class TunnelEndToEnd : public ::testing::Test {
     deadTcpPort_ = FreePort(SOCK_STREAM);
     // Tun names must be unique on the machine and at most 15 characters.
     const std::string tag = std::to_string(getpid() % 100000);
-    struct Spec {
+    struct ServerSetup {
       std::string name, proto;
       int port;
       const char* identity;
-    } specs[] = {{"u" + tag, "udp", udpPort_, kIdentity},
+    } setups[] = {{"u" + tag, "udp", udpPort_, kIdentity},
                  {"t" + tag, "tcp", tcpPort_, kIdentity},
                  {"o" + tag, "udp", otherPort_, kOtherIdentity}};
-    for (const auto& s : specs) {
+    for (const auto& s : setups) {
       ASSERT_EQ(std::system((script + " server " + d + "/pki " + s.name + " " + s.proto + " " +
                              std::to_string(s.port) + " " + s.identity)
                                 .c_str()),
