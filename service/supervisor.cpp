@@ -140,6 +140,9 @@ void WatcherMain(Watcher* w) {
     }
     w->event->Wait(-1);
     std::unique_lock<std::mutex> lock(s.mutex);
+    // Reset again already: the front end is starting the next tunnel, and
+    // its request stops the old OpenVPN anyway.
+    if (!w->event->Wait(0)) continue;
     w->handled = s.generation;
     if (s.pid != 0 && std::strcmp(s.eventName, w->name) == 0) {
       StopLocked(lock, "the exit event was set");
