@@ -28,6 +28,11 @@ ListenResult TcpListener::Open(uint16_t port, int backlog, int* error) {
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // Linux refuses the port while an earlier connection of ours lingers in
+  // TIME_WAIT (a restarted program, a closed management connection); this is
+  // the default elsewhere and still allows only one listener.
+  int one = 1;
+  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     return ListenResult::BindFailed;
   }

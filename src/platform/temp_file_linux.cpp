@@ -66,6 +66,25 @@ bool CopyBeside(const char* source, const char* target, char* staged, size_t sta
   return ok;
 }
 
+// Makes a finished rename survive a power cut; the rename itself is atomic either way.
+void SyncParentDirectory(const char* target) {
+  char dir[4096];
+  int n = std::snprintf(dir, sizeof dir, "%s", target);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof dir) return;
+  char* slash = std::strrchr(dir, '/');
+  if (!slash) {
+    std::snprintf(dir, sizeof dir, ".");
+  } else if (slash == dir) {
+    slash[1] = '\0';
+  } else {
+    *slash = '\0';
+  }
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
 }  // namespace
 
 bool ReplaceFile(const char* source, const char* target) {
@@ -73,7 +92,10 @@ bool ReplaceFile(const char* source, const char* target) {
   struct stat st;
   chmod(source, stat(target, &st) == 0 ? (st.st_mode & 07777) : 0644);
   SyncFile(source);
-  if (rename(source, target) == 0) return true;
+  if (rename(source, target) == 0) {
+    SyncParentDirectory(target);
+    return true;
+  }
   if (errno != EXDEV) return false;
   char staged[4096];
   if (!CopyBeside(source, target, staged, sizeof staged)) return false;
@@ -81,6 +103,7 @@ bool ReplaceFile(const char* source, const char* target) {
     unlink(staged);
     return false;
   }
+  SyncParentDirectory(target);
   unlink(source);
   return true;
 }

@@ -123,6 +123,8 @@ struct TrayImpl {
   // StatusNotifierItem.
   GDBusConnection* bus = nullptr;
   guint objectId = 0;
+  guint watchId = 0;
+  char itemName[160] = {};
   GCancellable* registering = nullptr;
   IconColour sniColour = Red;
   const char* sniTooltip = "Disconnected";
@@ -134,11 +136,16 @@ struct TrayImpl {
   void LoadIcons();
   void EnsureMenu();
   void UpdateMenuItems();
+  bool ConnectBus();
+  void DisconnectBus();
+  bool WatcherPresent();
+  void WatchForWatcher();
   bool StartSni();
   void StopSni();
   void RefreshSni();
   bool StartXEmbed();
   void StopXEmbed();
+  bool XEmbedded() const;
   void RefreshXEmbed();
   GVariant* Pixmaps(IconColour colour) const;
 };
@@ -274,9 +281,9 @@ GVariant* CallSync(GDBusConnection* bus, const char* name, const char* path, con
 
 }  // namespace
 
-// Connects to the session bus on a connection of our own (a vanished bus
-// must not end the program), and registers the item when a watcher exists.
-bool TrayImpl::StartSni() {
+// A connection of our own to the session bus: a vanished bus must not end the program.
+bool TrayImpl::ConnectBus() {
+  if (bus != nullptr) return true;
   GError* error = nullptr;
   gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
   if (address == nullptr) {
@@ -289,40 +296,53 @@ bool TrayImpl::StartSni() {
                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
       nullptr, nullptr, &error);
   g_free(address);
-  if (bus == nullptr) {
-    g_clear_error(&error);
-    return false;
-  }
-  gboolean watched = FALSE;
+  g_clear_error(&error);
+  return bus != nullptr;
+}
+
+void TrayImpl::DisconnectBus() {
+  if (watchId != 0) g_bus_unwatch_name(watchId);
+  watchId = 0;
+  if (bus == nullptr) return;
+  g_dbus_connection_close(bus, nullptr, nullptr, nullptr);
+  g_clear_object(&bus);
+}
+
+bool TrayImpl::WatcherPresent() {
+  gboolean present = FALSE;
   if (GVariant* reply = CallSync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                                  "NameHasOwner", g_variant_new("(s)", kWatcherName), "(b)")) {
-    g_variant_get(reply, "(b)", &watched);
+    g_variant_get(reply, "(b)", &present);
     g_variant_unref(reply);
   }
+  return present;
+}
+
+// Exports the item and asks the watcher to show it.
+bool TrayImpl::StartSni() {
   GDBusInterfaceInfo* info = ItemInterfaceInfo();
-  if (watched && info != nullptr)
+  GError* error = nullptr;
+  if (bus != nullptr && info != nullptr)
     objectId = g_dbus_connection_register_object(bus, kItemPath, info, &kItemVTable, this, nullptr, &error);
-  if (objectId == 0) {
-    g_clear_error(&error);
-    StopSni();
-    return false;
-  }
+  g_clear_error(&error);
+  if (objectId == 0) return false;
   // The item's conventional well-known name; the unique name serves when it cannot be had.
-  char name[160];
-  std::snprintf(name, sizeof name, "org.kde.StatusNotifierItem-%s-%u", g_dbus_connection_get_unique_name(bus) + 1,
-                ++serial);
-  for (char* p = name + std::strlen("org.kde."); *p != '\0'; ++p)
+  std::snprintf(itemName, sizeof itemName, "org.kde.StatusNotifierItem-%s-%u",
+                g_dbus_connection_get_unique_name(bus) + 1, ++serial);
+  for (char* p = itemName + std::strlen("org.kde."); *p != '\0'; ++p)
     if (*p == '.') *p = '_';
   guint32 result = 0;
   if (GVariant* reply = CallSync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                 "RequestName", g_variant_new("(su)", name, 4u), "(u)")) {
+                                 "RequestName", g_variant_new("(su)", itemName, 4u), "(u)")) {
     g_variant_get(reply, "(u)", &result);
     g_variant_unref(reply);
   }
-  const char* service = result == 1 ? name : g_dbus_connection_get_unique_name(bus);
+  if (result != 1) itemName[0] = '\0';
+  const char* service = itemName[0] != '\0' ? itemName : g_dbus_connection_get_unique_name(bus);
 
   sniColour = ColourFor(state);
   sniTooltip = TooltipFor(state);
+  protocol = TrayProtocol::Sni;
   registering = g_cancellable_new();
   // Registration is answered later; a watcher that refuses it leaves the icon to the XEmbed tray.
   g_dbus_connection_call(
@@ -351,12 +371,31 @@ void TrayImpl::StopSni() {
     g_cancellable_cancel(registering);
     g_clear_object(&registering);
   }
-  if (bus == nullptr) return;
-  if (objectId != 0) g_dbus_connection_unregister_object(bus, objectId);
+  if (bus == nullptr || objectId == 0) return;
+  g_dbus_connection_unregister_object(bus, objectId);
   objectId = 0;
-  // Closing the connection drops the name, which tells the watcher the item is gone.
-  g_dbus_connection_close(bus, nullptr, nullptr, nullptr);
-  g_clear_object(&bus);
+  // Dropping the name tells the watcher the item is gone.
+  if (itemName[0] != '\0')
+    g_dbus_connection_call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "ReleaseName", g_variant_new("(s)", itemName), nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
+                           nullptr, nullptr, nullptr);
+  itemName[0] = '\0';
+}
+
+// A panel often starts after the programs of the session: when its watcher
+// appears and no XEmbed tray has taken the icon, the icon moves to it.
+void TrayImpl::WatchForWatcher() {
+  watchId = g_bus_watch_name_on_connection(
+      bus, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+      +[](GDBusConnection*, const gchar*, const gchar*, gpointer self) {
+        auto* impl = static_cast<TrayImpl*>(self);
+        if (impl->protocol == TrayProtocol::Sni || impl->XEmbedded()) return;
+        g_bus_unwatch_name(impl->watchId);
+        impl->watchId = 0;
+        impl->StopXEmbed();
+        if (!impl->StartSni()) impl->protocol = impl->StartXEmbed() ? TrayProtocol::XEmbed : TrayProtocol::None;
+      },
+      nullptr, this, nullptr);
 }
 
 void TrayImpl::RefreshSni() {
@@ -406,6 +445,8 @@ bool TrayImpl::StartXEmbed() {
   gtk_status_icon_set_visible(statusIcon, TRUE);
   return true;
 }
+
+bool TrayImpl::XEmbedded() const { return statusIcon != nullptr && gtk_status_icon_is_embedded(statusIcon); }
 
 void TrayImpl::StopXEmbed() {
   if (statusIcon == nullptr) return;
@@ -470,11 +511,11 @@ void Tray::Add(TunnelState state) {
   impl_->added = true;
   impl_->state = state;
   impl_->EnsureMenu();
-  if (impl_->StartSni())
-    impl_->protocol = TrayProtocol::Sni;
-  else
-    impl_->protocol = impl_->StartXEmbed() ? TrayProtocol::XEmbed : TrayProtocol::None;
   impl_->UpdateMenuItems();
+  const bool bus = impl_->ConnectBus();
+  if (bus && impl_->WatcherPresent() && impl_->StartSni()) return;
+  impl_->protocol = impl_->StartXEmbed() ? TrayProtocol::XEmbed : TrayProtocol::None;
+  if (bus) impl_->WatchForWatcher();
 }
 
 void Tray::Update(TunnelState state) {
@@ -487,6 +528,7 @@ void Tray::Update(TunnelState state) {
 void Tray::Remove() {
   impl_->StopSni();
   impl_->StopXEmbed();
+  impl_->DisconnectBus();
   impl_->protocol = TrayProtocol::None;
   impl_->added = false;
   if (impl_->menu != nullptr) gtk_menu_popdown(GTK_MENU(impl_->menu));

@@ -361,11 +361,16 @@ TEST(TraySni, AWatcherThatRefusesTheItemLeavesTheIconToTheXEmbedTray) {
   EXPECT_TRUE(tray.IsMenuItemEnabled(IDM_DISCONNECT));
 }
 
-TEST(TraySni, WithoutAWatcherTheIconGoesToTheXEmbedTray) {
+TEST(TraySni, APanelThatStartsAfterTheProgramGetsTheIcon) {
   RecordingHost host;
   Tray tray(host);
   tray.Add(WaitingForService);
-  EXPECT_STREQ(tray.Protocol(), "xembed");
+  EXPECT_STREQ(tray.Protocol(), "xembed");  // no watcher yet, and no XEmbed tray on this display either
+  tray.Update(Connected);
+  TestWatcher watcher;
+  ASSERT_TRUE(SpinUntil([&] { return !watcher.item.empty(); })) << "the item never registered";
+  EXPECT_STREQ(tray.Protocol(), "sni");
+  EXPECT_EQ(watcher.ToolTipTitle(), "Connected");
 }
 
 }  // namespace

@@ -142,6 +142,42 @@ TEST(TrayXEmbed, WithoutAWatcherTheIconSitsInTheSystemTray) {
   EXPECT_STREQ(tray.IconName(), "hand48x48_green.ico");
   EXPECT_STREQ(tray.Tooltip(), "Connected");
   EXPECT_TRUE(SpinUntil([&] { return ScreenColour(x, y, w, h) == "green"; })) << ScreenColour(x, y, w, h);
+
+  // A watcher that turns up later does not take an icon the tray already shows.
+  GDBusConnection* panel = g_dbus_connection_new_for_address_sync(
+      session->busAddress().c_str(),
+      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, nullptr);
+  ASSERT_NE(panel, nullptr);
+  GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
+      "<node><interface name='org.kde.StatusNotifierWatcher'><method name='RegisterStatusNotifierItem'>"
+      "<arg name='service' type='s' direction='in'/></method></interface></node>",
+      nullptr);
+  static const GDBusInterfaceVTable vtable = {
+      +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
+          GDBusMethodInvocation* invocation, gpointer registrations) {
+        ++*static_cast<int*>(registrations);
+        g_dbus_method_invocation_return_value(invocation, nullptr);
+      },
+      nullptr, nullptr, {}};
+  int registrations = 0;
+  guint object = g_dbus_connection_register_object(panel, "/StatusNotifierWatcher", node->interfaces[0], &vtable,
+                                                   &registrations, nullptr, nullptr);
+  bool acquired = false;
+  guint owner = g_bus_own_name_on_connection(
+      panel, "org.kde.StatusNotifierWatcher", G_BUS_NAME_OWNER_FLAGS_NONE,
+      +[](GDBusConnection*, const gchar*, gpointer flag) { *static_cast<bool*>(flag) = true; }, nullptr,
+      &acquired, nullptr);
+  EXPECT_TRUE(SpinUntil([&] { return acquired; }));
+  SpinFor(300);
+  EXPECT_STREQ(tray.Protocol(), "xembed");
+  EXPECT_EQ(registrations, 0);
+  g_bus_unown_name(owner);
+  g_dbus_connection_unregister_object(panel, object);
+  g_dbus_node_info_unref(node);
+  g_dbus_connection_close_sync(panel, nullptr, nullptr);
+  g_object_unref(panel);
   tray.Remove();
   EXPECT_FALSE(tray.IsShown());
   EXPECT_FALSE(tray.IconArea(&x, &y, &w, &h));

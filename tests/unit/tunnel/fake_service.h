@@ -6,6 +6,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -52,14 +54,9 @@ class FakeService {
 
   // Waits until count connections have ended (bounded by 5 s).
   bool WaitConnections(size_t count) {
-    for (int i = 0; i < 500; ++i) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (received_.size() >= count) return true;
-      }
-      usleep(10000);
-    }
-    return false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    return recorded_.wait_for(lock, std::chrono::seconds(5),
+                              [&] { return received_.size() >= count; });
   }
 
   // Takes one connection waiting in the backlog and records it (busy tests).
@@ -84,6 +81,7 @@ class FakeService {
     close(client);
     std::lock_guard<std::mutex> lock(mutex_);
     received_.push_back(bytes);
+    recorded_.notify_all();
   }
 
   std::string directory_;
@@ -92,5 +90,6 @@ class FakeService {
   int stop_[2] = {-1, -1};
   std::thread thread_;
   std::mutex mutex_;
+  std::condition_variable recorded_;
   std::vector<std::string> received_;
 };

@@ -92,24 +92,4 @@ TEST(LineCutter, CompleteLinesAfterALongPendingTextStillFit) {
   EXPECT_EQ(c.lines[1].size(), 1000u);
 }
 
-TEST(LineCutter, ResetDropsLeftoverText) {
-  Cut c;
-  ASSERT_TRUE(c.Feed("half a line"));
-  c.cutter.Reset();
-  ASSERT_TRUE(c.Feed("fresh\r\n"));
-  EXPECT_EQ(c.lines, (std::vector<std::string>{"fresh"}));
-}
-
-TEST(LineCutter, HandlerMayChangeTheLineInPlace) {
-  LineCutter cutter;
-  std::vector<std::string> seen;
-  std::string bytes = ">BYTECOUNT:1,2\r\n>BYTECOUNT:3,4\r\n";
-  cutter.Feed(bytes.data(), bytes.size(), [&](char* line) {
-    seen.emplace_back(line);
-    for (char* p = line; *p; ++p)
-      if (*p == ',') *p = ' ';
-  });
-  EXPECT_EQ(seen, (std::vector<std::string>{">BYTECOUNT:1,2", ">BYTECOUNT:3,4"}));
-}
-
 }  // namespace

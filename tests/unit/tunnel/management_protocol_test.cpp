@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "recorded_session.h"
+#include "support/recorded_session.h"
 #include "tunnel/controller_view.h"
 #include "tunnel/line_cutter.h"
 

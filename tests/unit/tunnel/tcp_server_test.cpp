@@ -12,7 +12,7 @@
 #include <string>
 
 #include "app/shared_state.h"
-#include "recorded_session.h"
+#include "support/recorded_session.h"
 #include "tunnel/controller_view.h"
 
 namespace {

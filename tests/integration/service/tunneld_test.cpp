@@ -1,0 +1,250 @@
+// The tunnel service with a stand-in OpenVPN: what it starts, what it
+// refuses, and how it stops what it started.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "platform/named_event.h"
+#include "support/child_process.h"
+#include "support/running_program.h"
+
+namespace {
+
+using qvtest::RunningProgram;
+using qvtest::TempDir;
+
+constexpr int kWaitMs = 10000;
+
+std::string Request(const std::string& host = "127.0.0.1", const std::string& proto = "udp",
+                    const std::string& word = "") {
+  const bool udp = proto == "udp";
+  std::string extra = udp ? "--explicit-exit-notify " : "";
+  if (!word.empty()) extra += "--scramble obfuscate " + word;
+  return "openvpn.exe --service Global\\Quorvanta_ovpn_exit_1 1 --config config.qvpn --management "
+         "127.0.0.1 63782 --management-hold --management-query-passwords --management-client --remote " +
+         host + " 1194 --proto " + proto + " --hand-window " + (udp ? "5" : "10") +
+         " --resolv-retry 0 --verb 4 " + extra;
+}
+
+// One connection: writes bytes (may be none) and closes, as the front end does.
+bool Send(const std::string& socketPath, const std::string& bytes, bool close = true, int* keep = nullptr) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socketPath.c_str());
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return false;
+  }
+  bool ok = bytes.empty() || write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  if (close) ::close(fd);
+  else *keep = fd;
+  return ok;
+}
+
+bool SendRequest(const std::string& socketPath, const std::string& text) {
+  return Send(socketPath, std::string(text.c_str(), text.size() + 1));
+}
+
+class TunneldTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Each test has its own event names, so tests may run side by side.
+    static int counter = 0;
+    ns_ = "svc" + std::to_string(getpid()) + "x" + std::to_string(++counter);
+    setenv("QUORVANTA_OBJECT_NAMESPACE", ns_.c_str(), 1);
+    socket_ = dir_ / "run/sub/QuorvantaPipe";
+    config_ = dir_ / "config";
+    mkdir(config_.c_str(), 0755);
+    std::ofstream(config_ + "/config.qvpn") << "client\n";
+  }
+  void TearDown() override {
+    if (service_.Running()) service_.Stop(SIGTERM, kWaitMs);
+    platform::RemoveNamedEvent("Global\\Quorvanta_ovpn_exit_1");
+    unsetenv("QUORVANTA_OBJECT_NAMESPACE");
+  }
+
+  void StartService(const std::string& openvpn = QV_STANDIN_OPENVPN, const std::string& stopMs = "3000") {
+    ASSERT_TRUE(service_.Start({QV_TUNNELD, "--socket", socket_, "--config-dir", config_, "--openvpn",
+                                openvpn, "--stop-timeout", stopMs}));
+    ASSERT_TRUE(service_.WaitForLine("serving", kWaitMs)) << service_.Output();
+  }
+  void SetMode(const std::string& mode) { std::ofstream(config_ + "/standin.mode") << mode; }
+
+  std::string ns_;
+  TempDir dir_;
+  std::string socket_, config_;
+  RunningProgram service_;
+};
+
+TEST_F(TunneldTest, StartsOpenVpnInConfigDirWithoutServiceOption) {
+  StartService();
+  struct stat st;
+  ASSERT_EQ(stat(socket_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666u);  // the front end runs as the desktop user
+
+  ASSERT_TRUE(SendRequest(socket_, Request("vpn.example.net", "tcp", "K3y")));
+  std::string line;
+  ASSERT_TRUE(service_.WaitForLine("standin ", kWaitMs, &line)) << service_.Output();
+  EXPECT_NE(line.find(" argv: --config config.qvpn --management 127.0.0.1 63782 --management-hold "
+                      "--management-query-passwords --management-client --remote vpn.example.net 1194 "
+                      "--proto tcp --hand-window 10 --resolv-retry 0 --verb 4 --scramble obfuscate K3y"),
+            std::string::npos)
+      << line;
+  EXPECT_EQ(line.back(), 'y');  // nothing after the word: no trailing empty argument
+  // Started in the configuration directory: it found standin.mode there (and config.qvpn).
+  SetMode("exit1");
+  ASSERT_TRUE(SendRequest(socket_, Request("h", "tcp", "K3y")));
+  ASSERT_TRUE(service_.WaitForLine("exited with status 1", kWaitMs)) << service_.Output();
+  EXPECT_TRUE(service_.WaitForLine("lacks the --scramble option", kWaitMs)) << service_.Output();
+}
+
+TEST_F(TunneldTest, ProbesAndBadRequestsStartNothing) {
+  StartService();
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(Send(socket_, ""));  // probes
+  const std::string good = Request();
+  ASSERT_TRUE(Send(socket_, good));                                    // unterminated
+  ASSERT_TRUE(Send(socket_, good.substr(0, 40)));                      // client gone mid-request
+  ASSERT_TRUE(SendRequest(socket_, good + "--up /bin/sh"));            // extra option
+  ASSERT_TRUE(SendRequest(socket_, Request("h;reboot")));              // shell metacharacter
+  ASSERT_TRUE(Send(socket_, std::string(5000, 'A')));                  // overlong
+  ASSERT_TRUE(Send(socket_, std::string("\x01\xff\0\0garbage", 11)));  // garbage
+  std::string longest(1030, 'w');
+  ASSERT_TRUE(SendRequest(socket_, Request("h", "tcp", longest)));
+  ASSERT_TRUE(SendRequest(socket_, "echo hi > /tmp/x"));
+  // A flood: the service handles connections one at a time and drops each.
+  for (int i = 0; i < 200; ++i) Send(socket_, std::string("flood\0", 6));
+
+  ASSERT_TRUE(SendRequest(socket_, good));
+  ASSERT_TRUE(service_.WaitForLine("standin ", kWaitMs)) << service_.Output();
+  EXPECT_EQ(service_.CountLines("standin "), 1u) << service_.Output();
+  EXPECT_EQ(service_.CountLines("started OpenVPN"), 1u);
+  EXPECT_EQ(service_.CountLines("refused request"), 208u) << service_.Output();
+  EXPECT_NE(service_.Output().find("request not terminated by a NUL"), std::string::npos);
+  EXPECT_NE(service_.Output().find("longer than 1024 bytes"), std::string::npos);
+  EXPECT_NE(service_.Output().find("unexpected extra option"), std::string::npos);
+  EXPECT_NE(service_.Output().find("bad remote host"), std::string::npos);
+}
+
+TEST_F(TunneldTest, SilentClientTimesOutAndServiceCarriesOn) {
+  StartService();
+  int held = -1;
+  ASSERT_TRUE(Send(socket_, "openvpn.exe --serv", false, &held));
+  ASSERT_TRUE(service_.WaitForLine("did not finish within 5000 ms", kWaitMs)) << service_.Output();
+  close(held);
+  ASSERT_TRUE(SendRequest(socket_, Request()));
+  EXPECT_TRUE(service_.WaitForLine("standin ", kWaitMs)) << service_.Output();
+}
+
+TEST_F(TunneldTest, NewRequestStopsTheRunningOpenVpnFirst) {
+  StartService();
+  ASSERT_TRUE(SendRequest(socket_, Request("first.example")));
+  std::string first;
+  ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs, &first));
+  ASSERT_TRUE(SendRequest(socket_, Request("second.example")));
+  std::string term, second;
+  ASSERT_TRUE(service_.WaitForLine("TERM", kWaitMs, &term)) << service_.Output();
+  ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs, &second)) << service_.Output();
+  EXPECT_NE(first.find("first.example"), std::string::npos);
+  EXPECT_NE(second.find("second.example"), std::string::npos);
+  // The TERM came to the first one, and it was reaped before the second started.
+  EXPECT_EQ(term.substr(0, term.find(" TERM")), first.substr(0, first.find(" argv")));
+  const std::string out = service_.Output();
+  EXPECT_LT(out.find("exited with status 0"), out.find("second.example"));
+}
+
+TEST_F(TunneldTest, StubbornOpenVpnIsKilledAfterTheStopTimeout) {
+  SetMode("ignoreterm");
+  StartService(QV_STANDIN_OPENVPN, "300");
+  ASSERT_TRUE(SendRequest(socket_, Request("first.example")));
+  ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs));
+  ASSERT_TRUE(SendRequest(socket_, Request("second.example")));
+  ASSERT_TRUE(service_.WaitForLine("sending SIGKILL", kWaitMs)) << service_.Output();
+  ASSERT_TRUE(service_.WaitForLine("ended by signal SIGKILL", kWaitMs)) << service_.Output();
+  EXPECT_TRUE(service_.WaitForLine("second.example", kWaitMs)) << service_.Output();
+}
+
+TEST_F(TunneldTest, ExitEventStopsOpenVpnOncePerStart) {
+  // The front end owns the event; the service opens it by name.
+  auto event = platform::NamedEvent::Create("Global\\Quorvanta_ovpn_exit_1", platform::EventReset::Manual, false);
+  ASSERT_NE(event, nullptr);
+  StartService();
+  ASSERT_TRUE(SendRequest(socket_, Request("one.example")));
+  ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs));
+  event->Set();
+  ASSERT_TRUE(service_.WaitForLine("the exit event was set", kWaitMs)) << service_.Output();
+  ASSERT_TRUE(service_.WaitForLine("standin ", kWaitMs));  // its TERM line
+  ASSERT_TRUE(service_.WaitForLine("exited with status 0", kWaitMs)) << service_.Output();
+
+  // The next tunnel: the front end resets the event before its request.
+  event->Reset();
+  ASSERT_TRUE(SendRequest(socket_, Request("two.example")));
+  ASSERT_TRUE(service_.WaitForLine("two.example", kWaitMs));
+  service_.Drain(500);
+  EXPECT_EQ(service_.CountLines(" TERM"), 1u) << service_.Output();
+  event->Set();
+  ASSERT_TRUE(service_.WaitForLine("exited with status 0", kWaitMs)) << service_.Output();
+  EXPECT_EQ(service_.CountLines(" TERM"), 2u) << service_.Output();
+
+  // Set while nothing runs: the event stays set, and an OpenVPN started
+  // without a reset ends at once, as it would on its own platform.
+  ASSERT_TRUE(SendRequest(socket_, Request("three.example")));
+  ASSERT_TRUE(service_.WaitForLine("three.example", kWaitMs));
+  ASSERT_TRUE(service_.WaitForLine("the exit event was set", kWaitMs)) << service_.Output();
+  EXPECT_TRUE(service_.WaitForLine("OpenVPN (pid", kWaitMs)) << service_.Output();
+}
+
+TEST_F(TunneldTest, ServiceCreatesTheEventWhenTheFrontEndHasNot) {
+  StartService();
+  ASSERT_TRUE(SendRequest(socket_, Request()));
+  ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs));
+  auto event = platform::NamedEvent::Open("Global\\Quorvanta_ovpn_exit_1");
+  ASSERT_NE(event, nullptr);
+  event->Set();
+  EXPECT_TRUE(service_.WaitForLine("exited with status 0", kWaitMs)) << service_.Output();
+}
+
+TEST_F(TunneldTest, StopsOpenVpnAndRemovesSocketOnShutdown) {
+  StartService();
+  ASSERT_TRUE(SendRequest(socket_, Request()));
+  ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs));
+  int status = service_.Stop(SIGTERM, kWaitMs);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_NE(service_.Output().find("standin "), std::string::npos);
+  EXPECT_NE(service_.Output().find("exited with status 0"), std::string::npos) << service_.Output();
+  struct stat st;
+  EXPECT_NE(stat(socket_.c_str(), &st), 0);
+}
+
+TEST_F(TunneldTest, ReplacesStaleSocketButNotALiveService) {
+  StartService();
+  RunningProgram second;
+  ASSERT_TRUE(second.Start({QV_TUNNELD, "--socket", socket_, "--config-dir", config_, "--openvpn",
+                            QV_STANDIN_OPENVPN}));
+  ASSERT_TRUE(second.WaitExit(kWaitMs));
+  EXPECT_NE(second.Output().find("already serving"), std::string::npos) << second.Output();
+
+  service_.Stop(SIGKILL, kWaitMs);  // leaves its socket file behind
+  struct stat st;
+  ASSERT_EQ(stat(socket_.c_str(), &st), 0);
+  StartService();
+  ASSERT_TRUE(SendRequest(socket_, Request()));
+  EXPECT_TRUE(service_.WaitForLine("argv:", kWaitMs)) << service_.Output();
+}
+
+TEST_F(TunneldTest, MissingOpenVpnIsLoggedAndServiceCarriesOn) {
+  StartService(dir_ / "no-such-openvpn");
+  ASSERT_TRUE(SendRequest(socket_, Request()));
+  ASSERT_TRUE(service_.WaitForLine("cannot start", kWaitMs)) << service_.Output();
+  EXPECT_NE(service_.Output().find("No such file"), std::string::npos);
+  ASSERT_TRUE(Send(socket_, ""));
+  EXPECT_TRUE(service_.Running());
+}
+
+}  // namespace

@@ -1,0 +1,230 @@
+// The service accepts only the command line the front end composes.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "request_validator.h"
+#include "tunnel/service_request.h"
+
+namespace {
+
+using tunneld::TunnelCommand;
+using tunneld::ValidateTunnelRequest;
+
+// The front end's command line for one server entry.
+std::string Compose(const std::string& host, const std::string& port, const std::string& proto,
+                    const std::string& word = "", const std::string& event = "Global\\Quorvanta_ovpn_exit_1",
+                    int mgmtPort = 63782) {
+  std::string extra;
+  const bool udp = proto == "udp";
+  if (udp) extra = "--explicit-exit-notify ";
+  if (!word.empty()) extra += "--scramble obfuscate " + word;
+  char line[2048];
+  std::snprintf(line, sizeof line,
+                "openvpn.exe --service %s 1 --config config.qvpn --management 127.0.0.1 %d "
+                "--management-hold --management-query-passwords --management-client --remote %s %s "
+                "--proto %s --hand-window %d --resolv-retry 0 --verb 4 %s",
+                event.c_str(), mgmtPort, host.c_str(), port.c_str(), proto.c_str(), udp ? 5 : 10,
+                extra.c_str());
+  return line;
+}
+
+const char* Check(const std::string& text, TunnelCommand* out) {
+  return ValidateTunnelRequest(reinterpret_cast<const unsigned char*>(text.c_str()), text.size() + 1, out);
+}
+
+const char* Check(const std::string& text) {
+  TunnelCommand out;
+  return Check(text, &out);
+}
+
+std::vector<std::string> Args(const TunnelCommand& c) {
+  std::vector<std::string> v;
+  for (int i = 0; i < c.argc; ++i) v.push_back(c.Arg(i));
+  return v;
+}
+
+std::string Replace(std::string s, const std::string& from, const std::string& to) {
+  size_t at = s.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) s.replace(at, from.size(), to);
+  return s;
+}
+
+TEST(TunnelRequest, UdpRequestBecomesArgvWithoutServiceOption) {
+  TunnelCommand c;
+  ASSERT_EQ(Check(Compose("vpn1.example.net", "1194", "udp"), &c), nullptr);
+  std::vector<std::string> expected = {
+      "--config", "config.qvpn", "--management", "127.0.0.1", "63782", "--management-hold",
+      "--management-query-passwords", "--management-client", "--remote", "vpn1.example.net", "1194",
+      "--proto", "udp", "--hand-window", "5", "--resolv-retry", "0", "--verb", "4",
+      "--explicit-exit-notify"};
+  EXPECT_EQ(Args(c), expected);
+  EXPECT_STREQ(c.exitEvent, "Global\\Quorvanta_ovpn_exit_1");
+  EXPECT_FALSE(c.scramble);
+}
+
+TEST(TunnelRequest, ScrambledTcpRequestKeepsScrambleWord) {
+  TunnelCommand c;
+  ASSERT_EQ(Check(Compose("10.0.0.7", "443", "tcp", "K3y_w.rd"), &c), nullptr);
+  std::vector<std::string> args = Args(c);
+  ASSERT_GE(args.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(args.end() - 3, args.end()),
+            (std::vector<std::string>{"--scramble", "obfuscate", "K3y_w.rd"}));
+  EXPECT_EQ(args[14], "10");  // hand-window
+  EXPECT_TRUE(c.scramble);
+  ASSERT_EQ(Check(Compose("h.example", "1194", "udp", "w"), &c), nullptr);
+  EXPECT_EQ(Args(c).back(), "w");
+}
+
+TEST(TunnelRequest, AcceptsEveryClientProtocolAndHostForm) {
+  for (const char* proto : {"udp", "udp4", "udp6", "tcp", "tcp4", "tcp6", "tcp-client", "tcp4-client",
+                            "tcp6-client"}) {
+    EXPECT_EQ(Check(Compose("127.0.0.1", "1", proto)), nullptr) << proto;
+  }
+  for (const char* host : {"a", "vpn-2.de", "x_y.example.com.", "2001:db8::1", "::1", "::ffff:1.2.3.4",
+                           "1:2:3:4:5:6:7:8"}) {
+    EXPECT_EQ(Check(Compose(host, "65535", "udp")), nullptr) << host;
+  }
+  EXPECT_EQ(Check(Compose("h", "1194", "tcp", "x", "Global\\Other-1.event", 1)), nullptr);
+}
+
+TEST(TunnelRequest, RefusesFieldsOutsideTheirForm) {
+  // Ports, protocols, hosts, words and event names that the template never produces.
+  for (const char* port : {"0", "65536", "99999", "-1", "+1", "1a", "", "123456"}) {
+    EXPECT_NE(Check(Compose("h", port, "udp")), nullptr) << port;
+  }
+  for (const char* proto : {"UDP", "tcp-server", "tcp4-server", "udp ", "sctp"}) {
+    EXPECT_NE(Check(Compose("h", "1194", proto)), nullptr) << proto;
+  }
+  const std::string longLabel(64, 'a');
+  for (const std::string& host : {std::string("-h"), std::string("--up"), std::string("a..b"), std::string(".a"),
+                                  std::string("a-.b"), std::string("h\\x"), std::string("1:2:3:4:5:6:7:8:9"),
+                                  std::string(":::"), std::string("1::2::3"), std::string("::1.2.3"), longLabel}) {
+    EXPECT_NE(Check(Compose(host, "1194", "udp")), nullptr) << host;
+  }
+  for (const char* word : {"-x", "a/b", "a\\b", "a#b"}) {
+    EXPECT_NE(Check(Compose("h", "1194", "tcp", word)), nullptr) << word;
+  }
+  for (const char* ev : {"Quorvanta_ovpn_exit_1", "Local\\x", "Global\\", "Global\\a/b", "Global\\a\\b"}) {
+    EXPECT_NE(Check(Compose("h", "1194", "tcp", "", ev)), nullptr) << ev;
+  }
+  EXPECT_NE(Check(Compose("h", "1194", "tcp", "", "Global\\Quorvanta_ovpn_exit_1", 0)), nullptr);
+}
+
+TEST(TunnelRequest, RefusesEveryChangeToTheFixedParts) {
+  const std::string udp = Compose("h.example", "1194", "udp");
+  const std::string tcp = Compose("h.example", "1194", "tcp");
+  // Each kind of forbidden option: in place of a fixed one, inserted, or appended.
+  const std::vector<std::pair<std::string, std::string>> edits = {
+      {"openvpn.exe ", "/bin/sh "},
+      {"openvpn.exe ", "openvpn "},
+      {"--service Global\\Quorvanta_ovpn_exit_1 1", "--service Global\\Quorvanta_ovpn_exit_1 0"},
+      {"--config config.qvpn", "--config /etc/passwd"},
+      {"--config config.qvpn", "--config ../config.qvpn"},
+      {"--management 127.0.0.1", "--management 0.0.0.0"},
+      {"--management-hold ", ""},
+      {"--management-client ", "--management-client --up /tmp/x "},
+      {"--remote h.example 1194", "--remote h.example 1194 udp"},
+      {"--resolv-retry 0", "--resolv-retry infinite"},
+      {"--verb 4", "--verb 11"},
+      {"--hand-window 5", "--hand-window 10"},
+      {"--explicit-exit-notify ", ""},
+      {"--explicit-exit-notify ", "--explicit-exit-notify --script-security 2 "},
+      {"--proto udp", "--proto udp --dev tap"},
+  };
+  for (const auto& [from, to] : edits) {
+    const std::string& base = from.find("explicit") != std::string::npos || from.find("hand-window 5") != std::string::npos ||
+                                      from.find("proto udp") != std::string::npos
+                                  ? udp
+                                  : tcp;
+    EXPECT_NE(Check(Replace(base, from, to)), nullptr) << to;
+  }
+  EXPECT_NE(Check(Replace(tcp, "--hand-window 10", "--hand-window 5")), nullptr);
+  EXPECT_NE(Check(tcp + "--explicit-exit-notify "), nullptr);
+  EXPECT_NE(Check(tcp + "--scramble xormask K"), nullptr);
+  EXPECT_NE(Check(tcp + "--scramble obfuscate K --up x"), nullptr);
+  EXPECT_NE(Check(tcp + "--scramble obfuscate K "), nullptr);
+  EXPECT_NE(Check(tcp + "--scramble obfuscate"), nullptr);
+  EXPECT_NE(Check(tcp + "--up /bin/sh"), nullptr);
+  EXPECT_NE(Check(tcp + "--config other.conf "), nullptr);
+}
+
+TEST(TunnelRequest, BlanksMustBeExactlyTheTemplates) {
+  const std::string tcp = Compose("h", "1194", "tcp");
+  ASSERT_EQ(tcp.back(), ' ');
+  EXPECT_NE(Check(tcp.substr(0, tcp.size() - 1)), nullptr);   // trailing blank missing
+  EXPECT_NE(Check(tcp + " "), nullptr);                        // two trailing blanks
+  EXPECT_NE(Check(" " + tcp), nullptr);
+  EXPECT_NE(Check(Replace(tcp, "--remote h", "--remote  h")), nullptr);
+  EXPECT_NE(Check(Replace(tcp, "--remote h", "--remote\th")), nullptr);
+  EXPECT_NE(Check(Compose("h", "1194", "tcp", "w") + " "), nullptr);
+}
+
+TEST(TunnelRequest, RefusesShellMetacharactersAnywhere) {
+  for (const char* bad : {";", "|", "&", "$(id)", "`id`", ">", "<", "*", "?", "'", "\"", "\\", "#", "!",
+                          "(", ")", "{", "}", "\n", "\r"}) {
+    EXPECT_NE(Check(Compose(std::string("h") + bad, "1194", "udp")), nullptr) << bad;
+    EXPECT_NE(Check(Compose("h", "1194", "tcp", std::string("w") + bad)), nullptr) << bad;
+    EXPECT_NE(Check(Compose("h", "1194", "tcp", "", std::string("Global\\e") + bad)), nullptr) << bad;
+  }
+  EXPECT_NE(Check(Compose("h\x80", "1194", "udp")), nullptr);
+}
+
+TEST(TunnelRequest, RefusesBadFraming) {
+  const std::string tcp = Compose("h", "1194", "tcp");
+  TunnelCommand c;
+  auto bytes = [&](const std::string& s, size_t n) {
+    return ValidateTunnelRequest(reinterpret_cast<const unsigned char*>(s.data()), n, &c);
+  };
+  EXPECT_NE(bytes(tcp, tcp.size()), nullptr);  // unterminated
+  EXPECT_NE(bytes("", 0), nullptr);
+  std::string twoNuls = tcp + std::string(1, '\0') + "x";
+  EXPECT_NE(bytes(twoNuls, twoNuls.size() + 1), nullptr);
+  std::string inner = tcp;
+  inner[5] = '\0';
+  EXPECT_NE(bytes(inner, inner.size() + 1), nullptr);
+
+  // The longest line the front end can send (1023 characters) is accepted; one more is not.
+  std::string word(1023 - tcp.size() - std::strlen("--scramble obfuscate "), 'w');
+  std::string longest = Compose("h", "1194", "tcp", word);
+  ASSERT_EQ(longest.size(), 1023u);
+  EXPECT_EQ(bytes(longest, longest.size() + 1), nullptr);
+  std::string over = longest + "w";
+  EXPECT_NE(bytes(over, over.size() + 1), nullptr);
+  std::string huge(5000, 'a');
+  EXPECT_NE(bytes(huge, huge.size() + 1), nullptr);
+}
+
+// The two sides agree: every line the front end composes from a well-formed
+// entry is one the service runs, and the service hands OpenVPN its words.
+TEST(TunnelRequest, AcceptsWhatTheFrontEndComposes) {
+  for (const char* entry : {"vpn.example.net:1194:udp", "10.1.2.3:443:tcp:K3y", "h:1194:udp:word",
+                            "h:53:udp6", "h.example:8443:tcp4-client", "::h:1194:udp::", "h:1:tcp:w:extra"}) {
+    char text[256];
+    std::snprintf(text, sizeof text, "%s", entry);
+    char line[1024];
+    ASSERT_TRUE(ComposeTunnelCommand(text, "Global\\Quorvanta_ovpn_exit_1", line, sizeof line)) << entry;
+    TunnelCommand c;
+    EXPECT_EQ(ValidateTunnelRequest(reinterpret_cast<const unsigned char*>(line), std::strlen(line) + 1, &c),
+              nullptr)
+        << entry << " -> " << line;
+  }
+  // What the service refuses, the front end may still compose: an unknown
+  // protocol or a host that could be read as an option.
+  for (const char* entry : {"h:1194:UDP", "-h:1194:udp", "h:1194:tcp-server"}) {
+    char text[256];
+    std::snprintf(text, sizeof text, "%s", entry);
+    char line[1024];
+    ASSERT_TRUE(ComposeTunnelCommand(text, "Global\\Quorvanta_ovpn_exit_1", line, sizeof line)) << entry;
+    TunnelCommand c;
+    EXPECT_NE(ValidateTunnelRequest(reinterpret_cast<const unsigned char*>(line), std::strlen(line) + 1, &c),
+              nullptr)
+        << entry;
+  }
+}
+
+}  // namespace
