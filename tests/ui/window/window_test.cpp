@@ -76,7 +76,7 @@ TEST_F(WindowTest, WorkAreaIsSmallerThanTheScreen) {
 TEST_F(WindowTest, ShowsAtTheWorkAreasBottomRightAboveOthersWithoutTaskbarEntry) {
   Open(true);
   ASSERT_TRUE(WaitFrame(window, "880,460 400x300")) << Frame(window);
-  EXPECT_TRUE(Mapped(window));
+  EXPECT_TRUE(PumpUntil([&] { return Mapped(window); }, 5000));
   std::string state = Property(window, "_NET_WM_STATE");
   EXPECT_NE(state.find("_NET_WM_STATE_ABOVE"), std::string::npos) << state;
   EXPECT_NE(state.find("_NET_WM_STATE_SKIP_TASKBAR"), std::string::npos) << state;
@@ -94,7 +94,7 @@ TEST_F(WindowTest, ShowPlacesBySizeAndKeepsVisibility) {
   EXPECT_FALSE(gtk_widget_get_visible(window.Window()));  // placing does not show
   window.Display();
   ASSERT_TRUE(WaitFrame(window, "1080,660 200x100")) << Frame(window);
-  EXPECT_TRUE(Mapped(window));
+  EXPECT_TRUE(PumpUntil([&] { return Mapped(window); }, 5000));
 }
 
 TEST_F(WindowTest, HideAndDisplayKeepThePlace) {
