@@ -1,6 +1,11 @@
 // The page and its bridge in a real window under a private X display.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -278,6 +283,48 @@ TEST(PageCloseTest, CloseEndsTheLoopWithItsCode) {
     Js(window, c.script);
     EXPECT_EQ(window.Loop(), c.code) << c.script;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Lines an opener stand-in received, one per opened address.
+std::string ReadOpened(const std::string& path) {
+  std::string text;
+  if (FILE* f = std::fopen(path.c_str(), "r")) {
+    char buffer[512];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+    std::fclose(f);
+  }
+  return text;
+}
+
+TEST(PageLinkTest, BannerAndTextLinkOpenTheSiteWithoutLeavingThePage) {
+  std::string dir = ScreenshotDir() + "/../opener-" + std::to_string(getpid());
+  mkdir(dir.c_str(), 0755);
+  std::string opener = dir + "/opener", opened = dir + "/opened";
+  if (FILE* f = std::fopen(opener.c_str(), "w")) {
+    std::fprintf(f, "#!/bin/sh\necho \"$1\" >> '%s'\n", opened.c_str());
+    std::fclose(f);
+  }
+  chmod(opener.c_str(), 0755);
+  setenv("QUORVANTA_OPENER", opener.c_str(), 1);
+  setenv("QUORVANTA_SITE", "http://site.test/a?b=1&c=\"2\"", 1);  // markup characters stay text
+
+  PageWindow window;
+  window.Open();
+  ASSERT_TRUE(WaitPageLoaded(window));
+  EXPECT_EQ(Js(window, "$('sitelink').textContent"), "http://site.test/a?b=1&c=\"2\"");
+  Js(window, "$('banner').click()");
+  ASSERT_TRUE(PumpUntil([&] { return ReadOpened(opened).find('\n') != std::string::npos; }, 5000));
+  Js(window, "$('sitelink').querySelector('a').click()");
+  ASSERT_TRUE(PumpUntil([&] { return ReadOpened(opened).size() > ReadOpened(opened).find('\n') + 1; }, 5000));
+  EXPECT_EQ(ReadOpened(opened), "http://site.test/a?b=1&c=\"2\"/invite\nhttp://site.test/a?b=1&c=\"2\"\n");
+  EXPECT_EQ(Js(window, "location.protocol + ' ' + typeof disconnected"), "res: function");  // still the page
+  std::string cleanup = "rm -rf '" + dir + "'";
+  EXPECT_EQ(std::system(cleanup.c_str()), 0);
 }
 
 }  // namespace
