@@ -150,6 +150,15 @@ struct HtmlControlGlue {
       self->BeginPendingDrag(static_cast<int>(event->x_root), static_cast<int>(event->y_root));
     return FALSE;
   }
+  static void OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+    if (event == WEBKIT_LOAD_FINISHED) static_cast<HtmlControl*>(data)->PageReady();
+  }
+  static gboolean OnPageWaitOver(gpointer data) {
+    HtmlControl* self = static_cast<HtmlControl*>(data);
+    self->pageWaitSource_ = 0;
+    self->PageReady();
+    return G_SOURCE_REMOVE;
+  }
   static gboolean OnContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*, WebKitHitTestResult*, gpointer) {
     return TRUE;  // the page has no browser menu
   }
@@ -315,6 +324,7 @@ void HtmlControl::CreateWindow(bool visible) {
   g_signal_connect(view_, "motion-notify-event", G_CALLBACK(HtmlControlGlue::OnMotion), this);
   g_signal_connect(view_, "context-menu", G_CALLBACK(HtmlControlGlue::OnContextMenu), this);
   g_signal_connect(view_, "decide-policy", G_CALLBACK(HtmlControlGlue::OnDecidePolicy), this);
+  g_signal_connect(view_, "load-changed", G_CALLBACK(HtmlControlGlue::OnLoadChanged), this);
   gtk_drag_dest_unset(GTK_WIDGET(view_));  // files dropped on the window do not replace the page
 
   webkit_web_view_load_uri(view_, pageAddress_.c_str());
@@ -329,13 +339,33 @@ int HtmlControl::RunMessageLoop() {
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
   loop_ = loop;
   closeRequested_ = false;
-  queueSource_ = g_unix_fd_add(platform::UiQueue().WakeFd(), G_IO_IN, HtmlControlGlue::OnQueueReadable, this);
+  // Worker messages wait in the queue until the page has loaded: a state shown
+  // before the page exists would be lost. A page that never finishes loading
+  // holds them for at most kPageWaitMs.
+  if (pageReady_) WatchQueue();
+  else pageWaitSource_ = g_timeout_add(kPageWaitMs, HtmlControlGlue::OnPageWaitOver, this);
   g_main_loop_run(loop);
-  g_source_remove(queueSource_);
+  if (pageWaitSource_) g_source_remove(pageWaitSource_);
+  pageWaitSource_ = 0;
+  if (queueSource_) g_source_remove(queueSource_);
   queueSource_ = 0;
   loop_ = nullptr;
   g_main_loop_unref(loop);
   return closeCode_;
+}
+
+void HtmlControl::WatchQueue() {
+  if (!queueSource_)
+    queueSource_ = g_unix_fd_add(platform::UiQueue().WakeFd(), G_IO_IN, HtmlControlGlue::OnQueueReadable, this);
+}
+
+void HtmlControl::PageReady() {
+  pageReady_ = true;
+  if (pageWaitSource_) {
+    g_source_remove(pageWaitSource_);
+    pageWaitSource_ = 0;
+  }
+  if (loop_) WatchQueue();
 }
 
 void HtmlControl::DrainMessages() {

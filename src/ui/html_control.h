@@ -104,6 +104,10 @@ class HtmlControl {
   std::string ExternalScript() const;
   void ServeRequest(WebKitURISchemeRequest* request);
   void DrainMessages();
+  void WatchQueue();
+  void PageReady();
+
+  static constexpr unsigned kPageWaitMs = 5000;
 
   friend struct HtmlControlGlue;
 
@@ -133,6 +137,8 @@ class HtmlControl {
   // The message loop.
   void* loop_ = nullptr;
   unsigned queueSource_ = 0;
+  unsigned pageWaitSource_ = 0;
+  bool pageReady_ = false;
   bool closeRequested_ = false;
   int closeCode_ = 0;
 };

@@ -190,6 +190,20 @@ TEST_F(ProgramTest, FirstRunHidesTheWindowOnTheFirstTunnelUpAndTheTrayShowsItAga
   EXPECT_EQ(log, (std::vector<std::string>{"load", "tunnel", "update", "knocker", "installed"}));
 }
 
+TEST_F(ProgramTest, ATunnelUpBeforeThePageHasLoadedStillReachesThePage) {
+  setenv("QUORVANTA_PIPE", "/nonexistent/quorvanta-test-pipe", 1);  // no probe result joins in
+  MainWindow window(hooks);
+  // Queued before the window exists, as when the service and OpenVPN answer faster than the page loads.
+  platform::UiQueue().Post(WM_MGMT_CONNECTED, 0, 0);
+  platform::UiQueue().Post(WM_TUNNEL_UP, 0, 0);
+  int code = Run(window, true, [&] {
+    EXPECT_TRUE(WaitPageLoaded(window));
+    EXPECT_TRUE(PumpUntil([&] { return Look(window) == "rgb(23, 114, 47)|Connected|0001"; })) << Look(window);
+    window.OnCommand(IDM_EXIT);
+  });
+  EXPECT_EQ(code, 0);
+}
+
 TEST_F(ProgramTest, AutorunStartsHiddenWithTheTrayIconAndAPressShowsTheWindowInItsCorner) {
   MainWindow window(hooks);
   int code = Run(window, false, [&] {
