@@ -17,6 +17,7 @@
 #include "app/signal.h"
 #include "callback/knocker.h"
 #include "http_test_server.h"
+#include "platform/named_event.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
 #include "tunnel/connection_controller.h"
@@ -240,6 +241,7 @@ TEST_F(InstallCallback, TunnelUpsKnockEachTimeAndOpenTheInstalledPageOnce) {
   unsetenv("QUORVANTA_OPENER");
   EXPECT_EQ(Ref(), "code9");
   FreeSharedLists();
+  platform::RemoveNamedEvent(kExitEventName);  // the controller's Signal lives on; its name need not
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "app/signal.h"
+#include "platform/named_event.h"
 #include "support/child_process.h"
 #include "ui/window/x_session.h"
 
@@ -74,6 +76,10 @@ class StartupDisplayTest : public ::testing::Test {
       kill(program.pid, SIGKILL);
       qvtest::FinishProgram(program);
     }
+    // A killed program leaves its exit event behind.
+    setenv("QUORVANTA_OBJECT_NAMESPACE", ("-uistartup" + std::to_string(getpid())).c_str(), 1);
+    platform::RemoveNamedEvent(kExitEventName);
+    unsetenv("QUORVANTA_OBJECT_NAMESPACE");
   }
   std::vector<std::string> Env() const {
     return {"QUORVANTA_REGISTRY=" + dir_ / "registry.db", "XDG_RUNTIME_DIR=" + runtime_,
