@@ -22,17 +22,8 @@
 
 namespace {
 
-XSession* g_x = nullptr;
-
-class XEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    g_x = new XSession();
-    ASSERT_TRUE(g_x->Start(true, true)) << "Xvfb could not be started";
-  }
-  void TearDown() override { delete g_x; }
-};
-::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new XEnvironment);
+::testing::Environment* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new XEnvironment(true, true));
 
 // OpenVPN's side of the management connection.
 class FakeOpenVpn {

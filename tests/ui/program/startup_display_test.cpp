@@ -20,17 +20,8 @@ namespace {
 const std::string kProgram = QV_BINARY_DIR "/src/app/quorvanta";
 const std::string kReg = QV_BINARY_DIR "/tools/reg/quorvanta-reg";
 
-XSession* g_x = nullptr;
-
-class XEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    g_x = new XSession();
-    ASSERT_TRUE(g_x->Start(true, true)) << "Xvfb could not be started";
-  }
-  void TearDown() override { delete g_x; }
-};
-::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new XEnvironment);
+::testing::Environment* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new XEnvironment(true, true));
 
 // Window ids that xdotool finds for a search (visible ones only when asked).
 std::vector<std::string> Find(const char* name, bool visibleOnly) {

@@ -17,17 +17,8 @@
 
 namespace {
 
-XSession* g_x = nullptr;
-
-class XEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    g_x = new XSession();
-    ASSERT_TRUE(g_x->Start(false, false)) << "Xvfb could not be started";
-  }
-  void TearDown() override { delete g_x; }
-};
-::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new XEnvironment);
+::testing::Environment* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new XEnvironment(false, false));
 
 constexpr const char* kRed = "rgb(235, 112, 96)";       // #EB7060
 constexpr const char* kGreen = "rgb(23, 114, 47)";      // #17722F

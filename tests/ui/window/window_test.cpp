@@ -17,17 +17,8 @@ extern "C" unsigned long gdk_x11_window_get_xid(GdkWindow* window);
 
 namespace {
 
-XSession* g_x = nullptr;
-
-class XEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    g_x = new XSession();
-    ASSERT_TRUE(g_x->Start(true, true)) << "Xvfb could not be started";
-  }
-  void TearDown() override { delete g_x; }
-};
-::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new XEnvironment);
+::testing::Environment* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new XEnvironment(true, true));
 
 std::string Xid(HtmlControl& window) {
   return std::to_string(gdk_x11_window_get_xid(gtk_widget_get_window(window.Window())));

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
 #include <cstdio>
@@ -124,4 +125,24 @@ class XSession {
   pid_t xvfb_ = -1;
   pid_t wm_ = -1;
   pid_t panel_ = -1;
+};
+
+// The one session of a test program, started before its first test.
+inline XSession* g_x = nullptr;
+
+class XEnvironment : public ::testing::Environment {
+ public:
+  XEnvironment(bool windowManager, bool panel) : windowManager_(windowManager), panel_(panel) {}
+  void SetUp() override {
+    g_x = new XSession();
+    ASSERT_TRUE(g_x->Start(windowManager_, panel_)) << "Xvfb could not be started";
+  }
+  void TearDown() override {
+    delete g_x;
+    g_x = nullptr;
+  }
+
+ private:
+  bool windowManager_;
+  bool panel_;
 };
