@@ -4,7 +4,10 @@
 // here is ended by Stop(), also when a test fails.
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -47,4 +50,27 @@ class RecordingHost : public TrayHost {
   std::vector<TrayPress> presses;
   std::vector<uintptr_t> commands;
   Tray* popOnRightPress = nullptr;
+};
+
+// The one desktop of a test program (with or without a tray host), started
+// before its first test.
+inline DesktopSession* session = nullptr;
+
+class SessionEnvironment : public ::testing::Environment {
+ public:
+  explicit SessionEnvironment(bool trayHost) : trayHost_(trayHost) {}
+  void SetUp() override {
+    setenv("QUORVANTA_SITE", "http://vpn.test.example:8080/", 1);
+    session = new DesktopSession;
+    std::string error;
+    if (!session->Start(trayHost_, error)) FAIL() << error;
+  }
+  void TearDown() override {
+    session->Stop();
+    delete session;
+    session = nullptr;
+  }
+
+ private:
+  bool trayHost_;
 };

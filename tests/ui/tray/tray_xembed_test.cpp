@@ -15,23 +15,7 @@
 
 namespace {
 
-DesktopSession* session = nullptr;
-
-class SessionEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    setenv("QUORVANTA_SITE", "http://vpn.test.example:8080/", 1);
-    session = new DesktopSession;
-    std::string error;
-    if (!session->Start(true, error)) FAIL() << error;
-  }
-  void TearDown() override {
-    session->Stop();
-    delete session;
-  }
-};
-
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new SessionEnvironment);
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new SessionEnvironment(true));
 
 std::string Display() { return ":" + std::to_string(session->display()); }
 
