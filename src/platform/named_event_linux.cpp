@@ -1,5 +1,7 @@
 #include "platform/named_event.h"
 
+#include "platform/object_name_linux.h"
+
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -30,26 +32,6 @@ struct NamedEvent::Shared {
 };
 
 namespace {
-
-// "Global\X" -> /quorvanta-global-X (world-accessible); "Local\X" or "X" ->
-// /quorvanta-<uid>-X. QUORVANTA_OBJECT_NAMESPACE keeps test runs apart.
-bool ShmName(const char* name, char* out, size_t size, bool* global) {
-  const char* ns = std::getenv("QUORVANTA_OBJECT_NAMESPACE");
-  if (!ns) ns = "";
-  const char* base = name;
-  *global = false;
-  if (std::strncmp(name, "Global\\", 7) == 0) {
-    base = name + 7;
-    *global = true;
-  } else if (std::strncmp(name, "Local\\", 6) == 0) {
-    base = name + 6;
-  }
-  if (*base == '\0' || std::strchr(base, '/') || std::strchr(base, '\\')) return false;
-  int n = *global ? std::snprintf(out, size, "/quorvanta%s-global-%s", ns, base)
-                  : std::snprintf(out, size, "/quorvanta%s-%u-%s", ns,
-                                  static_cast<unsigned>(getuid()), base);
-  return n > 0 && static_cast<size_t>(n) < size;
-}
 
 void LockShared(NamedEvent::Shared* s) {
   // A holder that died mid-operation leaves a consistent flag behind: the
@@ -104,7 +86,7 @@ std::unique_ptr<NamedEvent> NamedEvent::Create(const char* name, EventReset rese
                                                bool initiallySet) {
   char shmName[256];
   bool global;
-  if (!ShmName(name, shmName, sizeof shmName, &global)) return nullptr;
+  if (!ShmObjectName(name, shmName, sizeof shmName, &global)) return nullptr;
   const mode_t mode = global ? 0666 : 0600;
   for (int attempt = 0; attempt < 3; ++attempt) {
     bool missing;
@@ -151,7 +133,7 @@ std::unique_ptr<NamedEvent> NamedEvent::Create(const char* name, EventReset rese
 std::unique_ptr<NamedEvent> NamedEvent::Open(const char* name) {
   char shmName[256];
   bool global;
-  if (!ShmName(name, shmName, sizeof shmName, &global)) return nullptr;
+  if (!ShmObjectName(name, shmName, sizeof shmName, &global)) return nullptr;
   bool missing;
   Shared* s = OpenExisting(shmName, &missing);
   return s ? std::unique_ptr<NamedEvent>(new NamedEvent(s)) : nullptr;
@@ -201,7 +183,7 @@ bool NamedEvent::Wait(int timeoutMs) {
 void RemoveNamedEvent(const char* name) {
   char shmName[256];
   bool global;
-  if (ShmName(name, shmName, sizeof shmName, &global)) shm_unlink(shmName);
+  if (ShmObjectName(name, shmName, sizeof shmName, &global)) shm_unlink(shmName);
 }
 
 }  // namespace platform
