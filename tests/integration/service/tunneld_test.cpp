@@ -112,7 +112,7 @@ TEST_F(TunneldTest, ProbesAndBadRequestsStartNothing) {
   ASSERT_TRUE(Send(socket_, good));                                    // unterminated
   ASSERT_TRUE(Send(socket_, good.substr(0, 40)));                      // client gone mid-request
   ASSERT_TRUE(SendRequest(socket_, good + "--up /bin/sh"));            // extra option
-  ASSERT_TRUE(SendRequest(socket_, Request("h;reboot")));              // shell metacharacter
+  ASSERT_TRUE(SendRequest(socket_, Request("--up")));                  // a host read as an option
   ASSERT_TRUE(Send(socket_, std::string(5000, 'A')));                  // overlong
   ASSERT_TRUE(Send(socket_, std::string("\x01\xff\0\0garbage", 11)));  // garbage
   std::string longest(1030, 'w');
