@@ -20,6 +20,7 @@ using qvtest::RunningProgram;
 using qvtest::TempDir;
 
 constexpr int kWaitMs = 10000;
+constexpr const char* kEvent = "Global\\Quorvanta_ovpn_exit_1";
 
 std::string Request(const std::string& host = "127.0.0.1", const std::string& proto = "udp",
                     const std::string& word = "") {
@@ -75,6 +76,7 @@ class TunneldTest : public ::testing::Test {
                                 openvpn, "--stop-timeout", stopMs}));
     ASSERT_TRUE(service_.WaitForLine("serving", kWaitMs)) << service_.Output();
   }
+  std::string EventPath() const { return "/dev/shm/quorvanta" + ns_ + "-global-Quorvanta_ovpn_exit_1"; }
   void SetMode(const std::string& mode) { std::ofstream(config_ + "/standin.mode") << mode; }
 
   std::string ns_;
@@ -171,10 +173,10 @@ TEST_F(TunneldTest, StubbornOpenVpnIsKilledAfterTheStopTimeout) {
 }
 
 TEST_F(TunneldTest, ExitEventStopsOpenVpnOncePerStart) {
-  // The front end owns the event; the service opens it by name.
-  auto event = platform::NamedEvent::Create("Global\\Quorvanta_ovpn_exit_1", platform::EventReset::Manual, false);
-  ASSERT_NE(event, nullptr);
+  // The service owns the event; the front end opens it by name.
   StartService();
+  auto event = platform::NamedEvent::Open("Global\\Quorvanta_ovpn_exit_1");
+  ASSERT_NE(event, nullptr);
   ASSERT_TRUE(SendRequest(socket_, Request("one.example")));
   ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs));
   event->Set();
@@ -200,14 +202,39 @@ TEST_F(TunneldTest, ExitEventStopsOpenVpnOncePerStart) {
   EXPECT_TRUE(service_.WaitForLine("OpenVPN (pid", kWaitMs)) << service_.Output();
 }
 
-TEST_F(TunneldTest, ServiceCreatesTheEventWhenTheFrontEndHasNot) {
-  StartService();
-  ASSERT_TRUE(SendRequest(socket_, Request()));
-  ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs));
-  auto event = platform::NamedEvent::Open("Global\\Quorvanta_ovpn_exit_1");
-  ASSERT_NE(event, nullptr);
-  event->Set();
-  EXPECT_TRUE(service_.WaitForLine("exited with status 0", kWaitMs)) << service_.Output();
+TEST_F(TunneldTest, ServiceOwnsTheEventClearAtEveryStartAndRemovesItAtTheEnd) {
+  // Left set under the name by another account before the service starts.
+  ASSERT_EQ(qvtest::RunInChild(
+                [] {
+                  auto e = platform::NamedEvent::Create(kEvent, platform::EventReset::Manual, true);
+                  return std::string(e ? "made" : "no");
+                },
+                true)
+                .output,
+            "made");
+  auto planted = platform::NamedEvent::Open(kEvent);
+  ASSERT_NE(planted, nullptr);
+  for (int run = 0; run < 2; ++run) {
+    StartService();
+    auto event = platform::NamedEvent::Open(kEvent);
+    ASSERT_NE(event, nullptr);
+    EXPECT_FALSE(event->Wait(0)) << "run " << run;
+    EXPECT_FALSE(planted->IsCurrent());
+    struct stat st;
+    ASSERT_EQ(stat(EventPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(st.st_mode & 0777, 0666u);  // the front end runs as the desktop user
+    ASSERT_TRUE(SendRequest(socket_, Request()));
+    ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs));
+    event->Set();
+    EXPECT_TRUE(service_.WaitForLine("exited with status 0", kWaitMs)) << service_.Output();
+    // Left set by this run: the next one starts clear all the same.
+    EXPECT_TRUE(event->Wait(0));
+    service_.Stop(SIGTERM, kWaitMs);
+    EXPECT_FALSE(event->IsCurrent());
+    EXPECT_NE(stat(EventPath().c_str(), &st), 0);
+    planted = std::move(event);
+  }
 }
 
 TEST_F(TunneldTest, StopsOpenVpnAndRemovesSocketOnShutdown) {
