@@ -179,9 +179,20 @@ std::unique_ptr<NamedEvent> NamedEvent::Replace(const char* name, EventReset res
   int fd = MakeObject(path, global, reset, false, temp, sizeof temp);
   if (fd < 0) return nullptr;
   // rename replaces the old object atomically: no moment without an event.
-  if (rename(temp, path) != 0) {
+  bool renamed = false;
+  for (int attempt = 0; attempt < 3 && !renamed; ++attempt) {
+    renamed = rename(temp, path) == 0;
+    if (renamed || (errno != EISDIR && errno != ENOTEMPTY && errno != EEXIST)) break;
+    // A directory planted under the name cannot be replaced by a file: it is moved aside.
+    char aside[sizeof temp + 16];
+    int n = std::snprintf(aside, sizeof aside, "%s.aside%d", temp, attempt);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof aside || rename(path, aside) != 0) break;
+  }
+  if (!renamed) {
+    const int err = errno;
     close(fd);
     unlink(temp);
+    errno = err;
     return nullptr;
   }
   return Adopt(fd, path, global);

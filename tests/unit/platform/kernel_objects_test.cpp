@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -324,6 +325,26 @@ TEST_F(NamedEventTest, ReplaceBindsANewClearEventAndOldMappingsNotice) {
   EXPECT_TRUE(owned->Wait(0));
   platform::RemoveNamedEvent(name.c_str());
   EXPECT_FALSE(owned->IsCurrent());
+
+  // A directory or a link planted under the name gives way too, and nothing is followed.
+  const std::string dir = BackingPath(name);
+  ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
+  std::ofstream(dir + "/inside") << "x";
+  EXPECT_EQ(NamedEvent::Create(name.c_str(), EventReset::Manual, false), nullptr);
+  auto overDir = NamedEvent::Replace(name.c_str(), EventReset::Manual);
+  ASSERT_NE(overDir, nullptr);
+  EXPECT_TRUE(overDir->IsCurrent());
+  platform::RemoveNamedEvent(name.c_str());
+  const std::string target = BackingPath(Name("Global\\"));
+  ASSERT_EQ(symlink(target.c_str(), dir.c_str()), 0);
+  EXPECT_EQ(NamedEvent::Create(name.c_str(), EventReset::Manual, false), nullptr);
+  struct stat none;
+  EXPECT_NE(lstat(target.c_str(), &none), 0);  // the link's target was not made
+  ASSERT_NE(NamedEvent::Replace(name.c_str(), EventReset::Manual), nullptr);
+  ASSERT_EQ(lstat(dir.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  // Clean up what was moved aside.
+  EXPECT_EQ(std::system(("rm -rf /dev/shm/.quorvanta-new-" + std::to_string(getpid()) + "-*").c_str()), 0);
 }
 
 TEST(NamedMutexTest, SecondHolderSeesItAndAKilledHolderLeavesNoLock) {
