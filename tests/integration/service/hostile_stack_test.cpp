@@ -151,6 +151,11 @@ TEST_F(HostileStack, StrangerScribblingSharedObjectsCannotStopTheServiceOrTheFro
   Command("connect");
   ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs)) << service_.Output() << frontEnd_.Output();
   service_.Drain(200);  // the stand-in's trap is set
+  // The object cut to nothing under the service's waiting watcher.
+  auto cut = qvtest::RunProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                 "/usr/bin/truncate", "-s", "0", "/dev/shm/quorvanta" + ns_ + "-global-Quorvanta_ovpn_exit_1"},
+                                env_);
+  ASSERT_EQ(cut.status, 0) << cut.err;
   start = qvtest::NowMs();
   Command("disconnect");
   ASSERT_TRUE(service_.WaitForLine("the exit event was set", kWaitMs)) << service_.Output() << frontEnd_.Output();
