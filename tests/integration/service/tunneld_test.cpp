@@ -373,9 +373,12 @@ TEST_F(TunneldTest, IdleConnectionsDoNotMakeTheFrontEndsRequestFail) {
   EXPECT_TRUE(SendServiceRequest(nullptr));
   EXPECT_TRUE(SendServiceRequest(Request("frontend.example").c_str()));
   ASSERT_TRUE(service_.WaitForLine("frontend.example", kWaitMs)) << service_.Output();
-  EXPECT_LT(qvtest::NowMs() - start, 2000);
+  const long served = qvtest::NowMs() - start;
+  std::printf("the front end's probe and request were served in %ld ms beside 40 stalled connections\n", served);
+  EXPECT_LT(served, 2000);
   unsetenv("QUORVANTA_PIPE");
-  EXPECT_GE(service_.CountLines("refused connection from uid 65534: it already holds 8 open connections"), 1u)
+  // Eight held open, the other 32 closed at once.
+  EXPECT_EQ(service_.CountLines("refused connection from uid 65534: it already holds 8 open connections"), 32u)
       << service_.Output();
 
   close(release[1]);
