@@ -1,5 +1,6 @@
 // libFuzzer entry: the validator must never read past its input or accept a
-// command whose arguments leave the safe character set.
+// command that holds a control byte, another management port, or an entry
+// field that OpenVPN would read as an option.
 #include <cstdlib>
 #include <cstring>
 
@@ -7,11 +8,18 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
   tunneld::TunnelCommand command;
-  if (tunneld::ValidateTunnelRequest(data, size, &command) == nullptr) {
-    for (int i = 0; i < command.argc; ++i) {
-      const char* a = command.Arg(i);
-      if (*a == '\0' || std::strpbrk(a, " \"'`$;|&<>(){}*?!\\\n")) std::abort();
+  if (tunneld::ValidateTunnelRequest(data, size, &command) != nullptr) return 0;
+  for (int i = 0; i < command.argc; ++i) {
+    const char* a = command.Arg(i);
+    if (*a == '\0') std::abort();
+    for (const char* p = a; *p; ++p) {
+      if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f) std::abort();
     }
   }
+  // --remote HOST PORT at 9 and 10, and the scrambling word last.
+  if (command.argc < 19 || std::strcmp(command.Arg(4), "63782") != 0) std::abort();
+  if (command.Arg(9)[0] == '-' || command.Arg(10)[0] == '-') std::abort();
+  if (command.scramble && command.Arg(command.argc - 1)[0] == '-') std::abort();
+  if (std::strcmp(command.exitEvent, tunneld::kServiceExitEvent) != 0) std::abort();
   return 0;
 }

@@ -9,6 +9,12 @@ namespace tunneld {
 inline constexpr size_t kMaxRequestSize = 1024;  // text and its NUL
 inline constexpr int kMaxRequestArgs = 40;
 inline constexpr size_t kMaxEventNameSize = 128;
+inline constexpr size_t kMaxEntryWord = 254;  // a profile token's longest
+// The only exit event and management port a request may name: another name
+// would take a watcher, another port would hand the root OpenVPN's management
+// to whoever listens there.
+inline constexpr const char* kServiceExitEvent = "Global\\Quorvanta_ovpn_exit_1";
+inline constexpr const char* kServiceManagementPort = "63782";
 
 struct TunnelCommand {
   // Tokens of the request, each NUL-terminated, in request order, without

@@ -25,14 +25,6 @@ using Clock = std::chrono::steady_clock;
 
 // OpenVPN that exits this soon after its start never got going.
 constexpr auto kStartupFailureWindow = std::chrono::milliseconds(3000);
-constexpr int kMaxWatchers = 4;
-
-struct Watcher {
-  char name[kMaxEventNameSize];
-  std::unique_ptr<platform::NamedEvent> event;
-  unsigned long long handled = 0;  // last generation this watcher has dealt with
-};
-
 // Shared by the request loop, the reaper and the watchers. Allocated once and
 // never freed, so threads still blocked at exit never see it destroyed.
 struct State {
@@ -41,11 +33,10 @@ struct State {
   SupervisorOptions options{};
   pid_t pid = 0;                      // the running OpenVPN, 0 when none
   unsigned long long generation = 0;  // counts started OpenVPNs
-  char eventName[kMaxEventNameSize] = {};
+  uid_t owner = 0;                    // who asked for the running OpenVPN
   bool scramble = false;
   Clock::time_point started;
-  Watcher* watchers[kMaxWatchers] = {};
-  int watcherCount = 0;
+  std::unique_ptr<platform::NamedEvent> exitEvent;
 };
 
 State* g_state = nullptr;
@@ -126,53 +117,25 @@ void ReaperMain() {
   }
 }
 
-// Blocks on the exit event; when it is set, stops the OpenVPN that was started
-// with this event's name. A set event is acted on once per started OpenVPN:
-// the front end resets it before every request.
-void WatcherMain(Watcher* w) {
+// Blocks on the exit event; when it is set, stops the running OpenVPN. A set
+// event is acted on once per started OpenVPN: the front end resets it before
+// every request.
+void WatcherMain(platform::NamedEvent* event) {
   State& s = *g_state;
+  unsigned long long handled = 0;  // last generation dealt with
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(s.mutex);
-      s.changed.wait(lock, [&] {
-        return s.pid != 0 && s.generation > w->handled && std::strcmp(s.eventName, w->name) == 0;
-      });
+      s.changed.wait(lock, [&] { return s.pid != 0 && s.generation > handled; });
     }
-    w->event->Wait(-1);
+    event->Wait(-1);
     std::unique_lock<std::mutex> lock(s.mutex);
     // Reset again already: the front end is starting the next tunnel, and
     // its request stops the old OpenVPN anyway.
-    if (!w->event->Wait(0)) continue;
-    w->handled = s.generation;
-    if (s.pid != 0 && std::strcmp(s.eventName, w->name) == 0) {
-      StopLocked(lock, "the exit event was set");
-    }
+    if (!event->Wait(0)) continue;
+    handled = s.generation;
+    if (s.pid != 0) StopLocked(lock, "the exit event was set");
   }
-}
-
-// Finds or makes the watcher of an event name; nullptr when the event cannot
-// be opened or too many names are in use.
-Watcher* WatcherFor(const char* name) {
-  State& s = *g_state;
-  for (int i = 0; i < s.watcherCount; ++i) {
-    if (std::strcmp(s.watchers[i]->name, name) == 0) return s.watchers[i];
-  }
-  if (s.watcherCount == kMaxWatchers) {
-    Log("refused request: more than %d distinct exit event names", kMaxWatchers);
-    return nullptr;
-  }
-  auto event = platform::NamedEvent::Create(name, platform::EventReset::Manual, false);
-  if (!event) {
-    Log("refused request: cannot open the exit event %s", name);
-    return nullptr;
-  }
-  Watcher* w = new Watcher();
-  std::snprintf(w->name, sizeof w->name, "%s", name);
-  w->event = std::move(event);
-  w->handled = s.generation;
-  s.watchers[s.watcherCount++] = w;
-  std::thread(WatcherMain, w).detach();
-  return w;
 }
 
 // The child side of fork(): only async-signal-safe calls until execve.
@@ -215,16 +178,30 @@ void Log(const char* format, ...) {
   (void)ignored;
 }
 
-void StartSupervisor(const SupervisorOptions& options) {
+bool StartSupervisor(const SupervisorOptions& options) {
+  // The event is ours from the start, clear, whatever an earlier run or
+  // another user left under its name.
+  auto event = platform::NamedEvent::Replace(kServiceExitEvent, platform::EventReset::Manual);
+  if (!event) {
+    Log("cannot create the exit event %s: %s", kServiceExitEvent, std::strerror(errno));
+    return false;
+  }
   g_state = new State();
   g_state->options = options;
+  g_state->exitEvent = std::move(event);
   std::thread(ReaperMain).detach();
+  std::thread(WatcherMain, g_state->exitEvent.get()).detach();
+  return true;
 }
 
-bool RunTunnel(const TunnelCommand& command) {
+bool RunTunnel(const TunnelCommand& command, uid_t uid) {
   State& s = *g_state;
   std::unique_lock<std::mutex> lock(s.mutex);
-  if (!WatcherFor(command.exitEvent)) return false;
+  if (s.pid != 0 && uid != 0 && uid != s.owner) {
+    Log("refused request from uid %u: OpenVPN (pid %d) runs for uid %u and is left alone",
+        static_cast<unsigned>(uid), static_cast<int>(s.pid), static_cast<unsigned>(s.owner));
+    return false;
+  }
   StopLocked(lock, "a new tunnel request arrived");
   if (s.pid != 0) {
     Log("refused request: the previous OpenVPN (pid %d) could not be stopped", static_cast<int>(s.pid));
@@ -275,10 +252,11 @@ bool RunTunnel(const TunnelCommand& command) {
   }
   s.pid = pid;
   s.generation += 1;
-  std::snprintf(s.eventName, sizeof s.eventName, "%s", command.exitEvent);
+  s.owner = uid;
   s.scramble = command.scramble;
   s.started = Clock::now();
-  Log("started OpenVPN (pid %d), exit event %s: %s", static_cast<int>(pid), command.exitEvent, joined);
+  Log("started OpenVPN (pid %d) for uid %u, exit event %s: %s", static_cast<int>(pid),
+      static_cast<unsigned>(uid), command.exitEvent, joined);
   s.changed.notify_all();
   return true;
 }
@@ -287,6 +265,8 @@ void StopTunnel(const char* why) {
   if (!g_state) return;
   std::unique_lock<std::mutex> lock(g_state->mutex);
   StopLocked(lock, why);
+  // The name goes with the service, unless something else already holds it.
+  if (g_state->exitEvent->IsCurrent()) platform::RemoveNamedEvent(kServiceExitEvent);
 }
 
 }  // namespace tunneld

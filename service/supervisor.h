@@ -1,7 +1,9 @@
 #pragma once
 // Runs one OpenVPN at a time for the tunnel service: starts it by execve in
 // the configuration directory, reaps it, logs how it ended, and stops it when
-// the exit event named in its request is set or when a new request comes.
+// the service's exit event is set or when a new request comes.
+#include <sys/types.h>
+
 #include "request_validator.h"
 
 namespace tunneld {
@@ -12,14 +14,18 @@ struct SupervisorOptions {
   int stopTimeoutMs;       // SIGTERM, then SIGKILL after this long
 };
 
-// Starts the reaper thread. Called once, before any request.
-void StartSupervisor(const SupervisorOptions& options);
+// Binds the exit event's name to a new, clear event owned by the service and
+// starts the reaper and the event's watcher. Called once, before any request;
+// false (and a log line) when the event cannot be made.
+bool StartSupervisor(const SupervisorOptions& options);
 
-// Stops the running OpenVPN (if any), waits for it, and starts the command.
-// false (and a log line) when nothing could be started.
-bool RunTunnel(const TunnelCommand& command);
+// Stops the running OpenVPN (if any), waits for it, and starts the command for
+// the user uid. While an OpenVPN started for one user runs, another user
+// (other than root) is refused. false (and a log line) when nothing started.
+bool RunTunnel(const TunnelCommand& command, uid_t uid);
 
-// Stops the running OpenVPN and waits for it to end (service shutdown).
+// Stops the running OpenVPN, waits for it to end and removes the exit event
+// (service shutdown).
 void StopTunnel(const char* why);
 
 // One line to standard error, prefixed with the program's name.

@@ -7,6 +7,7 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -23,6 +24,8 @@ using tunneld::Log;
 namespace {
 
 constexpr int kRequestTimeoutMs = 5000;
+constexpr int kMaxConnections = 64;
+constexpr int kMaxPerUser = 8;
 constexpr int kDefaultStopTimeoutMs = 5000;
 
 struct Options {
@@ -113,7 +116,7 @@ int Listen(const char* path) {
     unlink(path);  // stale: left by a service that died
   }
 
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     Log("socket: %s", std::strerror(errno));
     return -1;
@@ -125,19 +128,13 @@ int Listen(const char* path) {
   }
   // The front end runs as the desktop user.
   if (chmod(path, 0666) != 0) Log("cannot make %s world-writable: %s", path, std::strerror(errno));
-  if (listen(fd, 16) != 0) {
+  if (listen(fd, SOMAXCONN) != 0) {
     Log("listen: %s", std::strerror(errno));
     close(fd);
     unlink(path);
     return -1;
   }
   return fd;
-}
-
-long MsSince(const timespec& start) {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
 }
 
 // Writes the request in printable form for the log, cut at 300 bytes.
@@ -155,48 +152,117 @@ void Printable(const unsigned char* data, size_t size, char* out, size_t outSize
   out[o] = '\0';
 }
 
-// Reads one connection to its end: the client writes its request and closes.
-// Nothing written is the availability probe.
-void ServeConnection(int fd) {
-  unsigned char buf[tunneld::kMaxRequestSize + 1];
+// One client connection: the client writes its request and closes; nothing
+// written is the availability probe. Connections are served side by side, so
+// a client that stalls holds only its own slot until its deadline.
+struct Connection {
+  int fd = -1;
+  uid_t uid = 0;
+  long deadline = 0;  // ms on the monotonic clock
   size_t size = 0;
-  timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  bool eof = false;
-  while (!eof) {
-    long left = kRequestTimeoutMs - MsSince(start);
-    if (left <= 0) break;
-    pollfd p{fd, POLLIN, 0};
-    int r = poll(&p, 1, static_cast<int>(left));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    ssize_t got = read(fd, buf + size, sizeof buf - size);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      Log("refused request: read: %s", std::strerror(errno));
-      return;
-    }
-    if (got == 0) eof = true;
-    size += static_cast<size_t>(got);
-    if (size > tunneld::kMaxRequestSize) {
-      Log("refused request: longer than %zu bytes", tunneld::kMaxRequestSize);
-      return;
-    }
-  }
-  if (size == 0 && eof) return;  // the probe
-  if (!eof) {
-    Log("refused request: the client did not finish within %d ms (%zu bytes read)", kRequestTimeoutMs,
-        size);
-    return;
-  }
+  unsigned char buf[tunneld::kMaxRequestSize + 1];
+};
+
+Connection g_connections[kMaxConnections];
+
+long NowMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+}
+
+void Drop(Connection& c) {
+  close(c.fd);
+  c.fd = -1;
+}
+
+void Finish(Connection& c) {
+  Drop(c);
+  if (c.size == 0) return;  // the probe
   tunneld::TunnelCommand command;
-  if (const char* reason = tunneld::ValidateTunnelRequest(buf, size, &command)) {
+  if (const char* reason = tunneld::ValidateTunnelRequest(c.buf, c.size, &command)) {
     char shown[1400];
-    Printable(buf, size, shown, sizeof shown);
-    Log("refused request (%s): %s", reason, shown);
+    Printable(c.buf, c.size, shown, sizeof shown);
+    Log("refused request from uid %u (%s): %s", static_cast<unsigned>(c.uid), reason, shown);
     return;
   }
-  tunneld::RunTunnel(command);
+  tunneld::RunTunnel(command, c.uid);
+}
+
+// Reads what has arrived; the connection ends at its end of file. true when
+// bytes were read and the connection is still open.
+bool ReadSome(Connection& c) {
+  ssize_t got = read(c.fd, c.buf + c.size, sizeof c.buf - c.size);
+  if (got < 0) {
+    if (errno == EINTR || errno == EAGAIN) return false;
+    Log("refused request from uid %u: read: %s", static_cast<unsigned>(c.uid), std::strerror(errno));
+    Drop(c);
+    return false;
+  }
+  if (got == 0) {
+    Finish(c);
+    return false;
+  }
+  c.size += static_cast<size_t>(got);
+  if (c.size > tunneld::kMaxRequestSize) {
+    Log("refused request from uid %u: longer than %zu bytes", static_cast<unsigned>(c.uid),
+        tunneld::kMaxRequestSize);
+    Drop(c);
+    return false;
+  }
+  return true;
+}
+
+// Takes every waiting connection. One user holds at most kMaxPerUser open
+// connections; when the table is full the oldest connection gives way.
+void AcceptAll(int listenFd) {
+  for (;;) {
+    int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) return;  // none left (or the client is already gone)
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+      Log("refused connection: no peer credentials: %s", std::strerror(errno));
+      close(fd);
+      continue;
+    }
+    // Most clients have written and closed already: serve them at once, so
+    // only a connection still open takes a slot.
+    Connection now;
+    now.fd = fd;
+    now.uid = cred.uid;
+    while (ReadSome(now)) {
+    }
+    if (now.fd < 0) continue;
+    int mine = 0;
+    Connection* free = nullptr;
+    Connection* oldest = nullptr;
+    for (Connection& c : g_connections) {
+      if (c.fd < 0) {
+        if (!free) free = &c;
+        continue;
+      }
+      if (c.uid == cred.uid) ++mine;
+      if (!oldest || c.deadline < oldest->deadline) oldest = &c;
+    }
+    if (mine >= kMaxPerUser) {
+      Log("refused connection from uid %u: it already holds %d open connections",
+          static_cast<unsigned>(cred.uid), mine);
+      close(fd);
+      continue;
+    }
+    if (!free) {
+      Log("dropped the oldest connection (uid %u, %zu bytes read): %d connections are open",
+          static_cast<unsigned>(oldest->uid), oldest->size, kMaxConnections);
+      Drop(*oldest);
+      free = oldest;
+    }
+    std::memcpy(free->buf, now.buf, now.size);
+    free->fd = fd;
+    free->uid = cred.uid;
+    free->size = now.size;
+    free->deadline = NowMs() + kRequestTimeoutMs;
+  }
 }
 
 }  // namespace
@@ -229,12 +295,30 @@ int main(int argc, char** argv) {
 
   int listenFd = Listen(options.socketPath);
   if (listenFd < 0) return 1;
-  tunneld::StartSupervisor({options.openvpn, options.configDir, options.stopTimeoutMs});
+  if (!tunneld::StartSupervisor({options.openvpn, options.configDir, options.stopTimeoutMs})) {
+    close(listenFd);
+    unlink(options.socketPath);
+    return 1;
+  }
   Log("serving %s; OpenVPN %s in %s", options.socketPath, options.openvpn, options.configDir);
 
   for (;;) {
-    pollfd p[2] = {{listenFd, POLLIN, 0}, {sigFd, POLLIN, 0}};
-    if (poll(p, 2, -1) < 0) {
+    pollfd p[2 + kMaxConnections];
+    Connection* polled[kMaxConnections];
+    int n = 2, open = 0;
+    p[0] = {listenFd, POLLIN, 0};
+    p[1] = {sigFd, POLLIN, 0};
+    long now = NowMs();
+    long wait = -1;
+    for (Connection& c : g_connections) {
+      if (c.fd < 0) continue;
+      polled[open++] = &c;
+      p[n++] = {c.fd, POLLIN, 0};
+      long left = c.deadline - now;
+      if (left < 0) left = 0;
+      if (wait < 0 || left < wait) wait = left;
+    }
+    if (poll(p, static_cast<nfds_t>(n), static_cast<int>(wait)) < 0) {
       if (errno == EINTR) continue;
       Log("poll: %s", std::strerror(errno));
       break;
@@ -246,12 +330,21 @@ int main(int argc, char** argv) {
       }
       break;
     }
-    if (p[0].revents & POLLIN) {
-      int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;  // the client may already be gone
-      ServeConnection(fd);
-      close(fd);
+    for (int i = 0; i < open; ++i) {
+      if (p[2 + i].revents) ReadSome(*polled[i]);
     }
+    now = NowMs();
+    for (Connection& c : g_connections) {
+      if (c.fd < 0 || c.deadline > now) continue;
+      // What came while a tunnel was being started still counts.
+      while (ReadSome(c)) {
+      }
+      if (c.fd < 0) continue;
+      Log("refused request from uid %u: the client did not finish within %d ms (%zu bytes read)",
+          static_cast<unsigned>(c.uid), kRequestTimeoutMs, c.size);
+      Drop(c);
+    }
+    if (p[0].revents & POLLIN) AcceptAll(listenFd);
   }
   tunneld::StopTunnel("the service is stopping");
   close(listenFd);

@@ -1,5 +1,8 @@
 #pragma once
 // Owns the tunnel's exit event: OpenVPN (through the service) ends when it is set.
+// The tunnel service owns the object; this side opens it (creating it only when
+// none exists) and follows the name again when the service has replaced it.
+// Used from the user-interface thread only.
 #include <memory>
 
 #include "platform/named_event.h"
@@ -20,5 +23,7 @@ class Signal {
   bool IsValid() const { return event_ != nullptr; }
 
  private:
+  platform::NamedEvent* Current();
+
   std::unique_ptr<platform::NamedEvent> event_;
 };

@@ -1,7 +1,18 @@
 #pragma once
 // Named events shared between processes (front end as the user, the tunnel
 // service as root). "Global\..." names are manual-reset and world-accessible;
-// "Local\..." names are auto-reset and private to the user.
+// "Local\..." names are private to the user, manual- or auto-reset.
+//
+// The shared object holds only two 32-bit words: a kind tag and the state
+// (0 clear, any other value set). Nothing in it is a lock or a pointer, so a
+// stranger who writes a "Global\" object can only set or reset it. Every access
+// to a "Global\" object goes through futex system calls, which fail instead of
+// faulting when a stranger truncates the object; the event then restores its
+// size (clear) and carries on.
+//
+// Set, Reset, Wait and IsCurrent on an event already opened are
+// async-signal-safe: they make only futex, clock_gettime, clock_nanosleep,
+// ftruncate and stat system calls, and never allocate or lock.
 #include <memory>
 
 namespace platform {
@@ -11,10 +22,15 @@ enum class EventReset { Manual, Auto };
 class NamedEvent {
  public:
   // Creates the event, or opens it when it already exists. nullptr when an
-  // object of that name cannot be made or is not an event.
+  // object of that name cannot be made or is not an event, for an auto-reset
+  // "Global\" event, and for a "Local\" object that is not private to this user.
   static std::unique_ptr<NamedEvent> Create(const char* name, EventReset reset, bool initiallySet);
   // Opens an existing event; nullptr when there is none.
   static std::unique_ptr<NamedEvent> Open(const char* name);
+  // Binds the name to a new, clear event owned by this user, in one step,
+  // whatever object held the name before (left by an earlier run or made by
+  // another user). nullptr when the old object may not be replaced.
+  static std::unique_ptr<NamedEvent> Replace(const char* name, EventReset reset);
 
   ~NamedEvent();
   NamedEvent(const NamedEvent&) = delete;
@@ -24,12 +40,23 @@ class NamedEvent {
   void Reset();
   // true when the event was (or became) set within timeoutMs (-1: for ever).
   bool Wait(int timeoutMs);
-
-  struct Shared;
+  // false once the name leads to another object (or to none): the owner has
+  // replaced or removed it while this mapping lives on.
+  bool IsCurrent() const;
 
  private:
-  explicit NamedEvent(Shared* shared) : shared_(shared) {}
-  Shared* shared_;
+  NamedEvent() = default;
+  // Maps an opened object after checking that it can be an event; takes fd.
+  static std::unique_ptr<NamedEvent> Adopt(int fd, const char* path, bool global);
+  bool TakeIfSet();
+  bool Repair();
+
+  int fd_ = -1;
+  unsigned* words_ = nullptr;  // kind tag, then state
+  bool manual_ = true;
+  bool global_ = false;
+  unsigned long long dev_ = 0, ino_ = 0;
+  char path_[280] = {};
 };
 
 // Removes the backing object of a name (tests and the service's clean-up).

@@ -3,15 +3,16 @@
 #include "platform/object_name_linux.h"
 
 #include <fcntl.h>
-#include <pthread.h>
+#include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -19,171 +20,247 @@ namespace platform {
 
 namespace {
 
-constexpr uint32_t kEventMagic = 0x51564576;  // "QvEv"
+// The kind tag is what a creator wrote; it is trusted only for private objects.
+constexpr unsigned kManualTag = 0x5156454d;  // "QVEM"
+constexpr unsigned kAutoTag = 0x51564541;    // "QVEA"
+constexpr off_t kObjectSize = 2 * sizeof(unsigned);
+constexpr int kTag = 0, kState = 1;
+
+long Futex(unsigned* word, int op, unsigned value, const timespec* timeout, unsigned* word2,
+           unsigned value3) {
+  return syscall(SYS_futex, word, op, value, timeout, word2, value3);
+}
+
+// Stores value into the state and wakes up to wake waiters, in one kernel call
+// that fails (EFAULT) rather than faults when the object has been truncated.
+bool StoreAndWake(unsigned* state, unsigned value, int wake) {
+  return Futex(state, FUTEX_WAKE_OP, static_cast<unsigned>(wake), nullptr, state,
+               FUTEX_OP(FUTEX_OP_SET, value, FUTEX_OP_CMP_EQ, 0)) >= 0;
+}
+
+// Reads the state through the kernel: a wait for 0 that may not sleep.
+// 1 set, 0 clear, -1 the object is gone from under the mapping.
+int KernelIsSet(unsigned* state) {
+  const timespec none{0, 0};
+  if (Futex(state, FUTEX_WAIT, 0, &none, nullptr, 0) == 0) return 0;
+  if (errno == EAGAIN) return 1;
+  return errno == EFAULT ? -1 : 0;
+}
+
+bool BuildPath(const char* name, char* path, size_t size, bool* global) {
+  char shmName[256];
+  if (!ShmObjectName(name, shmName, sizeof shmName, global)) return false;
+  int n = std::snprintf(path, size, "/dev/shm%s", shmName);
+  return n > 0 && static_cast<size_t>(n) < size;
+}
+
+timespec Deadline(int timeoutMs) {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  t.tv_sec += timeoutMs / 1000;
+  t.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+  if (t.tv_nsec >= 1000000000L) {
+    t.tv_sec += 1;
+    t.tv_nsec -= 1000000000L;
+  }
+  return t;
+}
+
+bool Passed(const timespec& deadline) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
+// Makes a complete event under a private temporary name, so that the real
+// name only ever leads to a finished object. Returns its descriptor or -1.
+int MakeObject(const char* path, bool global, EventReset reset, bool initiallySet, char* temp,
+               size_t tempSize) {
+  static std::atomic<unsigned> counter{0};
+  const char* slash = std::strrchr(path, '/');
+  int n = std::snprintf(temp, tempSize, "%.*s/.quorvanta-new-%d-%u", static_cast<int>(slash - path), path,
+                        static_cast<int>(getpid()), counter.fetch_add(1));
+  if (n < 0 || static_cast<size_t>(n) >= tempSize) return -1;
+  const mode_t mode = global ? 0666 : 0600;
+  int fd = open(temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) return -1;
+  const unsigned words[2] = {reset == EventReset::Manual ? kManualTag : kAutoTag, initiallySet ? 1u : 0u};
+  // fchmod: the umask must not narrow a world-accessible event.
+  if (fchmod(fd, mode) != 0 || ftruncate(fd, kObjectSize) != 0 ||
+      pwrite(fd, words, sizeof words, 0) != static_cast<ssize_t>(sizeof words)) {
+    close(fd);
+    unlink(temp);
+    return -1;
+  }
+  return fd;
+}
 
 }  // namespace
 
-struct NamedEvent::Shared {
-  std::atomic<uint32_t> magic;  // written last: the object is ready
-  uint32_t manualReset;
-  uint32_t signalled;
-  pthread_mutex_t mutex;
-  pthread_cond_t cond;
-};
-
-namespace {
-
-void LockShared(NamedEvent::Shared* s) {
-  // A holder that died mid-operation leaves a consistent flag behind: the
-  // only state is one word.
-  if (pthread_mutex_lock(&s->mutex) == EOWNERDEAD) pthread_mutex_consistent(&s->mutex);
-}
-
-NamedEvent::Shared* MapShared(int fd) {
-  void* p = mmap(nullptr, sizeof(NamedEvent::Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  return p == MAP_FAILED ? nullptr : static_cast<NamedEvent::Shared*>(p);
-}
-
-// Waits briefly for a creator in another process to finish its initialisation.
-bool WaitReady(NamedEvent::Shared* s) {
-  for (int i = 0; i < 200; ++i) {
-    if (s->magic.load(std::memory_order_acquire) == kEventMagic) return true;
-    timespec ts{0, 1000000};
-    nanosleep(&ts, nullptr);
-  }
-  return false;
-}
-
-NamedEvent::Shared* OpenExisting(const char* shmName, bool* missing) {
-  *missing = false;
-  int fd = shm_open(shmName, O_RDWR | O_CLOEXEC, 0);
-  if (fd < 0) {
-    *missing = (errno == ENOENT);
+std::unique_ptr<NamedEvent> NamedEvent::Adopt(int fd, const char* path, bool global) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      (!global && (st.st_size != kObjectSize || st.st_uid != geteuid() || (st.st_mode & 077) != 0))) {
+    close(fd);
     return nullptr;
   }
-  struct stat st;
-  NamedEvent::Shared* s = nullptr;
-  // A creator in another process sizes the object right after making it; an
-  // empty object is one being made, not one of another kind.
-  for (int i = 0; i < 200 && fstat(fd, &st) == 0 && st.st_size == 0; ++i) {
-    timespec ts{0, 1000000};
-    nanosleep(&ts, nullptr);
+  // Anyone may resize a world-writable object: a cut one is restored (clear),
+  // a stretched one is used as it is.
+  if (st.st_size < kObjectSize && ftruncate(fd, kObjectSize) != 0) {
+    close(fd);
+    return nullptr;
   }
-  if (fstat(fd, &st) == 0 && st.st_size == static_cast<off_t>(sizeof(NamedEvent::Shared))) {
-    s = MapShared(fd);
+  void* p = mmap(nullptr, kObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) {
+    close(fd);
+    return nullptr;
   }
-  close(fd);
-  if (s && !WaitReady(s)) {
-    munmap(s, sizeof *s);
-    s = nullptr;
+  unsigned* words = static_cast<unsigned*>(p);
+  bool manual = true;
+  if (!global) {
+    // Only this user can write a private object, so its tag can be read directly.
+    const unsigned tag = __atomic_load_n(&words[kTag], __ATOMIC_ACQUIRE);
+    if (tag != kManualTag && tag != kAutoTag) {
+      munmap(p, kObjectSize);
+      close(fd);
+      return nullptr;
+    }
+    manual = tag == kManualTag;
   }
-  return s;
+  std::unique_ptr<NamedEvent> event(new NamedEvent());
+  event->fd_ = fd;
+  event->words_ = words;
+  event->manual_ = manual;
+  event->global_ = global;
+  event->dev_ = st.st_dev;
+  event->ino_ = st.st_ino;
+  std::snprintf(event->path_, sizeof event->path_, "%s", path);
+  return event;
 }
 
-}  // namespace
-
-std::unique_ptr<NamedEvent> NamedEvent::Create(const char* name, EventReset reset,
-                                               bool initiallySet) {
-  char shmName[256];
+std::unique_ptr<NamedEvent> NamedEvent::Create(const char* name, EventReset reset, bool initiallySet) {
+  char path[sizeof path_];
   bool global;
-  if (!ShmObjectName(name, shmName, sizeof shmName, &global)) return nullptr;
-  const mode_t mode = global ? 0666 : 0600;
+  if (!BuildPath(name, path, sizeof path, &global)) return nullptr;
+  if (global && reset == EventReset::Auto) return nullptr;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    bool missing;
     // Open first: O_CREAT on another user's file in the sticky /dev/shm is refused.
-    if (Shared* s = OpenExisting(shmName, &missing)) return std::unique_ptr<NamedEvent>(new NamedEvent(s));
-    if (!missing) return nullptr;  // a name of another kind, or no access
-    int fd = shm_open(shmName, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;  // lost a race with another creator
-      return nullptr;
-    }
-    fchmod(fd, mode);  // the umask must not narrow a world-accessible event
-    if (ftruncate(fd, sizeof(Shared)) != 0) {
-      close(fd);
-      shm_unlink(shmName);
-      return nullptr;
-    }
-    Shared* s = MapShared(fd);
+    int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) return Adopt(fd, path, global);
+    if (errno != ENOENT) return nullptr;  // no access, or a link
+    char temp[sizeof path_ + 40];
+    fd = MakeObject(path, global, reset, initiallySet, temp, sizeof temp);
+    if (fd < 0) return nullptr;
+    // link fails when another creator came first; then its event is opened.
+    const bool linked = link(temp, path) == 0;
+    unlink(temp);
+    if (linked) return Adopt(fd, path, global);
     close(fd);
-    if (!s) {
-      shm_unlink(shmName);
-      return nullptr;
-    }
-    s->manualReset = reset == EventReset::Manual ? 1 : 0;
-    s->signalled = initiallySet ? 1 : 0;
-    pthread_mutexattr_t ma;
-    pthread_mutexattr_init(&ma);
-    pthread_mutexattr_setpshared(&ma, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&ma, PTHREAD_MUTEX_ROBUST);
-    pthread_mutex_init(&s->mutex, &ma);
-    pthread_mutexattr_destroy(&ma);
-    pthread_condattr_t ca;
-    pthread_condattr_init(&ca);
-    pthread_condattr_setpshared(&ca, PTHREAD_PROCESS_SHARED);
-    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
-    pthread_cond_init(&s->cond, &ca);
-    pthread_condattr_destroy(&ca);
-    s->magic.store(kEventMagic, std::memory_order_release);
-    return std::unique_ptr<NamedEvent>(new NamedEvent(s));
+    if (errno != EEXIST) return nullptr;
   }
   return nullptr;
 }
 
 std::unique_ptr<NamedEvent> NamedEvent::Open(const char* name) {
-  char shmName[256];
+  char path[sizeof path_];
   bool global;
-  if (!ShmObjectName(name, shmName, sizeof shmName, &global)) return nullptr;
-  bool missing;
-  Shared* s = OpenExisting(shmName, &missing);
-  return s ? std::unique_ptr<NamedEvent>(new NamedEvent(s)) : nullptr;
+  if (!BuildPath(name, path, sizeof path, &global)) return nullptr;
+  int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  return Adopt(fd, path, global);
 }
 
-NamedEvent::~NamedEvent() { munmap(shared_, sizeof *shared_); }
+std::unique_ptr<NamedEvent> NamedEvent::Replace(const char* name, EventReset reset) {
+  char path[sizeof path_];
+  bool global;
+  if (!BuildPath(name, path, sizeof path, &global)) return nullptr;
+  if (global && reset == EventReset::Auto) return nullptr;
+  char temp[sizeof path_ + 40];
+  int fd = MakeObject(path, global, reset, false, temp, sizeof temp);
+  if (fd < 0) return nullptr;
+  // rename replaces the old object atomically: no moment without an event.
+  bool renamed = false;
+  for (int attempt = 0; attempt < 3 && !renamed; ++attempt) {
+    renamed = rename(temp, path) == 0;
+    if (renamed || (errno != EISDIR && errno != ENOTEMPTY && errno != EEXIST)) break;
+    // A directory planted under the name cannot be replaced by a file: it is moved aside.
+    char aside[sizeof temp + 16];
+    int n = std::snprintf(aside, sizeof aside, "%s.aside%d", temp, attempt);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof aside || rename(path, aside) != 0) break;
+  }
+  if (!renamed) {
+    const int err = errno;
+    close(fd);
+    unlink(temp);
+    errno = err;
+    return nullptr;
+  }
+  return Adopt(fd, path, global);
+}
+
+NamedEvent::~NamedEvent() {
+  munmap(words_, kObjectSize);
+  close(fd_);
+}
+
+// Gives a truncated object its size back (clear); false when that failed.
+bool NamedEvent::Repair() { return ftruncate(fd_, kObjectSize) == 0; }
 
 void NamedEvent::Set() {
-  LockShared(shared_);
-  shared_->signalled = 1;
-  if (shared_->manualReset) pthread_cond_broadcast(&shared_->cond);
-  else pthread_cond_signal(&shared_->cond);
-  pthread_mutex_unlock(&shared_->mutex);
+  const int wake = manual_ ? INT_MAX : 1;
+  if (!StoreAndWake(&words_[kState], 1, wake) && errno == EFAULT && Repair()) {
+    StoreAndWake(&words_[kState], 1, wake);
+  }
 }
 
 void NamedEvent::Reset() {
-  LockShared(shared_);
-  shared_->signalled = 0;
-  pthread_mutex_unlock(&shared_->mutex);
+  if (!StoreAndWake(&words_[kState], 0, 0) && errno == EFAULT) Repair();  // repaired is clear
+}
+
+// Consumes the set state of an auto-reset event; reports a manual one's.
+bool NamedEvent::TakeIfSet() {
+  if (global_) {
+    int set = KernelIsSet(&words_[kState]);
+    if (set < 0) Repair();
+    return set > 0;
+  }
+  if (manual_) return __atomic_load_n(&words_[kState], __ATOMIC_ACQUIRE) != 0;
+  return __atomic_exchange_n(&words_[kState], 0u, __ATOMIC_ACQ_REL) != 0;
 }
 
 bool NamedEvent::Wait(int timeoutMs) {
-  timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  if (timeoutMs > 0) {
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000L;
+  const bool forever = timeoutMs < 0;
+  const timespec deadline = Deadline(forever ? 0 : timeoutMs);
+  for (;;) {
+    if (TakeIfSet()) return true;
+    if (timeoutMs == 0) return false;
+    if (!forever && Passed(deadline)) return false;
+    // An absolute deadline on the monotonic clock: wake-ups and retries never extend it.
+    long r = Futex(&words_[kState], FUTEX_WAIT_BITSET, 0, forever ? nullptr : &deadline, nullptr,
+                   FUTEX_BITSET_MATCH_ANY);
+    if (r == 0 || errno == EAGAIN || errno == EINTR) continue;  // look at the state again
+    if (errno == ETIMEDOUT) return TakeIfSet();
+    if (errno == EFAULT && Repair()) continue;
+    // The object cannot be restored: wait out a short pause (or the rest of the timeout).
+    timespec pause = Deadline(100);
+    if (!forever && (pause.tv_sec > deadline.tv_sec ||
+                     (pause.tv_sec == deadline.tv_sec && pause.tv_nsec > deadline.tv_nsec))) {
+      pause = deadline;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &pause, nullptr) == EINTR) {
     }
   }
-  LockShared(shared_);
-  while (!shared_->signalled) {
-    if (timeoutMs == 0) break;
-    int r = timeoutMs < 0 ? pthread_cond_wait(&shared_->cond, &shared_->mutex)
-                          : pthread_cond_timedwait(&shared_->cond, &shared_->mutex, &deadline);
-    if (r == EOWNERDEAD) pthread_mutex_consistent(&shared_->mutex);
-    else if (r == ETIMEDOUT) break;
-  }
-  bool set = shared_->signalled != 0;
-  if (set && !shared_->manualReset) shared_->signalled = 0;
-  pthread_mutex_unlock(&shared_->mutex);
-  return set;
+}
+
+bool NamedEvent::IsCurrent() const {
+  struct stat st;
+  return stat(path_, &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
 }
 
 void RemoveNamedEvent(const char* name) {
-  char shmName[256];
+  char path[280];
   bool global;
-  if (ShmObjectName(name, shmName, sizeof shmName, &global)) shm_unlink(shmName);
+  if (BuildPath(name, path, sizeof path, &global)) unlink(path);
 }
 
 }  // namespace platform

@@ -32,6 +32,22 @@ char* NextField(char** cursor) {
   return field;
 }
 
+// The service runs OpenVPN with each field as one argument: a field that OpenVPN
+// would read as an option, a control byte or a server protocol is refused there,
+// so it is refused here too and StartTunnel reports the failure.
+bool IsSafeField(const char* field) {
+  if (field[0] == '-') return false;
+  for (const char* p = field; *p; ++p) {
+    if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f) return false;
+  }
+  return true;
+}
+
+bool IsServerProtocol(const char* protocol) {
+  return std::strcmp(protocol, "tcp-server") == 0 || std::strcmp(protocol, "tcp4-server") == 0 ||
+         std::strcmp(protocol, "tcp6-server") == 0;
+}
+
 }  // namespace
 
 const char* ServicePipePath() {
@@ -60,6 +76,10 @@ bool ComposeTunnelCommand(char* entry, const char* eventName, char* out, size_t 
   char* protocol = NextField(&cursor);
   char* word = NextField(&cursor);
   if (!host || !port || !protocol) return false;
+  if (!IsSafeField(host) || !IsSafeField(port) || !IsSafeField(protocol) || IsServerProtocol(protocol) ||
+      (word && !IsSafeField(word))) {
+    return false;
+  }
 
   char extra[kExtraOptionsSize];
   const bool udp = std::strcmp(protocol, "udp") == 0;

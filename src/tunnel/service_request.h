@@ -23,8 +23,9 @@ const char* ServicePipePath();
 bool SendServiceRequest(const char* text);
 
 // Composes the OpenVPN command line for one server entry (changed in place
-// while it is split). False when host, port or protocol is missing, or the
-// options or the line would not fit their buffers.
+// while it is split). False when host, port or protocol is missing, when a
+// field starts with a hyphen or holds a control byte, for a server protocol,
+// or when the options or the line would not fit their buffers.
 bool ComposeTunnelCommand(char* entry, const char* eventName, char* out, size_t outSize);
 
 // Resets the exit event, takes the last entry of Servers and sends its

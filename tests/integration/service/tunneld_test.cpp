@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <grp.h>
 #include <sys/un.h>
 
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/named_event.h"
+#include "tunnel/service_request.h"
 #include "support/child_process.h"
 #include "support/running_program.h"
 
@@ -20,16 +23,17 @@ using qvtest::RunningProgram;
 using qvtest::TempDir;
 
 constexpr int kWaitMs = 10000;
+constexpr const char* kEvent = "Global\\Quorvanta_ovpn_exit_1";
 
 std::string Request(const std::string& host = "127.0.0.1", const std::string& proto = "udp",
-                    const std::string& word = "") {
+                    const std::string& word = "", const std::string& event = "Global\\Quorvanta_ovpn_exit_1",
+                    const std::string& port = "63782") {
   const bool udp = proto == "udp";
   std::string extra = udp ? "--explicit-exit-notify " : "";
   if (!word.empty()) extra += "--scramble obfuscate " + word;
-  return "openvpn.exe --service Global\\Quorvanta_ovpn_exit_1 1 --config config.qvpn --management "
-         "127.0.0.1 63782 --management-hold --management-query-passwords --management-client --remote " +
-         host + " 1194 --proto " + proto + " --hand-window " + (udp ? "5" : "10") +
-         " --resolv-retry 0 --verb 4 " + extra;
+  return "openvpn.exe --service " + event + " 1 --config config.qvpn --management 127.0.0.1 " + port +
+         " --management-hold --management-query-passwords --management-client --remote " + host +
+         " 1194 --proto " + proto + " --hand-window " + (udp ? "5" : "10") + " --resolv-retry 0 --verb 4 " + extra;
 }
 
 // One connection: writes bytes (may be none) and closes, as the front end does.
@@ -50,6 +54,16 @@ bool Send(const std::string& socketPath, const std::string& bytes, bool close = 
 
 bool SendRequest(const std::string& socketPath, const std::string& text) {
   return Send(socketPath, std::string(text.c_str(), text.size() + 1));
+}
+
+// The same from another account: a forked child that takes uid (and gid) first.
+bool SendRequestAs(uid_t uid, const std::string& socketPath, const std::string& text) {
+  return qvtest::RunInChild([&] {
+           if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) {
+             return std::string("no switch");
+           }
+           return std::string(SendRequest(socketPath, text) ? "sent" : "failed");
+         }).output == "sent";
 }
 
 class TunneldTest : public ::testing::Test {
@@ -75,6 +89,7 @@ class TunneldTest : public ::testing::Test {
                                 openvpn, "--stop-timeout", stopMs}));
     ASSERT_TRUE(service_.WaitForLine("serving", kWaitMs)) << service_.Output();
   }
+  std::string EventPath() const { return "/dev/shm/quorvanta" + ns_ + "-global-Quorvanta_ovpn_exit_1"; }
   void SetMode(const std::string& mode) { std::ofstream(config_ + "/standin.mode") << mode; }
 
   std::string ns_;
@@ -112,7 +127,7 @@ TEST_F(TunneldTest, ProbesAndBadRequestsStartNothing) {
   ASSERT_TRUE(Send(socket_, good));                                    // unterminated
   ASSERT_TRUE(Send(socket_, good.substr(0, 40)));                      // client gone mid-request
   ASSERT_TRUE(SendRequest(socket_, good + "--up /bin/sh"));            // extra option
-  ASSERT_TRUE(SendRequest(socket_, Request("h;reboot")));              // shell metacharacter
+  ASSERT_TRUE(SendRequest(socket_, Request("--up")));                  // a host read as an option
   ASSERT_TRUE(Send(socket_, std::string(5000, 'A')));                  // overlong
   ASSERT_TRUE(Send(socket_, std::string("\x01\xff\0\0garbage", 11)));  // garbage
   std::string longest(1030, 'w');
@@ -171,10 +186,10 @@ TEST_F(TunneldTest, StubbornOpenVpnIsKilledAfterTheStopTimeout) {
 }
 
 TEST_F(TunneldTest, ExitEventStopsOpenVpnOncePerStart) {
-  // The front end owns the event; the service opens it by name.
-  auto event = platform::NamedEvent::Create("Global\\Quorvanta_ovpn_exit_1", platform::EventReset::Manual, false);
-  ASSERT_NE(event, nullptr);
+  // The service owns the event; the front end opens it by name.
   StartService();
+  auto event = platform::NamedEvent::Open("Global\\Quorvanta_ovpn_exit_1");
+  ASSERT_NE(event, nullptr);
   ASSERT_TRUE(SendRequest(socket_, Request("one.example")));
   ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs));
   event->Set();
@@ -200,14 +215,39 @@ TEST_F(TunneldTest, ExitEventStopsOpenVpnOncePerStart) {
   EXPECT_TRUE(service_.WaitForLine("OpenVPN (pid", kWaitMs)) << service_.Output();
 }
 
-TEST_F(TunneldTest, ServiceCreatesTheEventWhenTheFrontEndHasNot) {
-  StartService();
-  ASSERT_TRUE(SendRequest(socket_, Request()));
-  ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs));
-  auto event = platform::NamedEvent::Open("Global\\Quorvanta_ovpn_exit_1");
-  ASSERT_NE(event, nullptr);
-  event->Set();
-  EXPECT_TRUE(service_.WaitForLine("exited with status 0", kWaitMs)) << service_.Output();
+TEST_F(TunneldTest, ServiceOwnsTheEventClearAtEveryStartAndRemovesItAtTheEnd) {
+  // Left set under the name by another account before the service starts.
+  ASSERT_EQ(qvtest::RunInChild(
+                [] {
+                  auto e = platform::NamedEvent::Create(kEvent, platform::EventReset::Manual, true);
+                  return std::string(e ? "made" : "no");
+                },
+                true)
+                .output,
+            "made");
+  auto planted = platform::NamedEvent::Open(kEvent);
+  ASSERT_NE(planted, nullptr);
+  for (int run = 0; run < 2; ++run) {
+    StartService();
+    auto event = platform::NamedEvent::Open(kEvent);
+    ASSERT_NE(event, nullptr);
+    EXPECT_FALSE(event->Wait(0)) << "run " << run;
+    EXPECT_FALSE(planted->IsCurrent());
+    struct stat st;
+    ASSERT_EQ(stat(EventPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(st.st_mode & 0777, 0666u);  // the front end runs as the desktop user
+    ASSERT_TRUE(SendRequest(socket_, Request()));
+    ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs));
+    event->Set();
+    EXPECT_TRUE(service_.WaitForLine("exited with status 0", kWaitMs)) << service_.Output();
+    // Left set by this run: the next one starts clear all the same.
+    EXPECT_TRUE(event->Wait(0));
+    service_.Stop(SIGTERM, kWaitMs);
+    EXPECT_FALSE(event->IsCurrent());
+    EXPECT_NE(stat(EventPath().c_str(), &st), 0);
+    planted = std::move(event);
+  }
 }
 
 TEST_F(TunneldTest, StopsOpenVpnAndRemovesSocketOnShutdown) {
@@ -245,6 +285,105 @@ TEST_F(TunneldTest, MissingOpenVpnIsLoggedAndServiceCarriesOn) {
   EXPECT_NE(service_.Output().find("No such file"), std::string::npos);
   ASSERT_TRUE(Send(socket_, ""));
   EXPECT_TRUE(service_.Running());
+}
+
+// --- Requests from strangers ------------------------------------------------
+
+TEST_F(TunneldTest, ForeignEventNamesAndPortsStartNothing) {
+  StartService();
+  // Four foreign names once filled every watcher; a foreign port hands the
+  // management client to whoever listens there.
+  for (const char* ev : {"Global\\a", "Global\\b", "Global\\c", "Global\\d", "Global\\Quorvanta_ovpn_exit_2"}) {
+    ASSERT_TRUE(SendRequestAs(qvtest::kNobody, socket_, Request("h", "udp", "", ev)));
+  }
+  for (const char* port : {"1", "63783", "6378", "0063782", "65535"}) {
+    ASSERT_TRUE(SendRequestAs(qvtest::kNobody, socket_, Request("h", "udp", "", "Global\\Quorvanta_ovpn_exit_1", port)));
+  }
+  ASSERT_TRUE(SendRequest(socket_, Request("after.example")));
+  std::string line;
+  ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs, &line)) << service_.Output();
+  EXPECT_NE(line.find("after.example"), std::string::npos);
+  EXPECT_EQ(service_.CountLines("started OpenVPN"), 1u) << service_.Output();
+  EXPECT_EQ(service_.CountLines("not the service's exit event"), 5u) << service_.Output();
+  EXPECT_EQ(service_.CountLines("not the management port"), 5u) << service_.Output();
+  EXPECT_EQ(service_.CountLines("refused request from uid 65534"), 10u) << service_.Output();
+}
+
+TEST_F(TunneldTest, AnotherUsersRequestLeavesTheRunningTunnelAlone) {
+  StartService();
+  constexpr uid_t kDesktopUser = 1000;
+  ASSERT_TRUE(SendRequestAs(kDesktopUser, socket_, Request("mine.example")));
+  ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs)) << service_.Output();
+  EXPECT_NE(service_.LastLineWith("started OpenVPN").find("for uid 1000"), std::string::npos);
+
+  ASSERT_TRUE(SendRequestAs(qvtest::kNobody, socket_, Request("theirs.example")));
+  ASSERT_TRUE(service_.WaitForLine("refused request from uid 65534", kWaitMs)) << service_.Output();
+  EXPECT_NE(service_.LastLineWith("refused request from uid 65534").find("runs for uid 1000"), std::string::npos);
+  service_.Drain(300);
+  EXPECT_EQ(service_.CountLines(" TERM"), 0u) << service_.Output();
+  EXPECT_EQ(service_.CountLines("started OpenVPN"), 1u);
+
+  // The same user and root may replace it.
+  ASSERT_TRUE(SendRequestAs(kDesktopUser, socket_, Request("mine2.example")));
+  ASSERT_TRUE(service_.WaitForLine("mine2.example", kWaitMs)) << service_.Output();
+  ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs)) << service_.Output();  // its trap is set
+  ASSERT_TRUE(SendRequest(socket_, Request("root.example")));
+  ASSERT_TRUE(service_.WaitForLine("root.example", kWaitMs)) << service_.Output();
+  ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs)) << service_.Output();
+  EXPECT_EQ(service_.CountLines(" TERM"), 2u) << service_.Output();
+  // Once nothing runs, any user may start one.
+  service_.Stop(SIGTERM, kWaitMs);
+  StartService();
+  ASSERT_TRUE(SendRequestAs(qvtest::kNobody, socket_, Request("theirs.example")));
+  EXPECT_TRUE(service_.WaitForLine("theirs.example", kWaitMs)) << service_.Output();
+}
+
+TEST_F(TunneldTest, IdleConnectionsDoNotMakeTheFrontEndsRequestFail) {
+  StartService();
+  // A stranger holds as many silent connections as it is let, and more.
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t stranger = fork();
+  if (stranger == 0) {
+    close(ready[0]);
+    close(release[1]);
+    if (!qvtest::DropRoot()) _exit(99);
+    std::vector<int> held;
+    for (int i = 0; i < 40; ++i) {
+      int fd = -1;
+      if (Send(socket_, i % 2 ? "openvpn.exe --ser" : "", false, &fd)) held.push_back(fd);
+    }
+    qvtest::WriteAll(ready[1], std::to_string(held.size()));
+    close(ready[1]);
+    char c;
+    while (read(release[0], &c, 1) < 0 && errno == EINTR) {
+    }
+    _exit(0);
+  }
+  close(ready[1]);
+  close(release[0]);
+  const std::string connected = qvtest::ReadAll(ready[0]);
+  close(ready[0]);
+  EXPECT_EQ(connected, "40");  // every connect succeeded: the backlog never filled
+
+  // The front end's own request goes through at once, not after the strangers' deadlines.
+  setenv("QUORVANTA_PIPE", socket_.c_str(), 1);
+  const long start = qvtest::NowMs();
+  EXPECT_TRUE(SendServiceRequest(nullptr));
+  EXPECT_TRUE(SendServiceRequest(Request("frontend.example").c_str()));
+  ASSERT_TRUE(service_.WaitForLine("frontend.example", kWaitMs)) << service_.Output();
+  const long served = qvtest::NowMs() - start;
+  std::printf("the front end's probe and request were served in %ld ms beside 40 stalled connections\n", served);
+  EXPECT_LT(served, 2000);
+  unsetenv("QUORVANTA_PIPE");
+  // Eight held open, the other 32 closed at once.
+  EXPECT_EQ(service_.CountLines("refused connection from uid 65534: it already holds 8 open connections"), 32u)
+      << service_.Output();
+
+  close(release[1]);
+  int status;
+  waitpid(stranger, &status, 0);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -108,16 +110,39 @@ TEST_F(SignalTest, EventIsOpenToEveryAccount) {
 }
 
 TEST_F(SignalTest, NameHeldByAnotherKindLeavesAnInertSignal) {
-  const std::string shm = "/quorvanta" + ns_ + "-global-Quorvanta_ovpn_exit_1";
-  int fd = shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(ftruncate(fd, 1), 0);
-  close(fd);
+  const std::string shm = "/dev/shm/quorvanta" + ns_ + "-global-Quorvanta_ovpn_exit_1";
+  ASSERT_EQ(mkfifo(shm.c_str(), 0600), 0);
   Signal signal;
   EXPECT_FALSE(signal.IsValid());
   signal.Set();  // does nothing, and does not crash
   signal.Reset();
   EXPECT_STREQ(signal.GetName(), "Global\\Quorvanta_ovpn_exit_1");
+  unlink(shm.c_str());
+}
+
+TEST_F(SignalTest, FollowsTheEventTheServiceBindsAnew) {
+  // The service's event exists: the front end opens it and makes none of its own.
+  auto first = platform::NamedEvent::Replace(kExitEventName, platform::EventReset::Manual);
+  ASSERT_NE(first, nullptr);
+  Signal signal;
+  ASSERT_TRUE(signal.IsValid());
+  signal.Set();
+  EXPECT_TRUE(first->Wait(0));
+
+  // A restarted service replaces the object; the next Reset and Set reach the new one.
+  auto second = platform::NamedEvent::Replace(kExitEventName, platform::EventReset::Manual);
+  ASSERT_NE(second, nullptr);
+  first->Reset();
+  signal.Set();
+  EXPECT_TRUE(second->Wait(0));
+  EXPECT_FALSE(first->Wait(0));
+  signal.Reset();
+  EXPECT_FALSE(second->Wait(0));
+
+  // The service ended and removed it: the front end makes one, so its Set is not lost.
+  platform::RemoveNamedEvent(kExitEventName);
+  signal.Set();
+  EXPECT_EQ(SeenByAnotherProcess(), "set");
 }
 
 }  // namespace

@@ -3,12 +3,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +20,7 @@
 #include "platform/named_event.h"
 #include "platform/named_mutex.h"
 #include "support/child_process.h"
+#include "support/running_program.h"
 
 namespace {
 
@@ -27,6 +31,13 @@ using platform::NamedEvent;
 std::string UniqueName(const char* prefix) {
   static int counter = 0;
   return std::string(prefix) + "qvtest_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+}
+
+// The backing file of a name in this test's namespace.
+std::string BackingPath(const std::string& name) {
+  const bool global = name.rfind("Global\\", 0) == 0;
+  const std::string base = name.substr(name.find('\\') + 1);
+  return "/dev/shm/quorvanta-test-" + (global ? "global-" : std::to_string(getuid()) + "-") + base;
 }
 
 class NamedEventTest : public ::testing::Test {
@@ -131,16 +142,209 @@ TEST_F(NamedEventTest, SecondCreateOpensTheSameEvent) {
 
 TEST_F(NamedEventTest, ObjectOfAnotherKindBlocksTheName) {
   const std::string name = Name("Global\\");
-  // Another kind of shared object under the event's backing name.
-  const std::string shm = "/quorvanta-test-global-" + name.substr(7);
-  int fd = shm_open(shm.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  // A pipe under the event's backing name: opening it must neither block nor map it.
+  const std::string shm = "/dev/shm/quorvanta-test-global-" + name.substr(7);
+  ASSERT_EQ(mkfifo(shm.c_str(), 0666), 0);
+  EXPECT_EQ(NamedEvent::Create(name.c_str(), EventReset::Manual, false), nullptr);
+  EXPECT_EQ(NamedEvent::Open(name.c_str()), nullptr);
+  // A private object with a foreign tag.
+  const std::string local = Name("Local\\");
+  int fd = open(BackingPath(local).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, 4096), 0);
   close(fd);
-  EXPECT_EQ(NamedEvent::Create(name.c_str(), EventReset::Manual, false), nullptr);
-  EXPECT_EQ(NamedEvent::Open(name.c_str()), nullptr);
+  EXPECT_EQ(NamedEvent::Create(local.c_str(), EventReset::Auto, false), nullptr);
   EXPECT_EQ(NamedEvent::Create("Global\\bad/name", EventReset::Manual, false), nullptr);
   EXPECT_EQ(NamedEvent::Create("Global\\", EventReset::Manual, false), nullptr);
+}
+
+// Runs fn as the unprivileged account against the object's file, opened for writing.
+std::string AsStranger(const std::string& path, const std::function<std::string(int fd)>& fn) {
+  return qvtest::RunInChild(
+             [&] {
+               int fd = open(path.c_str(), O_RDWR);
+               if (fd < 0) return std::string("no access");
+               std::string out = fn(fd);
+               close(fd);
+               return out;
+             },
+             /*unprivileged=*/true)
+      .output;
+}
+
+TEST_F(NamedEventTest, StrangerBytesReadAsSetOrClearAndNeverStretchAWait) {
+  const std::string name = Name("Global\\");
+  auto event = NamedEvent::Create(name.c_str(), EventReset::Manual, false);
+  ASSERT_NE(event, nullptr);
+  struct Case {
+    uint32_t tag, state;
+    bool set;
+  };
+  // Crafted words: mutex-like owner values, all ones, a pointer-looking value.
+  const Case cases[] = {{0, 0, false},          {0xffffffff, 0xffffffff, true}, {0x80000000u, 0x40000001u, true},
+                        {0x12345678, 0, false}, {0, 0x7fffffff, true},          {0xdeadbeef, 2, true}};
+  for (const Case& c : cases) {
+    const std::string written = AsStranger(BackingPath(name), [&](int fd) {
+      const uint32_t words[2] = {c.tag, c.state};
+      return std::string(pwrite(fd, words, sizeof words, 0) == 8 ? "written" : "refused");
+    });
+    ASSERT_EQ(written, "written");
+    const long start = qvtest::NowMs();
+    EXPECT_EQ(event->Wait(150), c.set) << std::hex << c.tag << " " << c.state;
+    EXPECT_LT(qvtest::NowMs() - start, 1000);
+    event->Reset();
+    EXPECT_FALSE(event->Wait(0));
+    event->Set();
+    EXPECT_TRUE(event->Wait(0));
+    event->Reset();
+  }
+  // Random bytes, many times: each read is set or clear and bounded.
+  const std::string scribbled = AsStranger(BackingPath(name), [](int fd) {
+    unsigned seed = 7;
+    for (int i = 0; i < 2000; ++i) {
+      uint32_t words[2] = {static_cast<uint32_t>(rand_r(&seed)), static_cast<uint32_t>(rand_r(&seed)) & 3u};
+      if (pwrite(fd, words, sizeof words, 0) != 8) return std::string("refused");
+    }
+    return std::string("done");
+  });
+  EXPECT_EQ(scribbled, "done");
+  const long start = qvtest::NowMs();
+  event->Wait(100);
+  EXPECT_LT(qvtest::NowMs() - start, 1000);
+}
+
+TEST_F(NamedEventTest, StrangerWhoTruncatesTheObjectLeavesAWorkingClearEvent) {
+  const std::string name = Name("Global\\");
+  auto event = NamedEvent::Create(name.c_str(), EventReset::Manual, true);
+  ASSERT_NE(event, nullptr);
+  auto other = NamedEvent::Open(name.c_str());
+  ASSERT_NE(other, nullptr);
+  for (off_t size : {off_t(0), off_t(3)}) {
+    ASSERT_EQ(AsStranger(BackingPath(name),
+                         [&](int fd) { return std::string(ftruncate(fd, size) == 0 ? "cut" : "refused"); }),
+              "cut");
+    // Every operation survives; the object comes back clear.
+    const long start = qvtest::NowMs();
+    EXPECT_FALSE(event->Wait(100)) << size;
+    EXPECT_LT(qvtest::NowMs() - start, 1000);
+    other->Set();
+    EXPECT_TRUE(event->Wait(0));
+    ASSERT_EQ(AsStranger(BackingPath(name), [](int fd) { return std::string(ftruncate(fd, 0) == 0 ? "cut" : "-"); }),
+              "cut");
+    other->Reset();
+    event->Set();
+    EXPECT_TRUE(other->Wait(1000));
+    // A new opener takes the cut object too.
+    ASSERT_EQ(AsStranger(BackingPath(name), [](int fd) { return std::string(ftruncate(fd, 0) == 0 ? "cut" : "-"); }),
+              "cut");
+    auto late = NamedEvent::Open(name.c_str());
+    ASSERT_NE(late, nullptr);
+    late->Set();
+    EXPECT_TRUE(event->Wait(0));
+  }
+  // Stretched: the state stays where it was.
+  event->Set();
+  ASSERT_EQ(AsStranger(BackingPath(name), [](int fd) { return std::string(ftruncate(fd, 1 << 20) == 0 ? "cut" : "-"); }),
+            "cut");
+  EXPECT_TRUE(event->Wait(0));
+  ASSERT_NE(NamedEvent::Open(name.c_str()), nullptr);
+  // A waiter blocked when the object is cut is woken by the next set.
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    AsStranger(BackingPath(name), [](int fd) { return std::string(ftruncate(fd, 0) == 0 ? "cut" : "-"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    other->Set();
+  });
+  event->Reset();
+  EXPECT_TRUE(event->Wait(10000));
+  setter.join();
+}
+
+TEST_F(NamedEventTest, PrivateNamesRefuseObjectsOtherUsersCouldWrite) {
+  // Planted by another account before the owner came: not adopted.
+  const std::string planted = Name("Local\\");
+  const std::string plantedPath = BackingPath(planted);
+  ASSERT_EQ(qvtest::RunInChild(
+                [&] {
+                  int fd = open(plantedPath.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+                  if (fd < 0) return std::string("no");
+                  fchmod(fd, 0666);
+                  const uint32_t words[2] = {0x51564541, 0};
+                  bool ok = ftruncate(fd, 8) == 0 && pwrite(fd, words, 8, 0) == 8;
+                  close(fd);
+                  return std::string(ok ? "planted" : "no");
+                },
+                true)
+                .output,
+            "planted");
+  EXPECT_EQ(NamedEvent::Create(planted.c_str(), EventReset::Auto, false), nullptr);
+  EXPECT_EQ(NamedEvent::Open(planted.c_str()), nullptr);
+
+  // The owner's own object loosened to world-writable is refused as well.
+  const std::string loosened = Name("Local\\");
+  ASSERT_NE(NamedEvent::Create(loosened.c_str(), EventReset::Auto, false), nullptr);
+  ASSERT_EQ(chmod(BackingPath(loosened).c_str(), 0666), 0);
+  EXPECT_EQ(NamedEvent::Open(loosened.c_str()), nullptr);
+
+  // Private events keep their kind for every opener; "Global\" ones are manual only.
+  const std::string manual = Name("Local\\");
+  ASSERT_NE(NamedEvent::Create(manual.c_str(), EventReset::Manual, true), nullptr);
+  auto opened = NamedEvent::Open(manual.c_str());
+  ASSERT_NE(opened, nullptr);
+  EXPECT_TRUE(opened->Wait(0));
+  EXPECT_TRUE(opened->Wait(0));
+  EXPECT_EQ(NamedEvent::Create(Name("Global\\").c_str(), EventReset::Auto, false), nullptr);
+}
+
+TEST_F(NamedEventTest, ReplaceBindsANewClearEventAndOldMappingsNotice) {
+  const std::string name = Name("Global\\");
+  // Left set by an earlier run, made by another account.
+  ASSERT_EQ(qvtest::RunInChild(
+                [&] {
+                  auto e = NamedEvent::Create(name.c_str(), EventReset::Manual, true);
+                  return std::string(e ? "made" : "no");
+                },
+                true)
+                .output,
+            "made");
+  auto stale = NamedEvent::Open(name.c_str());
+  ASSERT_NE(stale, nullptr);
+  EXPECT_TRUE(stale->IsCurrent());
+  auto owned = NamedEvent::Replace(name.c_str(), EventReset::Manual);
+  ASSERT_NE(owned, nullptr);
+  EXPECT_FALSE(owned->Wait(0));
+  EXPECT_FALSE(stale->IsCurrent());
+  EXPECT_TRUE(owned->IsCurrent());
+  struct stat st;
+  ASSERT_EQ(stat(BackingPath(name).c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, geteuid());
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  stale->Set();  // reaches nobody
+  EXPECT_FALSE(owned->Wait(0));
+  NamedEvent::Open(name.c_str())->Set();
+  EXPECT_TRUE(owned->Wait(0));
+  platform::RemoveNamedEvent(name.c_str());
+  EXPECT_FALSE(owned->IsCurrent());
+
+  // A directory or a link planted under the name gives way too, and nothing is followed.
+  const std::string dir = BackingPath(name);
+  ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
+  std::ofstream(dir + "/inside") << "x";
+  EXPECT_EQ(NamedEvent::Create(name.c_str(), EventReset::Manual, false), nullptr);
+  auto overDir = NamedEvent::Replace(name.c_str(), EventReset::Manual);
+  ASSERT_NE(overDir, nullptr);
+  EXPECT_TRUE(overDir->IsCurrent());
+  platform::RemoveNamedEvent(name.c_str());
+  const std::string target = BackingPath(Name("Global\\"));
+  ASSERT_EQ(symlink(target.c_str(), dir.c_str()), 0);
+  EXPECT_EQ(NamedEvent::Create(name.c_str(), EventReset::Manual, false), nullptr);
+  struct stat none;
+  EXPECT_NE(lstat(target.c_str(), &none), 0);  // the link's target was not made
+  ASSERT_NE(NamedEvent::Replace(name.c_str(), EventReset::Manual), nullptr);
+  ASSERT_EQ(lstat(dir.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  // Clean up what was moved aside.
+  EXPECT_EQ(std::system(("rm -rf /dev/shm/.quorvanta-new-" + std::to_string(getpid()) + "-*").c_str()), 0);
 }
 
 TEST(NamedMutexTest, SecondHolderSeesItAndAKilledHolderLeavesNoLock) {
