@@ -1,0 +1,37 @@
+#pragma once
+// The report folder on disk: made with its parents, written file by file
+// through temporary names, listed, and moved once sent. Every file goes into
+// the folder by a single checked name, never along an outside path.
+#include <string>
+#include <vector>
+
+#include "crash_block.h"
+
+namespace sender {
+
+// The largest listed file copied whole; a longer one is cut there.
+inline constexpr long long kMaxCopiedFile = 64ll << 20;
+
+// Creates the folder and any missing parents (private to the user).
+bool MakeDirectories(const std::string& path, std::string* error);
+
+// Replaces folder/name with the content as one step: a reader never sees half a file.
+bool WriteReportFile(const std::string& folder, const std::string& name, const std::string& content,
+                     std::string* error);
+
+// Copies a listed file, or every match of a pattern, into the folder under its
+// destination name; one note per file says what happened.
+void CopyListedFile(const std::string& folder, const FileItem& item, std::vector<std::string>* notes);
+
+// The report folders (GUID names holding a report.txt) under an application folder, sorted.
+std::vector<std::string> ListReports(const std::string& appFolder);
+
+// The regular files of a folder, sorted by name.
+std::vector<std::string> FilesOf(const std::string& folder);
+
+bool MoveFolder(const std::string& from, const std::string& to, std::string* error);
+
+// Names the sender writes itself; a listed file may not take them.
+bool IsReservedName(const std::string& name);
+
+}  // namespace sender
