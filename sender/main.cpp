@@ -128,7 +128,7 @@ bool WriteReport(const CrashBlock& block, const std::string& folder, std::string
   ReportInputs inputs;
   inputs.time = std::time(nullptr);
   for (const FileItem& item : block.files) CopyListedFile(folder, item, &inputs.fileNotes);
-  std::set<std::string> keyFiles;
+  std::set<std::string> dumped;
   for (const RegKeyItem& item : block.keys) {
     RegistryDump dump = DumpRegistryKey(item.keyPath);
     const std::string head = item.destination + " <- " + item.keyPath + ": ";
@@ -139,7 +139,8 @@ bool WriteReport(const CrashBlock& block, const std::string& folder, std::string
     } else {
       inputs.fileNotes.push_back(head + "failed");
     }
-    inputs.keys.push_back(std::move(dump));
+    // A key added again is listed once in the report.
+    if (dumped.insert(item.keyPath).second) inputs.keys.push_back(std::move(dump));
   }
   if (block.screenshot == 1) {
     std::string png;
