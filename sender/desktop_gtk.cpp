@@ -51,8 +51,10 @@ DialogChoice ShowCrashDialog(const std::string& app, const std::string& folder,
   GtkWidget* dialog = gtk_dialog_new();
   gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
   gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
-  if (canSend) gtk_dialog_add_button(GTK_DIALOG(dialog), "Send report", GTK_RESPONSE_ACCEPT);
-  gtk_dialog_add_button(GTK_DIALOG(dialog), "Close", GTK_RESPONSE_CLOSE);
+  // Alt+S and Alt+C press the buttons; Enter keeps the report without sending it.
+  if (canSend) gtk_dialog_add_button(GTK_DIALOG(dialog), "_Send report", GTK_RESPONSE_ACCEPT);
+  gtk_dialog_add_button(GTK_DIALOG(dialog), "_Close", GTK_RESPONSE_CLOSE);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);
   GtkWidget* box = gtk_dialog_get_content_area(GTK_DIALOG(dialog));
   gtk_container_set_border_width(GTK_CONTAINER(box), 12);
   gtk_box_set_spacing(GTK_BOX(box), 8);
@@ -74,8 +76,9 @@ bool OfferQueuedReports(const std::string& app, const std::vector<std::string>& 
   for (const std::string& report : reports) list += report + "\n";
   GtkWidget* dialog = gtk_dialog_new();
   gtk_window_set_title(GTK_WINDOW(dialog), Valid(app).c_str());
-  gtk_dialog_add_button(GTK_DIALOG(dialog), "Send reports", GTK_RESPONSE_ACCEPT);
-  gtk_dialog_add_button(GTK_DIALOG(dialog), "Close", GTK_RESPONSE_CLOSE);
+  gtk_dialog_add_button(GTK_DIALOG(dialog), "_Send reports", GTK_RESPONSE_ACCEPT);
+  gtk_dialog_add_button(GTK_DIALOG(dialog), "_Close", GTK_RESPONSE_CLOSE);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);
   GtkWidget* box = gtk_dialog_get_content_area(GTK_DIALOG(dialog));
   gtk_container_set_border_width(GTK_CONTAINER(box), 12);
   gtk_box_set_spacing(GTK_BOX(box), 8);
