@@ -139,7 +139,12 @@ TEST_F(SenderProcess, CrashedProcessGetsAReportFolderWithItsBacktraceFilesAndKey
   std::ofstream(dir_ / "two.txt") << "2";
   mkfifo((dir_ / "pipe.log").c_str(), 0600);
 
-  ChildSetup setup{guid, EventName(guid), Env(), CrashBlockBuilder::Standard(guid, save_)};
+  // A debug-info server named by the environment is never asked.
+  UploadServer debugInfo(404);
+  std::string url = debugInfo.Url();
+  url = url.substr(0, url.find("/crash"));
+  ChildSetup setup{guid, EventName(guid), Env({"DEBUGINFOD_URLS=" + url}),
+                   CrashBlockBuilder::Standard(guid, save_)};
   setup.block.AddFile(log, "app.log", "the log");
   setup.block.AddFile(dir_ / "*.txt", "*.txt", "");
   setup.block.AddFile(log, "../escaped.log", "");
@@ -181,6 +186,7 @@ TEST_F(SenderProcess, CrashedProcessGetsAReportFolderWithItsBacktraceFilesAndKey
   EXPECT_NE(report.find("pipe.log <- "), std::string::npos);
   EXPECT_NE(report.find("missing.log <- "), std::string::npos);
   EXPECT_FALSE(Exists(folder + "/screenshot.png"));
+  EXPECT_TRUE(debugInfo.Requests().empty());
 }
 
 TEST_F(SenderProcess, HostileOrBrokenBlocksWriteNothingAndNeverKeepTheProcessWaiting) {
