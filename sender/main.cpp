@@ -4,7 +4,8 @@
 //
 // Sending needs the user's consent: on a display the dialog asks; without one
 // nothing is sent unless QUORVANTA_CRASH_SEND=1 gives consent beforehand.
-// QUORVANTA_CRASH_SEND=0 keeps every report and asks nothing.
+// QUORVANTA_CRASH_SEND=0 keeps every report and asks nothing. With the
+// store-archives flag a report is also kept as "<report folder>.zip".
 //
 // Exit codes: 0 the report is written (and sent if chosen), 1 the block or the
 // folder is unusable, 2 wrong command line, 3 sending failed (report kept).
@@ -154,6 +155,10 @@ bool WriteReport(const CrashBlock& block, const std::string& folder, std::string
   if (!WriteReportFile(folder, "report.txt", *reportText, &error)) {
     std::fprintf(stderr, "CrashSender1402: %s\n", error.c_str());
     return false;
+  }
+  // Kept reports also go into one archive beside the folder, ready to hand on by other means.
+  if ((block.flags & kFlagStoreArchives) && !StoreArchive(folder, folder + ".zip", inputs.time, &error)) {
+    std::fprintf(stderr, "CrashSender1402: %s\n", error.c_str());
   }
   return true;
 }

@@ -2,6 +2,7 @@
 // The report folder on disk: made with its parents, written file by file
 // through temporary names, listed, and moved once sent. Every file goes into
 // the folder by a single checked name, never along an outside path.
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,11 @@ std::vector<std::string> ListReports(const std::string& appFolder);
 std::vector<std::string> FilesOf(const std::string& folder);
 
 bool MoveFolder(const std::string& from, const std::string& to, std::string* error);
+
+// Stores every file of the folder in one ZIP archive at `archive`, written
+// through a temporary name.
+bool StoreArchive(const std::string& folder, const std::string& archive, std::time_t time,
+                  std::string* error);
 
 // Names the sender writes itself; a listed file may not take them.
 bool IsReservedName(const std::string& name);

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "zip_archive.h"
+
 namespace sender {
 
 namespace {
@@ -206,6 +208,44 @@ std::vector<std::string> FilesOf(const std::string& folder) {
   closedir(dir);
   std::sort(files.begin(), files.end());
   return files;
+}
+
+bool StoreArchive(const std::string& folder, const std::string& archive, std::time_t time,
+                  std::string* error) {
+  const std::string temp = archive + ".part";
+  unlink(temp.c_str());
+  int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (out < 0) {
+    *error = "cannot create " + temp + ": " + std::strerror(errno);
+    return false;
+  }
+  ZipBuilder zip(time);
+  bool ok = true;
+  for (const std::string& name : FilesOf(folder)) {
+    int in = open((folder + "/" + name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (in < 0) continue;
+    std::string content;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(in, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
+      if (n > 0) content.append(buffer, static_cast<size_t>(n));
+      if (static_cast<long long>(content.size()) > kMaxCopiedFile) break;
+    }
+    close(in);
+    std::string header;
+    ok = zip.AddEntry(name, content, &header) && WriteAllTo(out, header.data(), header.size()) &&
+         WriteAllTo(out, content.data(), content.size());
+    if (!ok) break;
+  }
+  const std::string end = zip.Finish();
+  ok = ok && WriteAllTo(out, end.data(), end.size());
+  ok = close(out) == 0 && ok;
+  ok = ok && rename(temp.c_str(), archive.c_str()) == 0;
+  if (!ok) {
+    unlink(temp.c_str());
+    *error = "cannot store the archive " + archive;
+  }
+  return ok;
 }
 
 bool MoveFolder(const std::string& from, const std::string& to, std::string* error) {

@@ -334,6 +334,27 @@ TEST_F(SenderProcess, NoConsentOrTheDontSendFlagKeepsTheReportUnsent) {
   EXPECT_TRUE(server.Requests().empty());
 }
 
+TEST_F(SenderProcess, StoreArchivesKeepsTheReportAlsoAsOneZipFile) {
+  const std::string guid = NewGuid(14);
+  auto b = Crash(guid);
+  b.Put32(28, 0x43FFF | 0x8000 | 0x80000);
+  b.AddProperty("Server", "nl-1");
+  auto memory = Publish(guid, b);
+  auto r = qvtest::RunProgram({kSender, guid}, Env({"QUORVANTA_CRASH_SEND=1"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string archive = Folder(guid) + ".zip";
+  const std::string check = "import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
+                            "print(z.testzip(), sorted(z.namelist()), b'nl-1' in z.read('report.txt'))";
+  auto listed = qvtest::RunProgram({"/usr/bin/python3", "-c", check, archive}, Env());
+  EXPECT_EQ(listed.out, "None ['backtrace.txt', 'report.txt'] True\n") << listed.err;
+  EXPECT_TRUE(Exists(Folder(guid) + "/report.txt"));
+  // The archive is not taken for a queued report.
+  b.Put32(168, 1);
+  auto queued = Publish(guid + "-tmp", b);
+  r = qvtest::RunProgram({kSender, guid + "-tmp"}, Env());
+  EXPECT_EQ(r.out, Folder(guid) + "\n");
+}
+
 // A sender started for a video recording waits for the crash, then reports.
 TEST_F(SenderProcess, VideoSenderWaitsForTheVideoEventThenReportsOrJustAcknowledges) {
   for (bool crash : {true, false}) {
