@@ -94,8 +94,11 @@ std::string ProcessBacktrace(int pid, int crashedThread) {
   unsetenv("DEBUGINFOD_URLS");
   Dwfl* dwfl = dwfl_begin(&callbacks);
   if (!dwfl) return out + "cannot start the debug-info library: " + dwfl_errmsg(-1) + "\n";
-  if (dwfl_linux_proc_report(dwfl, pid) != 0 || dwfl_report_end(dwfl, nullptr, nullptr) != 0) {
-    out += std::string("cannot read the process's modules: ") + dwfl_errmsg(-1) + "\n";
+  const int reported = dwfl_linux_proc_report(dwfl, pid);
+  if (reported != 0 || dwfl_report_end(dwfl, nullptr, nullptr) != 0) {
+    // The report call gives an errno value; the library's own error is for the rest.
+    out += std::string("cannot read the process's modules: ") +
+           (reported > 0 ? std::strerror(reported) : dwfl_errmsg(-1)) + "\n";
     dwfl_end(dwfl);
     return out;
   }

@@ -128,7 +128,8 @@ bool WriteReport(const CrashBlock& block, const std::string& folder, std::string
 
   ReportInputs inputs;
   inputs.time = std::time(nullptr);
-  for (const FileItem& item : block.files) CopyListedFile(folder, item, &inputs.fileNotes);
+  long long budget = kMaxCopiedTotal;
+  for (const FileItem& item : block.files) CopyListedFile(folder, item, &budget, &inputs.fileNotes);
   std::set<std::string> dumped;
   for (const RegKeyItem& item : block.keys) {
     RegistryDump dump = DumpRegistryKey(item.keyPath);

@@ -12,6 +12,8 @@ namespace sender {
 
 // The largest listed file copied whole; a longer one is cut there.
 inline constexpr long long kMaxCopiedFile = 64ll << 20;
+// All listed files together: the crashed process waits while they are copied.
+inline constexpr long long kMaxCopiedTotal = 256ll << 20;
 
 // Creates the folder and any missing parents (private to the user).
 bool MakeDirectories(const std::string& path, std::string* error);
@@ -21,8 +23,10 @@ bool WriteReportFile(const std::string& folder, const std::string& name, const s
                      std::string* error);
 
 // Copies a listed file, or every match of a pattern, into the folder under its
-// destination name; one note per file says what happened.
-void CopyListedFile(const std::string& folder, const FileItem& item, std::vector<std::string>* notes);
+// destination name; one note per file says what happened. *budget is the
+// number of bytes the report may still take; copies take it down.
+void CopyListedFile(const std::string& folder, const FileItem& item, long long* budget,
+                    std::vector<std::string>* notes);
 
 // The report folders (GUID names holding a report.txt) under an application folder, sorted.
 std::vector<std::string> ListReports(const std::string& appFolder);

@@ -32,10 +32,10 @@ bool WriteAllTo(int fd, const char* data, size_t size) {
 
 std::string TempName(const std::string& name) { return "." + name + ".part"; }
 
-// Copies at most kMaxCopiedFile bytes; *cut is set when the source was longer.
-bool CopyDescriptor(int from, int to, bool* cut) {
+// Copies at most `limit` bytes; *cut is set when the source was longer.
+bool CopyDescriptor(int from, int to, long long limit, long long* total, bool* cut) {
   char buffer[65536];
-  long long total = 0;
+  *total = 0;
   *cut = false;
   for (;;) {
     ssize_t n = read(from, buffer, sizeof buffer);
@@ -43,21 +43,23 @@ bool CopyDescriptor(int from, int to, bool* cut) {
     if (n < 0) return false;
     if (n == 0) return true;
     long long take = n;
-    if (total + take > kMaxCopiedFile) {
-      take = kMaxCopiedFile - total;
+    if (*total + take > limit) {
+      take = limit - *total;
       *cut = true;
     }
     if (!WriteAllTo(to, buffer, static_cast<size_t>(take))) return false;
-    total += take;
+    *total += take;
     if (*cut) return true;
   }
 }
 
 // Copies one source into the folder as `name`; the text says how it went.
-std::string CopyOne(const std::string& folder, const std::string& source, const std::string& name) {
+std::string CopyOne(const std::string& folder, const std::string& source, const std::string& name,
+                    long long* budget) {
   const std::string head = name + " <- " + source + ": ";
   if (!IsSafeFileName(name)) return head + "refused: not a plain file name";
   if (IsReservedName(name)) return head + "refused: the name is the report's own";
+  if (*budget <= 0) return head + "skipped: the report has reached its size limit";
   // Non-blocking so a FIFO planted under the name cannot stall the sender.
   int in = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (in < 0) return head + "missing (" + std::strerror(errno) + ")";
@@ -79,7 +81,10 @@ std::string CopyOne(const std::string& folder, const std::string& source, const 
   if (out < 0) {
     result = head + "failed: " + std::strerror(errno);
   } else {
-    const bool copied = CopyDescriptor(in, out, &cut);
+    long long copiedBytes = 0;
+    const bool copied =
+        CopyDescriptor(in, out, std::min(kMaxCopiedFile, *budget), &copiedBytes, &cut);
+    *budget -= copiedBytes;
     const bool closed = close(out) == 0;
     if (!copied || !closed) {
       unlinkat(dir, temp.c_str(), 0);
@@ -89,7 +94,7 @@ std::string CopyOne(const std::string& folder, const std::string& source, const 
       result = head + (errno == EEXIST ? "skipped: a file of that name is already in the report"
                                        : std::string("failed: ") + std::strerror(errno));
     } else {
-      result = head + (cut ? "copied, cut at 64 MiB" : "copied");
+      result = head + (cut ? "copied, cut at " + std::to_string(copiedBytes) + " bytes" : "copied");
     }
   }
   close(dir);
@@ -153,9 +158,10 @@ bool WriteReportFile(const std::string& folder, const std::string& name, const s
   return ok;
 }
 
-void CopyListedFile(const std::string& folder, const FileItem& item, std::vector<std::string>* notes) {
+void CopyListedFile(const std::string& folder, const FileItem& item, long long* budget,
+                    std::vector<std::string>* notes) {
   if (!HasWildcard(item.source)) {
-    notes->push_back(CopyOne(folder, item.source, item.destination));
+    notes->push_back(CopyOne(folder, item.source, item.destination, budget));
     return;
   }
   glob_t found{};
@@ -173,7 +179,9 @@ void CopyListedFile(const std::string& folder, const FileItem& item, std::vector
                      " matches are copied");
     paths.resize(kMaxPatternMatches);
   }
-  for (const std::string& path : paths) notes->push_back(CopyOne(folder, path, LastComponent(path)));
+  for (const std::string& path : paths) {
+    notes->push_back(CopyOne(folder, path, LastComponent(path), budget));
+  }
 }
 
 std::vector<std::string> ListReports(const std::string& appFolder) {

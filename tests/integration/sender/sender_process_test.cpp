@@ -118,10 +118,13 @@ __attribute__((noinline)) std::string SenderTestCrashedFunction(ChildSetup& setu
   auto event = platform::NamedEvent::Create(setup.eventName.c_str(), platform::EventReset::Auto, false);
   if (!memory || !event) return "no block";
   std::memcpy(memory->Data(), setup.block.bytes().data(), setup.block.bytes().size());
+  // A child that gave up root is not dumpable; an ordinary user's program is.
+  prctl(PR_SET_DUMPABLE, 1);
   qvtest::Program program = qvtest::StartProgram({kSender, setup.blockName}, setup.env);
   prctl(PR_SET_PTRACER, program.pid);
   const bool released = event->Wait(10000);
   qvtest::ProgramResult result = qvtest::FinishProgram(program);
+  platform::RemoveNamedEvent(setup.eventName.c_str());
   asm volatile("" ::: "memory");  // keeps this frame from becoming a tail call
   return std::string(released ? "released" : "not released") + " exit " + std::to_string(result.status) +
          "\n" + result.err;
@@ -187,6 +190,28 @@ TEST_F(SenderProcess, CrashedProcessGetsAReportFolderWithItsBacktraceFilesAndKey
   EXPECT_NE(report.find("missing.log <- "), std::string::npos);
   EXPECT_FALSE(Exists(folder + "/screenshot.png"));
   EXPECT_TRUE(debugInfo.Requests().empty());
+}
+
+TEST_F(SenderProcess, AnOrdinaryUserGetsTheReportAndBacktraceOfItsOwnProcess) {
+  const std::string home = dir_ / "user";
+  ASSERT_EQ(mkdir(home.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(home.c_str(), 0777), 0);
+  const std::string save = home + "/data/CrashReport/UnsentCrashReports/Quorvanta GUI_0.0.8";
+  const std::string guid = NewGuid(15);
+  std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + home, "XDG_DATA_HOME=" + home + "/data",
+                                  "QUORVANTA_OBJECT_NAMESPACE=" + namespace_,
+                                  "QUORVANTA_REGISTRY=" + home + "/registry.db"};
+  ChildSetup setup{guid, "Local\\CrashReportEvent_" + guid, env, CrashBlockBuilder::Standard(guid, save)};
+  qvtest::ChildResult child =
+      qvtest::RunInChild([&] { return SenderTestCrashedFunction(setup); }, /*unprivileged=*/true);
+  ASSERT_EQ(child.output.rfind("released exit 0", 0), 0u) << child.output;
+  const std::string folder = save + "/Quorvanta GUI_0.0.8/" + guid;
+  EXPECT_NE(ReadFile(folder + "/report.txt").find("Crash type: 0"), std::string::npos);
+  EXPECT_NE(ReadFile(folder + "/backtrace.txt").find("SenderTestCrashedFunction"), std::string::npos)
+      << ReadFile(folder + "/backtrace.txt");
+  struct stat st;
+  ASSERT_EQ(stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
 TEST_F(SenderProcess, HostileOrBrokenBlocksWriteNothingAndNeverKeepTheProcessWaiting) {
