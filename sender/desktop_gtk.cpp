@@ -37,6 +37,17 @@ std::string Valid(const std::string& text) {
   return out;
 }
 
+// A button label whose first letter is its key (Alt+letter); the text's own
+// underscores stay underscores.
+std::string Mnemonic(const std::string& text) {
+  std::string out = "_";
+  for (char c : Valid(text)) {
+    out.push_back(c);
+    if (c == '_') out.push_back('_');
+  }
+  return out;
+}
+
 }  // namespace
 
 bool OpenDisplay() {
@@ -44,23 +55,25 @@ bool OpenDisplay() {
   return displayOpen;
 }
 
-DialogChoice ShowCrashDialog(const std::string& app, const std::string& folder,
-                             const std::string& reportText, bool canSend) {
+DialogChoice ShowCrashDialog(const DialogTexts& texts, const std::string& app,
+                             const std::string& folder, const std::string& reportText, bool canSend) {
   if (!OpenDisplay()) return DialogChoice::Close;
-  const std::string caption = Valid(app) + " has stopped working";
+  const std::string caption = Valid(FormatCaption(texts.caption, app));
   GtkWidget* dialog = gtk_dialog_new();
   gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
   gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
-  // Alt+S and Alt+C press the buttons; Enter keeps the report without sending it.
-  if (canSend) gtk_dialog_add_button(GTK_DIALOG(dialog), "_Send report", GTK_RESPONSE_ACCEPT);
-  gtk_dialog_add_button(GTK_DIALOG(dialog), "_Close", GTK_RESPONSE_CLOSE);
+  // Alt and a button's first letter press it; Enter keeps the report without sending it.
+  if (canSend) {
+    gtk_dialog_add_button(GTK_DIALOG(dialog), Mnemonic(texts.sendReport).c_str(), GTK_RESPONSE_ACCEPT);
+  }
+  gtk_dialog_add_button(GTK_DIALOG(dialog), Mnemonic(texts.close).c_str(), GTK_RESPONSE_CLOSE);
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);
   GtkWidget* box = gtk_dialog_get_content_area(GTK_DIALOG(dialog));
   gtk_container_set_border_width(GTK_CONTAINER(box), 12);
   gtk_box_set_spacing(GTK_BOX(box), 8);
   gtk_box_pack_start(GTK_BOX(box), WrappedLabel(caption, false), FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(box), WrappedLabel("The report is in " + Valid(folder), true), FALSE, FALSE, 0);
-  GtkWidget* expander = gtk_expander_new("Report details");
+  GtkWidget* expander = gtk_expander_new(Valid(texts.details).c_str());
   gtk_container_add(GTK_CONTAINER(expander), TextBox(reportText));
   gtk_box_pack_start(GTK_BOX(box), expander, TRUE, TRUE, 0);
   gtk_widget_show_all(dialog);
@@ -70,14 +83,15 @@ DialogChoice ShowCrashDialog(const std::string& app, const std::string& folder,
   return response == GTK_RESPONSE_ACCEPT ? DialogChoice::Send : DialogChoice::Close;
 }
 
-bool OfferQueuedReports(const std::string& app, const std::vector<std::string>& reports) {
+bool OfferQueuedReports(const DialogTexts& texts, const std::string& app,
+                        const std::vector<std::string>& reports) {
   if (reports.empty() || !OpenDisplay()) return false;
   std::string list;
   for (const std::string& report : reports) list += report + "\n";
   GtkWidget* dialog = gtk_dialog_new();
   gtk_window_set_title(GTK_WINDOW(dialog), Valid(app).c_str());
-  gtk_dialog_add_button(GTK_DIALOG(dialog), "_Send reports", GTK_RESPONSE_ACCEPT);
-  gtk_dialog_add_button(GTK_DIALOG(dialog), "_Close", GTK_RESPONSE_CLOSE);
+  gtk_dialog_add_button(GTK_DIALOG(dialog), Mnemonic(texts.sendReport).c_str(), GTK_RESPONSE_ACCEPT);
+  gtk_dialog_add_button(GTK_DIALOG(dialog), Mnemonic(texts.close).c_str(), GTK_RESPONSE_CLOSE);
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);
   GtkWidget* box = gtk_dialog_get_content_area(GTK_DIALOG(dialog));
   gtk_container_set_border_width(GTK_CONTAINER(box), 12);
@@ -85,7 +99,7 @@ bool OfferQueuedReports(const std::string& app, const std::vector<std::string>& 
   const std::string text = Valid(app) + " has " + std::to_string(reports.size()) +
                            " crash report(s) that were not sent.";
   gtk_box_pack_start(GTK_BOX(box), WrappedLabel(text, false), FALSE, FALSE, 0);
-  GtkWidget* expander = gtk_expander_new("Report details");
+  GtkWidget* expander = gtk_expander_new(Valid(texts.details).c_str());
   gtk_container_add(GTK_CONTAINER(expander), TextBox(list));
   gtk_box_pack_start(GTK_BOX(box), expander, TRUE, TRUE, 0);
   gtk_widget_show_all(dialog);

@@ -22,6 +22,7 @@
 #include "block_source.h"
 #include "crash_block.h"
 #include "desktop.h"
+#include "language.h"
 #include "platform/named_event.h"
 #include "process.h"
 #include "registry_dump.h"
@@ -41,6 +42,13 @@ Consent ConsentFromEnvironment() {
   if (std::strcmp(value, "1") == 0) return Consent::Given;
   if (std::strcmp(value, "0") == 0) return Consent::Refused;
   return Consent::Ask;
+}
+
+// The dialog's texts from the language file the front end ships beside the sender.
+DialogTexts Texts(const CrashBlock& block) {
+  std::string text;
+  if (block.languageFile.empty() || !ReadSmallFile(block.languageFile, 65536, &text)) return {};
+  return ParseLanguageFile(text);
 }
 
 std::string EventName(const CrashBlock& block) { return "Local\\CrashReportEvent_" + block.crashGuid; }
@@ -99,7 +107,7 @@ int QueuedReports(const CrashBlock& block) {
   const Consent consent = ConsentFromEnvironment();
   bool send = consent == Consent::Given;
   if (consent == Consent::Ask && (block.flags & kFlagOfferQueued)) {
-    send = OfferQueuedReports(block.appName, reports);
+    send = OfferQueuedReports(Texts(block), block.appName, reports);
   }
   if (!send) return 0;
   bool all = true;
@@ -229,7 +237,8 @@ int main(int argc, char** argv) {
   if (consent == Consent::Given) {
     send = canSend;
   } else if (consent == Consent::Ask && OpenDisplay()) {
-    send = ShowCrashDialog(block.appName, folder, reportText, canSend) == DialogChoice::Send && canSend;
+    send = ShowCrashDialog(Texts(block), block.appName, folder, reportText, canSend) == DialogChoice::Send &&
+           canSend;
   }
   if (!send) return 0;
   return Send(block, folder) ? 0 : 3;

@@ -41,6 +41,9 @@ bool MoveFolder(const std::string& from, const std::string& to, std::string* err
 bool StoreArchive(const std::string& folder, const std::string& archive, std::time_t time,
                   std::string* error);
 
+// The start of a regular file, at most `limit` bytes; false when it cannot be read.
+bool ReadSmallFile(const std::string& path, size_t limit, std::string* text);
+
 // Names the sender writes itself; a listed file may not take them.
 bool IsReservedName(const std::string& name);
 

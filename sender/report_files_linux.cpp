@@ -256,6 +256,26 @@ bool StoreArchive(const std::string& folder, const std::string& archive, std::ti
   return ok;
 }
 
+bool ReadSmallFile(const std::string& path, size_t limit, std::string* text) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return false;
+  }
+  text->clear();
+  char buffer[4096];
+  while (text->size() < limit) {
+    ssize_t n = read(fd, buffer, std::min(sizeof buffer, limit - text->size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text->append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return true;
+}
+
 bool MoveFolder(const std::string& from, const std::string& to, std::string* error) {
   const size_t slash = to.find_last_of('/');
   if (slash == std::string::npos || slash == 0) {
