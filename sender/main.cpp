@@ -1,54 +1,245 @@
 // CrashSender1402: started by a crashing front end on its shared block
-// ("<path>" "<block name>"); tells the process through its event that the
-// block has been read.
-#include <cstdint>
+// ("<path>" "<block name>"). Writes the report folder while the process
+// waits, releases the process through its event, then offers the report.
+//
+// Sending needs the user's consent: on a display the dialog asks; without one
+// nothing is sent unless QUORVANTA_CRASH_SEND=1 gives consent beforehand.
+// QUORVANTA_CRASH_SEND=0 keeps every report and asks nothing. With the
+// store-archives flag a report is also kept as "<report folder>.zip".
+//
+// Exit codes: 0 the report is written (and sent if chosen), 1 the block or the
+// folder is unusable, 2 wrong command line, 3 sending failed (report kept).
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "backtrace.h"
+#include "block_source.h"
+#include "crash_block.h"
+#include "desktop.h"
+#include "language.h"
 #include "platform/named_event.h"
-#include "platform/shared_memory.h"
+#include "process.h"
+#include "registry_dump.h"
+#include "report.h"
+#include "report_files.h"
+#include "upload.h"
 
 namespace {
 
-uint32_t Read32(const unsigned char* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+using namespace sender;
+
+enum class Consent { Ask, Given, Refused };
+
+Consent ConsentFromEnvironment() {
+  const char* value = std::getenv("QUORVANTA_CRASH_SEND");
+  if (!value) return Consent::Ask;
+  if (std::strcmp(value, "1") == 0) return Consent::Given;
+  if (std::strcmp(value, "0") == 0) return Consent::Refused;
+  return Consent::Ask;
 }
 
-// The crash GUID's text from the header's string offset 92; empty when malformed.
-std::string CrashGuid(const unsigned char* block, size_t size) {
-  if (size < 212 || std::memcmp(block, "CRD", 3) != 0) return {};
-  uint32_t offset = Read32(block + 92);
-  if (offset < 212 || offset > size - 6 || std::memcmp(block + offset, "STR", 3) != 0) return {};
-  uint32_t bytes = block[offset + 4] | (block[offset + 5] << 8);
-  if (bytes < 6 || bytes > 6 + 2 * 64 || offset + bytes > size) return {};
-  std::string guid;
-  for (uint32_t i = 6; i + 1 < bytes; i += 2) {
-    unsigned c = block[offset + i] | (block[offset + i + 1] << 8);
-    if (c < 0x20 || c > 0x7e) return {};
-    guid.push_back(static_cast<char>(c));
+// The dialog's texts from the language file the front end ships beside the sender.
+DialogTexts Texts(const CrashBlock& block) {
+  std::string text;
+  if (block.languageFile.empty() || !ReadSmallFile(block.languageFile, 65536, &text)) return {};
+  return ParseLanguageFile(text);
+}
+
+std::string EventName(const CrashBlock& block) { return "Local\\CrashReportEvent_" + block.crashGuid; }
+
+// Lets the waiting process go on; after this the block and the process are not needed.
+void Release(const CrashBlock& block) {
+  if (!LooksLikeGuid(block.crashGuid)) return;
+  auto event = platform::NamedEvent::Open(EventName(block).c_str());
+  if (event) event->Set();
+}
+
+bool ReadBlock(const char* name, CrashBlock* block) {
+  std::vector<unsigned char> bytes;
+  std::string error;
+  if (!CopyCrashBlock(name, &bytes, &error)) {
+    std::fprintf(stderr, "CrashSender1402: %s: %s\n", name, error.c_str());
+    return false;
   }
-  return guid;
+  if (!ParseCrashBlock(bytes.data(), bytes.size(), block, &error)) {
+    std::fprintf(stderr, "CrashSender1402: %s is not a usable crash description: %s\n", name,
+                 error.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Sends one report folder; a sent one leaves the unsent reports.
+bool Send(const CrashBlock& block, const std::string& folder) {
+  std::string error;
+  const std::vector<std::pair<std::string, std::string>> fields = {
+      {"crashGuid", folder.substr(folder.find_last_of('/') + 1)},
+      {"appName", block.appName},
+      {"appVersion", block.appVersion},
+  };
+  if (!UploadReport(block.uploadUrl, folder, FilesOf(folder), fields, &error)) {
+    std::fprintf(stderr, "CrashSender1402: the report was not sent (%s); it is kept in %s\n",
+                 error.c_str(), folder.c_str());
+    return false;
+  }
+  const std::string sent = SentFolder(folder);
+  if (!MoveFolder(folder, sent, &error)) {
+    std::fprintf(stderr, "CrashSender1402: the report was sent but stays in %s: %s\n", folder.c_str(),
+                 error.c_str());
+    return true;
+  }
+  std::printf("sent %s\n", sent.c_str());
+  return true;
+}
+
+int QueuedReports(const CrashBlock& block) {
+  const std::vector<std::string> reports = ListReports(AppFolder(block));
+  for (const std::string& report : reports) std::printf("%s\n", report.c_str());
+  std::fflush(stdout);
+  // The front end starts this at every start: with nothing queued, nothing is shown.
+  if (reports.empty() || (block.flags & kFlagDontSend)) return 0;
+  const Consent consent = ConsentFromEnvironment();
+  bool send = consent == Consent::Given;
+  if (consent == Consent::Ask && (block.flags & kFlagOfferQueued)) {
+    send = OfferQueuedReports(Texts(block), block.appName, reports);
+  }
+  if (!send) return 0;
+  bool all = true;
+  for (const std::string& report : reports) all = Send(block, report) && all;
+  return all ? 0 : 3;
+}
+
+// Writes the folder while the process still waits; false when no folder could be made.
+bool WriteReport(const CrashBlock& block, const std::string& folder, std::string* reportText) {
+  std::string error;
+  if (!MakeDirectories(folder, &error)) {
+    std::fprintf(stderr, "CrashSender1402: %s\n", error.c_str());
+    return false;
+  }
+  const int thread = block.lnx.present ? block.lnx.threadId : static_cast<int>(block.threadId);
+  std::string backtrace;
+  if (block.processId != 0 && static_cast<int>(block.processId) == ParentProcess()) {
+    backtrace = ProcessBacktrace(static_cast<int>(block.processId), thread);
+  } else {
+    backtrace = "Process " + std::to_string(block.processId) +
+                " is not the one that started the sender; it was not read.\n";
+  }
+  if (!WriteReportFile(folder, "backtrace.txt", backtrace, &error)) {
+    std::fprintf(stderr, "CrashSender1402: %s\n", error.c_str());
+  }
+
+  ReportInputs inputs;
+  inputs.time = std::time(nullptr);
+  long long budget = kMaxCopiedTotal;
+  for (const FileItem& item : block.files) CopyListedFile(folder, item, &budget, &inputs.fileNotes);
+  std::set<std::string> dumped;
+  for (const RegKeyItem& item : block.keys) {
+    RegistryDump dump = DumpRegistryKey(item.keyPath);
+    const std::string head = item.destination + " <- " + item.keyPath + ": ";
+    if (!IsSafeFileName(item.destination) || IsReservedName(item.destination)) {
+      inputs.fileNotes.push_back(head + "refused: not a plain file name");
+    } else if (WriteReportFile(folder, item.destination, RegistryText(dump), &error)) {
+      inputs.fileNotes.push_back(head + (dump.found ? "written" : "written, the key is missing"));
+    } else {
+      inputs.fileNotes.push_back(head + "failed");
+    }
+    // A key added again is listed once in the report.
+    if (dumped.insert(item.keyPath).second) inputs.keys.push_back(std::move(dump));
+  }
+  if (block.screenshot == 1) {
+    std::string png;
+    if (TakeScreenshot(&png) && WriteReportFile(folder, "screenshot.png", png, &error)) {
+      inputs.fileNotes.push_back("screenshot.png: taken");
+    } else {
+      inputs.fileNotes.push_back("screenshot.png: no display to take it from");
+    }
+  }
+  *reportText = ReportText(block, inputs);
+  if (!WriteReportFile(folder, "report.txt", *reportText, &error)) {
+    std::fprintf(stderr, "CrashSender1402: %s\n", error.c_str());
+    return false;
+  }
+  // Kept reports also go into one archive beside the folder, ready to hand on by other means.
+  if ((block.flags & kFlagStoreArchives) && !StoreArchive(folder, folder + ".zip", inputs.time, &error)) {
+    std::fprintf(stderr, "CrashSender1402: %s\n", error.c_str());
+  }
+  return true;
+}
+
+// A sender started for a video waits for the crash (the video event) or for the
+// process to end. Recording is declined here; the hand-off works as for a crash.
+bool WaitForVideoTurn(const char* name, CrashBlock* block) {
+  auto video = platform::NamedEvent::Open((EventName(*block) + "_2").c_str());
+  const int pid = static_cast<int>(block->processId);
+  if (!video || pid != ParentProcess()) {
+    std::fprintf(stderr, "CrashSender1402: no video event for this process; nothing to record\n");
+    return false;
+  }
+  if (!WaitForEventOrExit(video.get(), pid)) return false;
+  CrashBlock again;
+  if (!ReadBlock(name, &again) || again.crashGuid != block->crashGuid) {
+    Release(*block);
+    return false;
+  }
+  *block = std::move(again);
+  if (block->crashOccurred != 1) {
+    // The handler is being removed: nothing crashed, only acknowledge.
+    Release(*block);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
+  if (argc != 2) {
     std::fprintf(stderr, "usage: CrashSender1402 BLOCK\n");
     return 2;
   }
-  auto block = platform::SharedMemory::Open(argv[1], false);
-  if (!block) {
-    std::fprintf(stderr, "CrashSender1402: no crash block named %s\n", argv[1]);
+  CrashBlock block;
+  if (!ReadBlock(argv[1], &block)) {
+    // A block too damaged to report on must still not keep its process waiting.
+    Release(block);
     return 1;
   }
-  const std::string guid = CrashGuid(block->Data(), block->Size());
-  if (guid.empty()) {
-    std::fprintf(stderr, "CrashSender1402: the block %s is not a crash description\n", argv[1]);
-    return 1;
+  if (block.queuedReports == 1) {
+    Release(block);
+    return QueuedReports(block);
   }
-  auto event = platform::NamedEvent::Open(("Local\\CrashReportEvent_" + guid).c_str());
-  if (event) event->Set();
-  return 0;
+  if (block.crashOccurred != 1) {
+    if (block.video == 1) {
+      if (!WaitForVideoTurn(argv[1], &block)) return 0;
+    } else {
+      Release(block);
+      std::fprintf(stderr, "CrashSender1402: the block describes no crash\n");
+      return 0;
+    }
+  }
+
+  const std::string folder = ReportFolder(block);
+  std::string reportText;
+  const bool written = WriteReport(block, folder, &reportText);
+  Release(block);
+  if (!written) return 1;
+  std::printf("%s\n", folder.c_str());
+  std::fflush(stdout);
+
+  const bool canSend = !(block.flags & kFlagDontSend) && !block.uploadUrl.empty();
+  const Consent consent = ConsentFromEnvironment();
+  bool send = false;
+  if (consent == Consent::Given) {
+    send = canSend;
+  } else if (consent == Consent::Ask && OpenDisplay()) {
+    send = ShowCrashDialog(Texts(block), block.appName, folder, reportText, canSend) == DialogChoice::Send &&
+           canSend;
+  }
+  if (!send) return 0;
+  return Send(block, folder) ? 0 : 3;
 }

@@ -29,6 +29,9 @@ bool RegQueryValue(RegKey* key, const char* name, uint32_t* type, void* data, ui
 // Writes atomically; fails on a key opened for reading only.
 bool RegSetValue(RegKey* key, const char* name, uint32_t type, const void* data, uint32_t size);
 bool RegDeleteValue(RegKey* key, const char* name);
+// The name of the key's value number `index` in name order ("" is the default
+// value); false past the last one or when the name does not fit `size` bytes.
+bool RegEnumValueName(RegKey* key, uint32_t index, char* name, uint32_t size);
 // Deletes a key with its values and subkeys.
 bool RegDeleteKeyTree(const char* path);
 

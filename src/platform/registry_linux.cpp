@@ -255,6 +255,31 @@ bool RegSetValue(RegKey* key, const char* name, uint32_t type, const void* data,
   return ok;
 }
 
+bool RegEnumValueName(RegKey* key, uint32_t index, char* name, uint32_t size) {
+  if (!key || !name || size == 0) return false;
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(key->db,
+                         "SELECT name FROM reg_values WHERE key = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
+                         -1, &stmt, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    return false;
+  }
+  sqlite3_bind_text(stmt, 1, key->path.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_int64(stmt, 2, index);
+  bool ok = sqlite3_step(stmt) == SQLITE_ROW;
+  if (ok) {
+    const char* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    const size_t length = text ? std::strlen(text) : 0;
+    ok = length < size;
+    if (ok) {
+      if (length) std::memcpy(name, text, length);
+      name[length] = '\0';
+    }
+  }
+  sqlite3_finalize(stmt);
+  return ok;
+}
+
 bool RegDeleteValue(RegKey* key, const char* name) {
   if (!key || !key->writable) return false;
   sqlite3_stmt* stmt = nullptr;

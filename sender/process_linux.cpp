@@ -1,0 +1,48 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+
+namespace sender {
+
+int ParentProcess() { return static_cast<int>(getppid()); }
+
+bool WaitForEventOrExit(platform::NamedEvent* event, int pid) {
+  const int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (process < 0) return false;  // already gone
+  int wake[2];
+  if (pipe2(wake, O_CLOEXEC) != 0) {
+    close(process);
+    return false;
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<bool> signalled{false};
+  std::thread waiter([&] {
+    event->Wait(-1);
+    if (!stop.load()) signalled.store(true);
+    char byte = 1;
+    while (write(wake[1], &byte, 1) < 0 && errno == EINTR) {
+    }
+  });
+  pollfd fds[2] = {{process, POLLIN, 0}, {wake[0], POLLIN, 0}};
+  while (poll(fds, 2, -1) < 0 && errno == EINTR) {
+  }
+  if (!signalled.load()) {
+    // The process is gone: wake our own waiter so it can be joined.
+    stop.store(true);
+    event->Set();
+  }
+  waiter.join();
+  close(wake[0]);
+  close(wake[1]);
+  close(process);
+  return signalled.load();
+}
+
+}  // namespace sender
