@@ -117,6 +117,19 @@ if [ "${1:-}" = "--in-root" ]; then
   dpkg_root -r quorvanta || fail "remove with systemd failed"
   expect_has "remove stops the service" "deb-systemd-invoke stop quorvanta-tunneld.service" "$(calls)"
   dpkg_root --purge quorvanta || fail "purge with systemd failed"
+
+  section "a machine without a machine id"
+  # Container images often lack one: the install goes on and says what to run.
+  rm -f "$root/etc/machine-id"
+  dpkg --root="$root" -i "$deb" >"$fs/no-id.log" 2>&1 || fail "install without /etc/machine-id failed"
+  expect_eq "status without a machine id" "install ok installed" "$(status)"
+  regget "$crypto" MachineGuid && fail "a MachineGuid was stored without /etc/machine-id"
+  grep -q "seed-machine-id" "$fs/no-id.log" || fail "the install does not say how to seed MachineGuid"
+  expect_eq "config_dir without a machine id" /etc/quorvanta/ "$(regget "$base" config_dir)"
+  echo 00112233445566778899aabbccddeeff >"$root/etc/machine-id"
+  dpkg_root -i "$deb" || fail "reinstall with a machine id failed"
+  expect_eq "MachineGuid once the id exists" 00112233-4455-6677-8899-aabbccddeeff "$(regget "$crypto" MachineGuid)"
+  dpkg_root --purge quorvanta || fail "purge failed"
   [ "$failures" -eq 0 ] || { echo "-- dpkg output:"; cat "$fs/dpkg.log"; }
   exit $((failures > 99 ? 99 : failures))
 fi
