@@ -347,4 +347,26 @@ TEST(PageLinkTest, BannerAndTextLinkOpenTheSiteWithoutLeavingThePage) {
   EXPECT_EQ(std::system(cleanup.c_str()), 0);
 }
 
+TEST(PageLinkTest, ASiteBaseWithATrailingSlashDoesNotDoubleIt) {
+  std::string dir = ScreenshotDir() + "/../opener-slash-" + std::to_string(getpid());
+  mkdir(dir.c_str(), 0755);
+  std::string opener = dir + "/opener", opened = dir + "/opened";
+  if (FILE* f = std::fopen(opener.c_str(), "w")) {
+    std::fprintf(f, "#!/bin/sh\necho \"$1\" >> '%s'\n", opened.c_str());
+    std::fclose(f);
+  }
+  chmod(opener.c_str(), 0755);
+  setenv("QUORVANTA_OPENER", opener.c_str(), 1);
+  setenv("QUORVANTA_SITE", "http://site.test/base/", 1);
+
+  PageWindow window;
+  window.Open();
+  ASSERT_TRUE(WaitPageLoaded(window));
+  Js(window, "$('banner').click()");
+  ASSERT_TRUE(PumpUntil([&] { return ReadOpened(opened).find('\n') != std::string::npos; }, 5000));
+  EXPECT_EQ(ReadOpened(opened), "http://site.test/base/invite\n");
+  std::string cleanup = "rm -rf '" + dir + "'";
+  EXPECT_EQ(std::system(cleanup.c_str()), 0);
+}
+
 }  // namespace
