@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -21,6 +22,7 @@
 
 #include "app/signal.h"
 #include "platform/named_event.h"
+#include "support/child_process.h"
 #include "ui/main_window.h"
 #include "unit/tunnel/fake_service.h"
 #include "ui/window/page_helpers.h"
@@ -373,6 +375,39 @@ TEST_F(ProgramTest, ExitEndsTheLoopWithZeroAndDestroyingTheWindowSetsTheExitEven
   platform::Message message;
   while (platform::UiQueue().TryTake(&message)) left = left || message.id == WM_MGMT_CONNECTED;
   EXPECT_TRUE(left);
+}
+
+// Not run by itself: the test below runs it to see that a failed assertion
+// inside the window's loop ends the test instead of leaving the loop running.
+TEST_F(ProgramTest, DISABLED_FailsAnAssertionInsideTheLoop) {
+  MainWindow window(hooks);
+  Run(window, true, [&] {
+    ASSERT_TRUE(WaitPageLoaded(window));
+    ASSERT_EQ(1, 2) << "deliberate failure";
+  });
+}
+
+TEST(ProgramHarness, AFailedAssertionInsideTheLoopEndsTheTestAtOnce) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+  const auto start = std::chrono::steady_clock::now();
+  qvtest::Program child = qvtest::StartProgram(
+      {"/proc/self/exe", "--gtest_also_run_disabled_tests",
+       "--gtest_filter=ProgramTest.DISABLED_FailsAnAssertionInsideTheLoop"},
+      env);
+  ASSERT_GT(child.pid, 0);
+  bool ended = false;
+  while (!ended && std::chrono::steady_clock::now() - start < std::chrono::seconds(60)) {
+    siginfo_t info{};
+    ended = waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == child.pid;
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (!ended) kill(child.pid, SIGKILL);
+  qvtest::ProgramResult result = qvtest::FinishProgram(child);
+  ASSERT_TRUE(ended) << "the failed assertion left the loop running";
+  EXPECT_NE(result.status, 0);
+  EXPECT_NE(result.out.find("deliberate failure"), std::string::npos) << result.out;
 }
 
 }  // namespace
