@@ -2,7 +2,8 @@
 // Process environment values the program reads.
 namespace platform {
 
-// The vendor's web-site base: QUORVANTA_SITE, else the build's default.
+// The vendor's web-site base: QUORVANTA_SITE, else the build's default, without
+// trailing "/". Valid on the calling thread until its next call.
 const char* SiteBase();
 
 // The directory of per-user runtime objects ($XDG_RUNTIME_DIR, else /tmp/quorvanta-<uid>).

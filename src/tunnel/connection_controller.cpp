@@ -4,7 +4,7 @@
 
 #include "app/shared_state.h"
 #include "platform/message_box.h"
-#include "platform/thread.h"
+#include "platform/ui_timer.h"
 #include "profile/profile.h"
 #include "profile/profile_update.h"
 #include "tunnel/service_request.h"
@@ -29,7 +29,18 @@ ConnectionController::ConnectionController(ControllerView& view, Signal& signal,
   }
   if (!hooks_.startKnocker) hooks_.startKnocker = [this] { knocker_.Start(); };
   if (!hooks_.startOpenInstalled) hooks_.startOpenInstalled = [this] { openInstalled_.Start(); };
-  if (!hooks_.sleep) hooks_.sleep = platform::SleepMs;
+  if (!hooks_.startTimer) hooks_.startTimer = platform::StartUiTimer;
+  if (!hooks_.cancelTimer) hooks_.cancelTimer = platform::CancelUiTimer;
+}
+
+ConnectionController::~ConnectionController() { CancelFailover(); }
+
+// True when a failover was waiting; it will not fire any more.
+bool ConnectionController::CancelFailover() {
+  if (failoverTimer_ == 0) return false;
+  hooks_.cancelTimer(failoverTimer_);
+  failoverTimer_ = 0;
+  return true;
 }
 
 bool ConnectionController::HandleMessage(const platform::Message& message) {
@@ -65,15 +76,23 @@ const char* ConnectionController::Connect() {
                              platform::MessageIcon::None);
     return nullptr;
   }
+  // This request replaces the one a pending failover would have made.
+  CancelFailover();
   state_ = hooks_.startTunnel() ? Connecting : Disconnected;
   view_.UpdateTrayIcon(state_);
   return "ok";
 }
 
 const char* ConnectionController::Disconnect() {
+  const bool waiting = CancelFailover();
   state_ = Disconnecting;
   CallPage("disconnecting", "Disconnecting");
   signal_.Set();
+  // During a failover wait no OpenVPN runs, so no lost connection will come to end the disconnect.
+  if (waiting) {
+    state_ = Disconnected;
+    CallPage("disconnected", "Disconnected");
+  }
   view_.UpdateTrayIcon(state_);
   return "ok";
 }
@@ -103,18 +122,31 @@ void ConnectionController::OnTunnelUp() {
 
 void ConnectionController::OnManagementDisconnected() {
   if (state_ == Connected || state_ == Connecting) {
-    // Give the service time to see the old OpenVPN go before the next request.
-    hooks_.sleep(hooks_.failoverWaitMs);
-    if (hooks_.startTunnel()) {
-      state_ = Connecting;
-    } else {
-      state_ = Disconnecting;
-      view_.Display();
-    }
+    // Give the service time to see the old OpenVPN go before the next request;
+    // the window keeps handling clicks meanwhile, and a Disconnect cancels it.
+    if (failoverTimer_ == 0)
+      failoverTimer_ = hooks_.startTimer(hooks_.failoverWaitMs, [this] { OnFailoverDue(); });
+    if (failoverTimer_ != 0) return;
+    OnFailoverDue();  // no timer could be made: fail over at once rather than never
+    return;
   }
   if (state_ == Disconnecting) {
     state_ = Disconnected;
     CallPage("disconnected", "Disconnected");
+  }
+  view_.UpdateTrayIcon(state_);
+}
+
+void ConnectionController::OnFailoverDue() {
+  failoverTimer_ = 0;
+  if (state_ == Connected || state_ == Connecting) {
+    if (hooks_.startTunnel()) {
+      state_ = Connecting;
+    } else {
+      state_ = Disconnected;
+      view_.Display();
+      CallPage("disconnected", "Disconnected");
+    }
   }
   view_.UpdateTrayIcon(state_);
 }

@@ -19,7 +19,9 @@ struct ControllerHooks {
   std::function<void(const char* profilePath)> startDelayedServerListUpdate;
   std::function<void()> startKnocker;
   std::function<void()> startOpenInstalled;
-  std::function<void(unsigned ms)> sleep;
+  // A one-shot timer on the user-interface loop (non-zero id), and its cancel.
+  std::function<unsigned(unsigned ms, std::function<void()> fire)> startTimer;
+  std::function<void(unsigned id)> cancelTimer;
   unsigned failoverWaitMs = 2500;
 };
 
@@ -29,6 +31,9 @@ void FormatTraffic(uint32_t value, char* out, size_t size);
 class ConnectionController {
  public:
   ConnectionController(ControllerView& view, Signal& signal, ControllerHooks hooks = {});
+  ~ConnectionController();
+  ConnectionController(const ConnectionController&) = delete;
+  ConnectionController& operator=(const ConnectionController&) = delete;
 
   // Handles WM_SERVICE_STATUS .. WM_MGMT_BYTECOUNT; false for any other message.
   bool HandleMessage(const platform::Message& message);
@@ -39,6 +44,8 @@ class ConnectionController {
   const char* Disconnect();
 
   TunnelState state() const { return state_; }
+  // True while a lost connection waits for the next server to be requested.
+  bool FailoverPending() const { return failoverTimer_ != 0; }
   // Set from "-firstrun" before the window runs; consumed by the first tunnel-up.
   bool firstRun = false;
 
@@ -50,11 +57,14 @@ class ConnectionController {
 
  private:
   void CallPage(const char* name, const char* text);
+  void OnFailoverDue();
+  bool CancelFailover();
 
   ControllerView& view_;
   Signal& signal_;
   ControllerHooks hooks_;
   TunnelState state_ = WaitingForService;
+  unsigned failoverTimer_ = 0;
   Knocker knocker_;
   OpenInstalled openInstalled_;
 };

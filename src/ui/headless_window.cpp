@@ -1,5 +1,8 @@
 #include "ui/headless_window.h"
 
+#include <glib-unix.h>
+#include <glib.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -43,8 +46,25 @@ int HeadlessWindow::RunWindow(bool) {
   std::fputs("\n", stdout);
   std::fflush(stdout);
   platform::StartDetachedThread(&ReadCommands, nullptr);
+  // A GLib loop, as with a window, so the controller's timers run here too.
+  loop_ = g_main_loop_new(nullptr, FALSE);
+  guint source = g_unix_fd_add(
+      platform::UiQueue().WakeFd(), G_IO_IN,
+      +[](gint, GIOCondition, gpointer self) -> gboolean {
+        static_cast<HeadlessWindow*>(self)->DrainMessages();
+        return G_SOURCE_CONTINUE;
+      },
+      this);
+  g_main_loop_run(static_cast<GMainLoop*>(loop_));
+  g_source_remove(source);
+  g_main_loop_unref(static_cast<GMainLoop*>(loop_));
+  loop_ = nullptr;
+  return 0;
+}
+
+void HeadlessWindow::DrainMessages() {
   platform::Message message;
-  while (platform::UiQueue().WaitTake(&message, -1)) {
+  while (loop_ != nullptr && platform::UiQueue().TryTake(&message)) {
     if (tunnel_.HandleMessage(message)) continue;
     switch (message.id) {
       case kCommandConnect:
@@ -54,10 +74,10 @@ int HeadlessWindow::RunWindow(bool) {
         tunnel_.controller().Disconnect();
         break;
       case kCommandQuit:
-        return 0;
+        g_main_loop_quit(static_cast<GMainLoop*>(loop_));
+        return;
       default:
         break;
     }
   }
-  return 0;
 }

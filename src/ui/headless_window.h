@@ -18,6 +18,9 @@ class HeadlessWindow : public Signal {
   bool firstRun = false;
 
  private:
+  void DrainMessages();
+
+  void* loop_ = nullptr;  // the GLib loop while RunWindow runs
   LoggingView view_;
   TunnelControl tunnel_;
 };

@@ -5,6 +5,7 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -290,6 +291,16 @@ void HtmlControl::CreateWindow(bool visible) {
   WebKitUserScript* script =
       webkit_user_script_new(shim.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
                              WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+  webkit_user_content_manager_add_script(content, script);
+  webkit_user_script_unref(script);
+  // The page's buttons ignore the rest of a double click that a state change put them under.
+  gint doubleClickMs = 400;
+  if (GtkSettings* gtkSettings = gtk_settings_get_default())
+    g_object_get(gtkSettings, "gtk-double-click-time", &doubleClickMs, nullptr);
+  char timing[96];
+  std::snprintf(timing, sizeof timing, "window.qvDoubleClickTime = %d;", doubleClickMs);
+  script = webkit_user_script_new(timing, WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                  WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
   webkit_user_content_manager_add_script(content, script);
   webkit_user_script_unref(script);
 

@@ -1,9 +1,8 @@
 #include "ui/main_window.h"
 
-#include <string>
-
 #include "platform/environment.h"
 #include "platform/opener.h"
+#include "ui/site_host.h"
 
 MainWindow::MainWindow(ControllerHooks hooks)
     : HtmlControl("main.html"), tunnel_(*this, *this, std::move(hooks)), tray_(*this) {
@@ -56,8 +55,8 @@ void MainWindow::OnCommand(uintptr_t id) {
       tunnel_.controller().Disconnect();
       break;
     case IDM_VISIT_SITE: {
-      std::string address = std::string(platform::SiteBase()) + "/";
-      platform::OpenUrl(address.c_str());
+      char address[300];
+      if (SiteHomeAddress(platform::SiteBase(), address, sizeof address)) platform::OpenUrl(address);
       break;
     }
     case IDM_EXIT:

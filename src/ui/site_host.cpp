@@ -1,5 +1,6 @@
 #include "ui/site_host.h"
 
+#include <cstdio>
 #include <cstring>
 
 void SiteHostName(const char* site, char* host, size_t size) {
@@ -30,4 +31,19 @@ void SiteHostName(const char* site, char* host, size_t size) {
   if (length > size - 1) length = size - 1;
   std::memcpy(host, p, length);
   host[length] = '\0';
+}
+
+bool SiteHomeAddress(const char* site, char* address, size_t size) {
+  if (address == nullptr || size == 0) return false;
+  address[0] = '\0';
+  char host[256];
+  SiteHostName(site, host, sizeof host);
+  // A host cut to the buffer would name another site: open nothing instead.
+  if (host[0] == '\0' || std::strlen(host) >= sizeof host - 1) return false;
+  int n = std::snprintf(address, size, "http://%s/", host);
+  if (n < 0 || static_cast<size_t>(n) >= size) {
+    address[0] = '\0';
+    return false;
+  }
+  return true;
 }

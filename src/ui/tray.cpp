@@ -1,9 +1,13 @@
 // The notification-area icon: a StatusNotifierItem on the session bus when a
 // watcher is there (today's desktops), else an XEmbed icon in a system tray.
+// The item's menu is exported over DBusMenu for hosts that draw it themselves,
+// and shown by us for hosts that ask with ContextMenu.
 #include "ui/tray.h"
 
 #include <gio/gio.h>
 #include <gtk/gtk.h>
+#include <libdbusmenu-glib/menuitem.h>
+#include <libdbusmenu-glib/server.h>
 
 #include <cstdio>
 #include <cstring>
@@ -19,6 +23,7 @@ constexpr const char* kItemPath = "/StatusNotifierItem";
 constexpr const char* kItemInterface = "org.kde.StatusNotifierItem";
 constexpr const char* kWatcherName = "org.kde.StatusNotifierWatcher";
 constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
+constexpr const char* kMenuPath = "/MenuBar";
 constexpr int kBusCallTimeoutMs = 2000;
 
 constexpr int kIconSizes[] = {16, 24, 32, 48};
@@ -80,6 +85,7 @@ constexpr const char kItemXml[] =
     "  <property name='AttentionMovieName' type='s' access='read'/>"
     "  <property name='ToolTip' type='(sa(iiay)ss)' access='read'/>"
     "  <property name='ItemIsMenu' type='b' access='read'/>"
+    "  <property name='Menu' type='o' access='read'/>"
     "  <method name='ContextMenu'><arg name='x' type='i' direction='in'/>"
     "<arg name='y' type='i' direction='in'/></method>"
     "  <method name='Activate'><arg name='x' type='i' direction='in'/>"
@@ -130,12 +136,19 @@ struct TrayImpl {
   const char* sniTooltip = "Disconnected";
   unsigned serial = 0;
 
+  // The same menu over DBusMenu, on the item's connection.
+  DbusmenuServer* menuServer = nullptr;
+  DbusmenuMenuitem* menuRoot = nullptr;
+  DbusmenuMenuitem* menuItems[kMenuItemCount] = {};
+
   // XEmbed.
   GtkStatusIcon* statusIcon = nullptr;
 
   void LoadIcons();
   void EnsureMenu();
   void UpdateMenuItems();
+  void StartMenuExport();
+  void StopMenuExport();
   bool ConnectBus();
   void DisconnectBus();
   bool WatcherPresent();
@@ -189,8 +202,59 @@ void TrayImpl::UpdateMenuItems() {
   enabled[0] = state == Disconnected;
   enabled[1] = state == Connecting || state == Connected;
   enabled[2] = enabled[3] = true;
-  for (int i = 0; i < kMenuItemCount; ++i)
+  for (int i = 0; i < kMenuItemCount; ++i) {
     if (items[i] != nullptr) gtk_widget_set_sensitive(items[i], enabled[i]);
+    // Unchanged values send nothing; a change reaches the host as a property update.
+    if (menuItems[i] != nullptr)
+      dbusmenu_menuitem_property_set_bool(menuItems[i], DBUSMENU_MENUITEM_PROP_ENABLED, enabled[i]);
+  }
+}
+
+// DBusMenu labels read "_" as a mnemonic mark: a host name keeps its own.
+static void EscapeMnemonics(const char* text, char* out, size_t size) {
+  size_t n = 0;
+  for (const char* p = text; *p != '\0' && n + 2 < size; ++p) {
+    if (*p == '_') out[n++] = '_';
+    out[n++] = *p;
+  }
+  out[n] = '\0';
+}
+
+// The server takes the session bus that GLib shares in the process, which is
+// also the item's: hosts look for the menu under the item's own bus name.
+void TrayImpl::StartMenuExport() {
+  if (menuServer != nullptr) return;
+  menuRoot = dbusmenu_menuitem_new();
+  const char* texts[kMenuItemCount] = {"Connect", "Disonnect", visitText, "Exit"};
+  for (int i = 0; i < kMenuItemCount; ++i) {
+    char label[sizeof visitText * 2];
+    EscapeMnemonics(texts[i], label, sizeof label);
+    menuItems[i] = dbusmenu_menuitem_new();
+    dbusmenu_menuitem_property_set(menuItems[i], DBUSMENU_MENUITEM_PROP_LABEL, label);
+    dbusmenu_menuitem_property_set_bool(menuItems[i], DBUSMENU_MENUITEM_PROP_ENABLED, enabled[i]);
+    g_object_set_data(G_OBJECT(menuItems[i]), "qv-command", reinterpret_cast<gpointer>(kMenuIds[i]));
+    g_signal_connect(menuItems[i], DBUSMENU_MENUITEM_SIGNAL_ITEM_ACTIVATED,
+                     G_CALLBACK(+[](DbusmenuMenuitem* item, guint, gpointer self) {
+                       auto* impl = static_cast<TrayImpl*>(self);
+                       auto id = reinterpret_cast<uintptr_t>(g_object_get_data(G_OBJECT(item), "qv-command"));
+                       // A host may send an event for a greyed item: the menu's rules hold all the same.
+                       const int index = MenuIndex(id);
+                       if (index >= 0 && impl->enabled[index]) impl->host.OnCommand(id);
+                     }),
+                     this);
+    dbusmenu_menuitem_child_append(menuRoot, menuItems[i]);
+  }
+  menuServer = dbusmenu_server_new(kMenuPath);
+  dbusmenu_server_set_root(menuServer, menuRoot);
+}
+
+void TrayImpl::StopMenuExport() {
+  for (DbusmenuMenuitem*& item : menuItems) {
+    if (item != nullptr) g_signal_handlers_disconnect_by_data(item, this);
+    g_clear_object(&item);
+  }
+  g_clear_object(&menuServer);
+  g_clear_object(&menuRoot);
 }
 
 // The pictures of one colour, as the item protocol wants them: ARGB32 in
@@ -257,6 +321,7 @@ GVariant* OnItemProperty(GDBusConnection*, const gchar*, const gchar*, const gch
     return g_variant_new("(s@a(iiay)ss)", "", g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0),
                          impl->sniTooltip, "");
   if (std::strcmp(name, "ItemIsMenu") == 0) return g_variant_new_boolean(FALSE);
+  if (std::strcmp(name, "Menu") == 0) return g_variant_new_object_path(impl->menuServer != nullptr ? kMenuPath : "/");
   if (std::strcmp(name, "OverlayIconPixmap") == 0 || std::strcmp(name, "AttentionIconPixmap") == 0)
     return g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0);
   if (std::strcmp(name, "IconName") == 0 || std::strcmp(name, "OverlayIconName") == 0 ||
@@ -281,30 +346,24 @@ GVariant* CallSync(GDBusConnection* bus, const char* name, const char* path, con
 
 }  // namespace
 
-// A connection of our own to the session bus: a vanished bus must not end the program.
+// The process's shared session bus, which the menu server uses too; a
+// vanished bus must not end the program.
 bool TrayImpl::ConnectBus() {
   if (bus != nullptr) return true;
   GError* error = nullptr;
-  gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-  if (address == nullptr) {
-    g_clear_error(&error);
-    return false;
-  }
-  bus = g_dbus_connection_new_for_address_sync(
-      address,
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &error);
-  g_free(address);
+  bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
   g_clear_error(&error);
-  return bus != nullptr;
+  if (bus == nullptr) return false;
+  g_dbus_connection_set_exit_on_close(bus, FALSE);
+  if (!g_dbus_connection_is_closed(bus)) return true;
+  g_clear_object(&bus);
+  return false;
 }
 
 void TrayImpl::DisconnectBus() {
   if (watchId != 0) g_bus_unwatch_name(watchId);
   watchId = 0;
-  if (bus == nullptr) return;
-  g_dbus_connection_close(bus, nullptr, nullptr, nullptr);
+  // Shared with the rest of the process: dropped, not closed.
   g_clear_object(&bus);
 }
 
@@ -326,6 +385,7 @@ bool TrayImpl::StartSni() {
     objectId = g_dbus_connection_register_object(bus, kItemPath, info, &kItemVTable, this, nullptr, &error);
   g_clear_error(&error);
   if (objectId == 0) return false;
+  StartMenuExport();
   // The item's conventional well-known name; the unique name serves when it cannot be had.
   std::snprintf(itemName, sizeof itemName, "org.kde.StatusNotifierItem-%s-%u",
                 g_dbus_connection_get_unique_name(bus) + 1, ++serial);
@@ -371,6 +431,7 @@ void TrayImpl::StopSni() {
     g_cancellable_cancel(registering);
     g_clear_object(&registering);
   }
+  StopMenuExport();
   if (bus == nullptr || objectId == 0) return;
   g_dbus_connection_unregister_object(bus, objectId);
   objectId = 0;

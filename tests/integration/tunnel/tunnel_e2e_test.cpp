@@ -197,6 +197,15 @@ class TunnelEndToEnd : public ::testing::Test {
     hooks.startDelayedServerListUpdate = [this](const char*) { view_.Add("delayed update"); };
     hooks.startKnocker = [this] { view_.Add("knocker"); };
     hooks.startOpenInstalled = [this] { view_.Add("open installed"); };
+    // The failover wait runs on this loop's own timers.
+    hooks.startTimer = [this](unsigned ms, std::function<void()> fire) {
+      timers_.push_back({++lastTimer_, NowMs() + static_cast<long>(ms), std::move(fire)});
+      return lastTimer_;
+    };
+    hooks.cancelTimer = [this](unsigned id) {
+      timers_.erase(std::remove_if(timers_.begin(), timers_.end(), [id](const Timer& t) { return t.id == id; }),
+                    timers_.end());
+    };
     control_ = std::make_unique<TunnelControl>(view_, *signal_, hooks);
     control_->init().SetProbe(10, 200);
     control_->Start(&queue_);
@@ -208,10 +217,23 @@ class TunnelEndToEnd : public ::testing::Test {
   bool Pump(const std::function<bool()>& done, int timeoutMs = kStepMs) {
     const long deadline = NowMs() + timeoutMs;
     while (!done()) {
-      long left = deadline - NowMs();
-      if (left <= 0) return false;
+      long now = NowMs();
+      if (deadline - now <= 0) return false;
+      long wait = deadline - now;
+      for (size_t i = 0; i < timers_.size(); ++i) {
+        if (timers_[i].due > now) {
+          wait = std::min(wait, timers_[i].due - now);
+          continue;
+        }
+        std::function<void()> fire = std::move(timers_[i].fire);
+        timers_.erase(timers_.begin() + static_cast<long>(i));
+        fire();
+        wait = 0;
+        break;
+      }
+      if (wait == 0) continue;
       platform::Message m;
-      if (queue_.WaitTake(&m, static_cast<int>(left))) control_->HandleMessage(m);
+      if (queue_.WaitTake(&m, static_cast<int>(wait))) control_->HandleMessage(m);
     }
     return true;
   }
@@ -235,6 +257,13 @@ class TunnelEndToEnd : public ::testing::Test {
   static int udpPort_, tcpPort_, otherPort_, deadUdpPort_, deadTcpPort_;
 
   platform::MessageQueue queue_;
+  struct Timer {
+    unsigned id;
+    long due;
+    std::function<void()> fire;
+  };
+  std::vector<Timer> timers_;
+  unsigned lastTimer_ = 0;
   RecordingView view_;
   std::unique_ptr<Signal> signal_;
   std::unique_ptr<TunnelControl> control_;

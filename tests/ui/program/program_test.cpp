@@ -9,8 +9,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/signal.h"
@@ -56,6 +64,42 @@ class FakeOpenVpn {
 
 std::string Namespace() { return "-uiprogram" + std::to_string(getpid()); }
 
+// The centre of a page element, in root-window coordinates.
+bool ScreenPoint(MainWindow& window, const char* id, int* x, int* y) {
+  std::string where = Js(window, std::string("(function(){var r=$('") + id +
+                                     "').getBoundingClientRect();"
+                                     "return Math.round(r.left+r.width/2)+' '+Math.round(r.top+r.height/2);})()");
+  int px = 0, py = 0, ox = 0, oy = 0;
+  if (std::sscanf(where.c_str(), "%d %d", &px, &py) != 2) return false;
+  gdk_window_get_origin(gtk_widget_get_window(window.Window()), &ox, &oy);
+  *x = ox + px;
+  *y = oy + py;
+  return true;
+}
+
+// Runs xdotool while the window's loop goes on, as a user's hand would.
+bool XdotoolWhilePumping(std::vector<std::string> args) {
+  args.insert(args.begin(), "xdotool");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid;
+  if (posix_spawnp(&pid, "xdotool", nullptr, nullptr, argv.data(), environ) != 0) return false;
+  int status = 0;
+  bool ended = PumpUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000);
+  if (!ended) {
+    kill(-pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+int DoubleClickTime() {
+  int ms = 400;
+  g_object_get(gtk_settings_get_default(), "gtk-double-click-time", &ms, nullptr);
+  return ms;
+}
+
 class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -68,23 +112,26 @@ class ProgramTest : public ::testing::Test {
     };
     hooks.startTunnel = [this] {
       log.push_back("tunnel");
-      return true;
+      return tunnelResult ? tunnelResult() : true;
     };
     hooks.startDelayedServerListUpdate = [this](const char*) { log.push_back("update"); };
     hooks.startKnocker = [this] { log.push_back("knocker"); };
     hooks.startOpenInstalled = [this] { log.push_back("installed"); };
-    hooks.sleep = [this](unsigned ms) { log.push_back("sleep " + std::to_string(ms)); };
   }
   void TearDown() override { platform::RemoveNamedEvent(kExitEventName); }
 
-  // Runs body inside the window's message loop; the window runs until body posts its close.
+  // Runs body inside the window's message loop; the window runs until body
+  // posts its close, or at once when an assertion in body has failed.
   int Run(MainWindow& window, bool visible, std::function<void()> body) {
     struct Driver {
       std::function<void()> body;
-    } driver{std::move(body)};
+      MainWindow& window;
+    } driver{std::move(body), window};
     g_idle_add(
         [](gpointer data) -> gboolean {
-          static_cast<Driver*>(data)->body();
+          auto* d = static_cast<Driver*>(data);
+          d->body();
+          if (::testing::Test::HasFatalFailure()) d->window.OnCommand(IDM_EXIT);
           return G_SOURCE_REMOVE;
         },
         &driver);
@@ -97,8 +144,11 @@ class ProgramTest : public ::testing::Test {
            (tray.IsMenuItemEnabled(IDM_CONNECT) ? "C" : "-") + (tray.IsMenuItemEnabled(IDM_DISCONNECT) ? "D" : "-");
   }
 
+  long Requests() const { return std::count(log.begin(), log.end(), "tunnel"); }
+
   FakeService service;
   ControllerHooks hooks;
+  std::function<bool()> tunnelResult;
   std::vector<std::string> log;
 };
 
@@ -141,6 +191,8 @@ TEST_F(ProgramTest, WaitingConnectingConnectedTrafficDisconnectDisconnected) {
     auto exitEvent = platform::NamedEvent::Open(kExitEventName);
     ASSERT_TRUE(exitEvent);
     EXPECT_FALSE(exitEvent->Wait(0));
+    // A press right after the button appeared would count as the rest of a double click.
+    ASSERT_TRUE(PumpUntil([&] { return Js(window, "justShown('disconnect')") == "false"; }));
     Js(window, "$('disconnect').click()");
     EXPECT_EQ(window.controller().state(), Disconnecting);
     EXPECT_TRUE(exitEvent->Wait(0));
@@ -159,6 +211,89 @@ TEST_F(ProgramTest, WaitingConnectingConnectedTrafficDisconnectDisconnected) {
   });
   EXPECT_EQ(code, 0);
   EXPECT_EQ(log, (std::vector<std::string>{"load", "tunnel", "update", "knocker"}));
+}
+
+TEST_F(ProgramTest, ADisconnectClickedDuringTheFailoverWaitEndsDisconnectedWithNoNewRequest) {
+  MainWindow window(hooks);
+  FakeOpenVpn openvpn;
+  int code = Run(window, true, [&] {
+    ASSERT_TRUE(WaitPageLoaded(window));
+    ASSERT_TRUE(PumpUntil([&] { return window.controller().state() == Connecting; }));
+    ASSERT_TRUE(openvpn.Connect());
+    openvpn.Send(kSessionToConnected);
+    ASSERT_TRUE(PumpUntil([&] { return Look(window) == "rgb(23, 114, 47)|Connected|0001"; })) << Look(window);
+    Pump(DoubleClickTime() + 100);
+
+    // OpenVPN goes away on its own: the next server is due in 2500 ms.
+    openvpn.Close();
+    ASSERT_TRUE(PumpUntil([&] { return window.controller().FailoverPending(); }));
+    const auto lost = std::chrono::steady_clock::now();
+    int x = 0, y = 0;
+    ASSERT_TRUE(ScreenPoint(window, "disconnect", &x, &y));
+    ASSERT_TRUE(XdotoolWhilePumping({"mousemove", std::to_string(x), std::to_string(y), "click", "1"}));
+    ASSERT_TRUE(PumpUntil([&] { return window.controller().state() == Disconnected; }, 2000));
+    // Handled while the wait was still running: the window never stopped answering.
+    EXPECT_LT(std::chrono::steady_clock::now() - lost, std::chrono::milliseconds(2500));
+    EXPECT_FALSE(window.controller().FailoverPending());
+    CaptureWindow(window, "program_failover_cancelled");
+
+    Pump(3000);  // well past the moment the failover would have fired
+    EXPECT_EQ(window.controller().state(), Disconnected);
+    EXPECT_EQ(Look(window), "rgb(153, 45, 31)|Disconnected|0010");
+    EXPECT_EQ(Tray(window), "hand48x48_red.ico|Disconnected|C-");
+    EXPECT_EQ(Requests(), 1) << "a new tunnel was requested";
+    auto exitEvent = platform::NamedEvent::Open(kExitEventName);
+    ASSERT_TRUE(exitEvent);
+    EXPECT_TRUE(exitEvent->Wait(0));
+    window.OnCommand(IDM_EXIT);
+  });
+  EXPECT_EQ(code, 0);
+}
+
+TEST_F(ProgramTest, ADoubleClickOnConnectEndsConnected) {
+  FakeOpenVpn openvpn;
+  std::thread management;
+  // The start-up request fails (the page shows Connect); the user's one starts a tunnel whose
+  // management connection comes back 50 ms later, putting Disconnect under the pointer.
+  tunnelResult = [&] {
+    if (Requests() == 1) return false;
+    if (!management.joinable()) {
+      management = std::thread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!openvpn.Connect()) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        openvpn.Send(kSessionToConnected);
+      });
+    }
+    return true;
+  };
+  MainWindow window(hooks);
+  int code = Run(window, true, [&] {
+    ASSERT_TRUE(WaitPageLoaded(window));
+    ASSERT_TRUE(PumpUntil([&] { return Requests() == 1 && window.controller().state() == Disconnected; }));
+    const char* text[] = {"Disconnected"};
+    window.CallPageFunction("disconnected", text, 1);
+    ASSERT_TRUE(PumpUntil([&] { return Look(window) == "rgb(153, 45, 31)|Disconnected|0010"; })) << Look(window);
+    Pump(DoubleClickTime() + 100);
+
+    int x = 0, y = 0;
+    ASSERT_TRUE(ScreenPoint(window, "connect", &x, &y));
+    const int gap = std::min(250, DoubleClickTime() * 2 / 3);
+    ASSERT_TRUE(XdotoolWhilePumping({"mousemove", std::to_string(x), std::to_string(y), "click", "--repeat", "2",
+                                     "--delay", std::to_string(gap), "1"}));
+    ASSERT_TRUE(PumpUntil([&] { return window.controller().state() == Connected; }));
+    Pump(500);
+    EXPECT_EQ(window.controller().state(), Connected);
+    EXPECT_EQ(Look(window), "rgb(23, 114, 47)|Connected|0001");
+    EXPECT_EQ(Requests(), 2);
+    auto exitEvent = platform::NamedEvent::Open(kExitEventName);
+    ASSERT_TRUE(exitEvent);
+    EXPECT_FALSE(exitEvent->Wait(0)) << "the second click stopped the tunnel";
+    CaptureWindow(window, "program_double_click");
+    window.OnCommand(IDM_EXIT);
+  });
+  if (management.joinable()) management.join();
+  EXPECT_EQ(code, 0);
 }
 
 TEST_F(ProgramTest, FirstRunHidesTheWindowOnTheFirstTunnelUpAndTheTrayShowsItAgain) {
@@ -240,6 +375,63 @@ TEST_F(ProgramTest, ExitEndsTheLoopWithZeroAndDestroyingTheWindowSetsTheExitEven
   platform::Message message;
   while (platform::UiQueue().TryTake(&message)) left = left || message.id == WM_MGMT_CONNECTED;
   EXPECT_TRUE(left);
+}
+
+// Not run by itself: the test below runs it to see that a failed assertion
+// inside the window's loop ends the test instead of leaving the loop running.
+TEST_F(ProgramTest, DISABLED_FailsAnAssertionInsideTheLoop) {
+  MainWindow window(hooks);
+  Run(window, true, [&] {
+    ASSERT_TRUE(WaitPageLoaded(window));
+    ASSERT_EQ(1, 2) << "deliberate failure";
+  });
+}
+
+TEST(ProgramHarness, AFailedAssertionInsideTheLoopEndsTheTestAtOnce) {
+  // The output goes to a file: the child's own X servers would hold a pipe open.
+  char outPath[] = "/tmp/qv-harness-XXXXXX";
+  const int outFd = mkstemp(outPath);
+  ASSERT_GE(outFd, 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  char* const argv[] = {const_cast<char*>("/proc/self/exe"), const_cast<char*>("--gtest_also_run_disabled_tests"),
+                        const_cast<char*>("--gtest_filter=ProgramTest.DISABLED_FailsAnAssertionInsideTheLoop"),
+                        nullptr};
+  // A group of its own, so that its X servers go with it if it has to be killed.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  pid_t pid = -1;
+  const auto start = std::chrono::steady_clock::now();
+  const int spawned = posix_spawn(&pid, "/proc/self/exe", &actions, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  close(outFd);
+  ASSERT_EQ(spawned, 0);
+  int status = 0;
+  bool ended = false;
+  while (!ended && std::chrono::steady_clock::now() - start < std::chrono::seconds(60)) {
+    ended = waitpid(pid, &status, WNOHANG) == pid;
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (!ended) {
+    kill(-pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  std::string out;
+  if (FILE* f = std::fopen(outPath, "r")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
+    std::fclose(f);
+  }
+  unlink(outPath);
+  ASSERT_TRUE(ended) << "the failed assertion left the loop running";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << status;
+  EXPECT_NE(out.find("deliberate failure"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "desktop_session.h"
 #include "ui/tray.h"
@@ -307,6 +308,99 @@ TEST(TraySni, ActivateAndContextMenuReachTheHostWithTheirPositions) {
   if (reply != nullptr) g_variant_unref(reply);
   EXPECT_EQ(host.presses.size(), 2u);
   EXPECT_TRUE(host.commands.empty());
+}
+
+struct MenuEntry {
+  int id;
+  std::string label;
+  bool enabled;
+};
+
+// The menu a host reads: the root's children with their labels and enabling.
+std::vector<MenuEntry> Layout(TestWatcher& watcher) {
+  std::vector<MenuEntry> entries;
+  GVariant* reply = watcher.Call(watcher.item.c_str(), "/MenuBar", "com.canonical.dbusmenu", "GetLayout",
+                                 g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(nullptr, 0)));
+  if (reply == nullptr) return entries;
+  GVariant* root = g_variant_get_child_value(reply, 1);
+  GVariant* children = g_variant_get_child_value(root, 2);
+  for (gsize i = 0; i < g_variant_n_children(children); ++i) {
+    GVariant* boxed = g_variant_get_child_value(children, i);
+    GVariant* child = g_variant_get_variant(boxed);
+    MenuEntry entry{0, "", true};
+    GVariant* properties = nullptr;
+    g_variant_get(child, "(i@a{sv}av)", &entry.id, &properties, nullptr);
+    const gchar* label = nullptr;
+    gboolean enabled = TRUE;  // the protocol's default when the property is left out
+    if (g_variant_lookup(properties, "label", "&s", &label)) entry.label = label;
+    g_variant_lookup(properties, "enabled", "b", &enabled);
+    entry.enabled = enabled;
+    entries.push_back(entry);
+    g_variant_unref(properties);
+    g_variant_unref(child);
+    g_variant_unref(boxed);
+  }
+  g_variant_unref(children);
+  g_variant_unref(root);
+  g_variant_unref(reply);
+  return entries;
+}
+
+void Click(TestWatcher& watcher, int id) {
+  GVariant* reply = watcher.Call(watcher.item.c_str(), "/MenuBar", "com.canonical.dbusmenu", "Event",
+                                 g_variant_new("(isvu)", id, "clicked", g_variant_new_int32(0), 0u));
+  if (reply != nullptr) g_variant_unref(reply);
+}
+
+TEST(TraySni, TheMenuReachesHostsOverDBusMenuWithTheSameItemsEnablingAndCommands) {
+  TestWatcher watcher;
+  RecordingHost host;
+  Tray tray(host);
+  tray.Add(WaitingForService);
+  ASSERT_TRUE(SpinUntil([&] { return !watcher.item.empty(); }));
+  GVariant* path = watcher.ItemProperty("Menu");
+  ASSERT_NE(path, nullptr);
+  EXPECT_STREQ(g_variant_get_string(path, nullptr), "/MenuBar");
+  g_variant_unref(path);
+
+  std::vector<MenuEntry> menu;
+  for (const StateLook& look : kLooks) {
+    tray.Update(look.state);
+    ASSERT_TRUE(SpinUntil([&] {
+      menu = Layout(watcher);
+      return menu.size() == 4 && menu[0].enabled == look.connect && menu[1].enabled == look.disconnect;
+    })) << look.state;
+    EXPECT_EQ(menu[0].label, "Connect");
+    EXPECT_EQ(menu[1].label, "Disonnect");
+    EXPECT_EQ(menu[2].label, "Visit vpn.test.example");
+    EXPECT_EQ(menu[3].label, "Exit");
+    EXPECT_TRUE(menu[2].enabled && menu[3].enabled);
+  }
+
+  // Connected: Connect is greyed, and a host that sends its click all the same changes nothing.
+  Click(watcher, menu[0].id);
+  SpinFor(200);
+  EXPECT_TRUE(host.commands.empty());
+  Click(watcher, menu[1].id);
+  ASSERT_TRUE(SpinUntil([&] { return host.commands.size() == 1; }));
+  Click(watcher, menu[2].id);
+  Click(watcher, menu[3].id);
+  ASSERT_TRUE(SpinUntil([&] { return host.commands.size() == 3; }));
+  EXPECT_EQ(host.commands, (std::vector<uintptr_t>{IDM_DISCONNECT, IDM_VISIT_SITE, IDM_EXIT}));
+  EXPECT_TRUE(host.presses.empty());  // the host drew the menu: no ContextMenu
+}
+
+TEST(TraySni, AnUnderscoreInTheHostIsShownNotTakenForAMnemonic) {
+  setenv("QUORVANTA_SITE", "http://my_vpn.example/", 1);
+  TestWatcher watcher;
+  RecordingHost host;
+  Tray tray(host);
+  tray.Add(Disconnected);
+  setenv("QUORVANTA_SITE", "http://vpn.test.example:8080/", 1);
+  ASSERT_TRUE(SpinUntil([&] { return !watcher.item.empty(); }));
+  std::vector<MenuEntry> menu;
+  ASSERT_TRUE(SpinUntil([&] { return (menu = Layout(watcher)).size() == 4; }));
+  EXPECT_EQ(menu[2].label, "Visit my__vpn.example");
 }
 
 TEST(TraySni, RemovingOrDestroyingTheTrayTakesTheItemOffTheBus) {

@@ -36,6 +36,12 @@ class PageTest : public ::testing::Test {
     Pump(100);
   }
   // Calls a page function and waits until the page has run it.
+  // Presses a button as a user would: not within the double-click time after it appeared.
+  void Press(const char* id) {
+    std::string shown = std::string("justShown('") + id + "')";
+    ASSERT_TRUE(PumpUntil([&] { return Js(window, shown) == "false"; }));
+    Js(window, std::string("$('") + id + "').click()");
+  }
   void CallAndSettle(const char* name, std::vector<const char*> args) {
     bool done = false;
     window.CallPageFunction(name, args.data(), static_cast<int>(args.size()), [&](int32_t) { done = true; });
@@ -156,7 +162,7 @@ TEST_F(PageTest, DisconnectRunsTheNestedPageCallBeforeReturningAndArmsTheFallbac
 
 TEST_F(PageTest, TheDisconnectButtonCallsTheProgramAndAnEarlyReportCancelsTheFallback) {
   CallAndSettle("connecting", {"Connecting"});
-  Js(window, "$('disconnect').click()");  // the page's own handler
+  Press("disconnect");  // the page's own handler
   ASSERT_EQ(window.calls, std::vector<std::string>{"Disconnect"});
   EXPECT_NE(Js(window, "String(disconnectTimer)"), "false");
   CallAndSettle("disconnected", {"Disconnected"});
@@ -168,7 +174,7 @@ TEST_F(PageTest, TheDisconnectButtonCallsTheProgramAndAnEarlyReportCancelsTheFal
 TEST_F(PageTest, ConnectingWhileTheFallbackIsPendingCancelsIt) {
   window.reportDisconnecting = false;
   CallAndSettle("connecting", {"Connecting"});
-  Js(window, "$('disconnect').click()");
+  Press("disconnect");
   CallAndSettle("connecting", {"Connecting"});
   Pump(3300);
   EXPECT_EQ(Look(window), Expect(kRed, "Connecting", "1001"));
@@ -176,8 +182,31 @@ TEST_F(PageTest, ConnectingWhileTheFallbackIsPendingCancelsIt) {
 
 TEST_F(PageTest, ConnectButtonCallsConnect) {
   CallAndSettle("disconnected", {"Disconnected"});
-  Js(window, "$('connect').click()");
+  Press("connect");
   EXPECT_EQ(window.calls, std::vector<std::string>{"Connect"});
+}
+
+TEST_F(PageTest, AButtonAStateChangeJustPutInPlaceIgnoresPressesForTheDoubleClickTime) {
+  int doubleClick = 0;
+  g_object_get(gtk_settings_get_default(), "gtk-double-click-time", &doubleClick, nullptr);
+  EXPECT_EQ(Js(window, "String(qvDoubleClickTime)"), std::to_string(doubleClick));
+  for (const char* state : {"disconnected", "connecting"}) {
+    const char* button = std::string(state) == "connecting" ? "disconnect" : "connect";
+    window.calls.clear();
+    CallAndSettle(state, {"text"});
+    // Pressed at once: the rest of a double click meant for the button that was there.
+    Js(window, std::string("$('") + button + "').click()");
+    EXPECT_TRUE(window.calls.empty()) << button;
+    // Once the double-click time has passed, the press counts.
+    Press(button);
+    EXPECT_EQ(window.calls.size(), 1u) << button;
+  }
+  // Hidden and shown again: the wait starts anew.
+  CallAndSettle("disconnecting", {"Disconnecting"});
+  CallAndSettle("disconnected", {"Disconnected"});
+  window.calls.clear();
+  Js(window, "$('connect').click()");
+  EXPECT_TRUE(window.calls.empty());
 }
 
 TEST_F(PageTest, CallingAFunctionThePageLacksFailsWithoutEffect) {
@@ -314,6 +343,28 @@ TEST(PageLinkTest, BannerAndTextLinkOpenTheSiteWithoutLeavingThePage) {
   ASSERT_TRUE(PumpUntil([&] { return ReadOpened(opened).size() > ReadOpened(opened).find('\n') + 1; }, 5000));
   EXPECT_EQ(ReadOpened(opened), "http://site.test/a?b=1&c=\"2\"/invite\nhttp://site.test/a?b=1&c=\"2\"\n");
   EXPECT_EQ(Js(window, "location.protocol + ' ' + typeof disconnected"), "res: function");  // still the page
+  std::string cleanup = "rm -rf '" + dir + "'";
+  EXPECT_EQ(std::system(cleanup.c_str()), 0);
+}
+
+TEST(PageLinkTest, ASiteBaseWithATrailingSlashDoesNotDoubleIt) {
+  std::string dir = ScreenshotDir() + "/../opener-slash-" + std::to_string(getpid());
+  mkdir(dir.c_str(), 0755);
+  std::string opener = dir + "/opener", opened = dir + "/opened";
+  if (FILE* f = std::fopen(opener.c_str(), "w")) {
+    std::fprintf(f, "#!/bin/sh\necho \"$1\" >> '%s'\n", opened.c_str());
+    std::fclose(f);
+  }
+  chmod(opener.c_str(), 0755);
+  setenv("QUORVANTA_OPENER", opener.c_str(), 1);
+  setenv("QUORVANTA_SITE", "http://site.test/base/", 1);
+
+  PageWindow window;
+  window.Open();
+  ASSERT_TRUE(WaitPageLoaded(window));
+  Js(window, "$('banner').click()");
+  ASSERT_TRUE(PumpUntil([&] { return ReadOpened(opened).find('\n') != std::string::npos; }, 5000));
+  EXPECT_EQ(ReadOpened(opened), "http://site.test/base/invite\n");
   std::string cleanup = "rm -rf '" + dir + "'";
   EXPECT_EQ(std::system(cleanup.c_str()), 0);
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -75,7 +76,21 @@ class Controller : public ::testing::Test {
     };
     hooks.startKnocker = [this] { log.push_back("knocker"); };
     hooks.startOpenInstalled = [this] { log.push_back("open installed"); };
-    hooks.sleep = [this](unsigned ms) { log.push_back("sleep " + std::to_string(ms)); };
+    timers.clear();
+    hooks.startTimer = [this](unsigned ms, std::function<void()> fire) {
+      log.push_back("timer " + std::to_string(ms));
+      timers.push_back({++lastTimer, std::move(fire)});
+      return lastTimer;
+    };
+    hooks.cancelTimer = [this](unsigned id) {
+      log.push_back("cancel");
+      for (auto it = timers.begin(); it != timers.end(); ++it)
+        if (it->first == id) {
+          timers.erase(it);
+          return;
+        }
+      ADD_FAILURE() << "cancelled a timer that is not pending: " << id;
+    };
     controller = std::make_unique<ConnectionController>(*view, *signal, hooks);
   }
 
@@ -119,8 +134,18 @@ class Controller : public ::testing::Test {
     log.clear();
   }
 
+  // Fires the oldest pending timer, as the loop would once its time has come.
+  void Fire() {
+    ASSERT_FALSE(timers.empty());
+    auto fire = std::move(timers.front().second);
+    timers.pop_front();
+    fire();
+  }
+
   using Log = std::vector<std::string>;
   Log log;
+  std::deque<std::pair<unsigned, std::function<void()>>> timers;
+  unsigned lastTimer = 0;
   int loadResult = 0;
   std::deque<bool> tunnelResults;
   std::unique_ptr<Signal> signal;
@@ -257,8 +282,11 @@ TEST_F(Controller, LostConnectionFailsOverToTheNextServer) {
     Reach(s);
     tunnelResults = {true};
     EXPECT_TRUE(Send(WM_MGMT_DISCONNECTED));
+    EXPECT_EQ(log, (Log{"timer 2500"}));  // nothing is requested before the wait is over
+    EXPECT_EQ(controller->state(), s);
+    Fire();
     EXPECT_EQ(controller->state(), Connecting);
-    EXPECT_EQ(log, (Log{"sleep 2500", "request", "tray 4"}));
+    EXPECT_EQ(log, (Log{"timer 2500", "request", "tray 4"}));
     TearDown();
   }
 }
@@ -270,8 +298,9 @@ TEST_F(Controller, LostConnectionWithNoServerLeftEndsDisconnectedWithTheWindowSh
     Reach(s);
     tunnelResults = {false};
     EXPECT_TRUE(Send(WM_MGMT_DISCONNECTED));
+    Fire();
     EXPECT_EQ(controller->state(), Disconnected);
-    EXPECT_EQ(log, (Log{"sleep 2500", "request", "display", "page disconnected [Disconnected]",
+    EXPECT_EQ(log, (Log{"timer 2500", "request", "display", "page disconnected [Disconnected]",
                         "tray 3"}));
     TearDown();
   }
@@ -318,14 +347,90 @@ TEST_F(Controller, WalksTheListUntilEmptyThenEndsDisconnected) {
   controller->Connect();
   Send(WM_MGMT_CONNECTED);
   Send(WM_MGMT_DISCONNECTED);  // server 2 of 3
+  Fire();
   Send(WM_MGMT_DISCONNECTED);  // server 3 of 3
+  Fire();
   EXPECT_EQ(controller->state(), Connecting);
   Send(WM_MGMT_DISCONNECTED);  // the list is empty
+  Fire();
   EXPECT_EQ(controller->state(), Disconnected);
   EXPECT_EQ(log, (Log{"load /cfg/data.vpn", "request", "tray 4", "page connecting [Connecting]",
-                      "sleep 2500", "request", "tray 4", "sleep 2500", "request", "tray 4",
-                      "sleep 2500", "request", "display", "page disconnected [Disconnected]",
+                      "timer 2500", "request", "tray 4", "timer 2500", "request", "tray 4",
+                      "timer 2500", "request", "display", "page disconnected [Disconnected]",
                       "tray 3"}));
+}
+
+TEST_F(Controller, DisconnectDuringTheFailoverWaitCancelsItAndEndsDisconnected) {
+  for (TunnelState s : {Connecting, Connected}) {
+    SetUp();
+    Reach(Connecting);
+    Reach(s);
+    tunnelResults = {true};
+    Send(WM_MGMT_DISCONNECTED);
+    EXPECT_TRUE(controller->FailoverPending());
+    EXPECT_STREQ(controller->Disconnect(), "ok");
+    EXPECT_FALSE(controller->FailoverPending());
+    EXPECT_TRUE(timers.empty());
+    EXPECT_EQ(controller->state(), Disconnected);
+    EXPECT_EQ(log, (Log{"timer 2500", "cancel", "page disconnecting [Disconnecting]",
+                        "page disconnected [Disconnected]", "tray 3 (exit set)"}));
+    // Nothing that arrives later brings the failover back.
+    log.clear();
+    Send(WM_MGMT_DISCONNECTED);
+    EXPECT_EQ(log, (Log{"tray 3 (exit set)"}));
+    EXPECT_EQ(tunnelResults.size(), 1u);  // no request was made
+    TearDown();
+  }
+}
+
+TEST_F(Controller, TheFailoverWaitKeepsOtherEventsFlowingAndStartsOnlyOnce) {
+  Reach(Connecting);
+  Reach(Connected);
+  Send(WM_MGMT_DISCONNECTED);
+  Send(WM_MGMT_DISCONNECTED);  // a second loss while waiting adds no second timer
+  Send(WM_MGMT_CONNECTED);
+  Send(WM_MGMT_BYTECOUNT, 5, 6);
+  EXPECT_EQ(timers.size(), 1u);
+  EXPECT_EQ(log, (Log{"timer 2500", "page connecting [Connecting]", "page updateTraffic [5 Bytes] [6 Bytes]"}));
+  log.clear();
+  tunnelResults = {true};
+  Fire();
+  EXPECT_EQ(log, (Log{"request", "tray 4"}));
+}
+
+TEST_F(Controller, ConnectDuringTheFailoverWaitReplacesIt) {
+  Reach(Connecting);
+  Send(WM_MGMT_DISCONNECTED);
+  tunnelResults = {true};
+  EXPECT_STREQ(controller->Connect(), "ok");
+  EXPECT_TRUE(timers.empty());
+  EXPECT_EQ(log, (Log{"timer 2500", "load /cfg/data.vpn", "cancel", "request", "tray 4"}));
+  EXPECT_EQ(controller->state(), Connecting);
+}
+
+TEST_F(Controller, DestroyedDuringTheFailoverWaitLeavesNoTimerBehind) {
+  Reach(Connecting);
+  Send(WM_MGMT_DISCONNECTED);
+  controller.reset();
+  EXPECT_TRUE(timers.empty());
+  EXPECT_EQ(log, (Log{"timer 2500", "cancel"}));
+}
+
+TEST_F(Controller, WithoutATimerTheFailoverHappensAtOnce) {
+  ControllerHooks hooks;
+  hooks.loadProfile = [](const char*) { return 0; };
+  hooks.startTunnel = [this] {
+    log.push_back("request");
+    return true;
+  };
+  hooks.startTimer = [](unsigned, std::function<void()>) { return 0u; };
+  hooks.cancelTimer = [](unsigned) { ADD_FAILURE() << "no timer was made"; };
+  ConnectionController local(*view, *signal, hooks);
+  local.Connect();
+  log.clear();
+  local.HandleMessage(platform::Message{WM_MGMT_DISCONNECTED, 0, 0});
+  EXPECT_EQ(log, (Log{"request", "tray 4"}));
+  EXPECT_FALSE(local.FailoverPending());
 }
 
 TEST(ControllerDefaults, RealRequestGoesToTheServiceAndWaitsTheFailoverTime) {
@@ -345,11 +450,19 @@ TEST(ControllerDefaults, RealRequestGoesToTheServiceAndWaitsTheFailoverTime) {
       return 0;
     };
     unsigned waited = 0;
-    hooks.sleep = [&](unsigned ms) { waited += ms; };
+    std::function<void()> due;
+    hooks.startTimer = [&](unsigned ms, std::function<void()> fire) {
+      waited += ms;
+      due = std::move(fire);
+      return 1u;
+    };
     ConnectionController controller(view, signal, hooks);
     EXPECT_STREQ(controller.Connect(), "ok");
     EXPECT_EQ(controller.state(), Connecting);
     controller.HandleMessage(platform::Message{WM_MGMT_DISCONNECTED, 0, 0});
+    ASSERT_TRUE(due);
+    EXPECT_TRUE(service.WaitConnections(1));
+    due();
     EXPECT_EQ(controller.state(), Connecting);
     EXPECT_EQ(waited, 2500u);
     ASSERT_TRUE(service.WaitConnections(2));
