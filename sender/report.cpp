@@ -198,7 +198,12 @@ std::string ReportText(const CrashBlock& block, const ReportInputs& inputs) {
     if (block.lnx.signal == 0) signal = "none";
     line("Signal", signal);
     line("Signal code", std::to_string(block.lnx.signalCode));
-    line("Faulting address", Hex64(block.lnx.faultAddress));
+    // A signal sent by a process (kill, raise) has a code of 0 or below and no faulting address.
+    if (block.lnx.signal != 0 && block.lnx.signalCode <= 0) {
+      line("Faulting address", "none (the signal was sent, not raised by a fault)");
+    } else {
+      line("Faulting address", Hex64(block.lnx.faultAddress));
+    }
     line("Exception pointers", Hex64(block.lnx.exceptionPointers));
     line("Thread", std::to_string(block.lnx.threadId));
   } else {

@@ -75,6 +75,12 @@ TEST(ReportText, InvalidParameterAndFloatingPointCrashesCarryTheirFields) {
   EXPECT_NE(text.find("Source line: 42\n"), std::string::npos);
   EXPECT_NE(text.find("Signal: none\n"), std::string::npos);
 
+  // kill -SEGV from outside: the address field holds the sender's pid, not an address.
+  auto sent = qvtest::CrashBlockBuilder::Standard(kGuid, "/data/r");
+  sent.SetCrash(1, 1, 11, 0, 11, 0, 0x3d02);
+  text = sender::ReportText(Parsed(sent), {});
+  EXPECT_NE(text.find("Faulting address: none (the signal was sent"), std::string::npos) << text;
+
   auto f = qvtest::CrashBlockBuilder::Standard(kGuid, "/data/r");
   f.Put32(160, 0x83);
   f.SetCrash(1, 1, 8, 0, 8, 0, 0);
