@@ -1,0 +1,111 @@
+"""Turns the outputs of bench/run into bench/results.md: one table of each
+figure against its floor, then the raw lines the whole-process programs print."""
+import json
+import os
+import platform
+import re
+import subprocess
+import sys
+import time
+
+out, root, runs = sys.argv[1], sys.argv[2] == "yes", sys.argv[3]
+
+
+def read(name):
+    try:
+        with open(os.path.join(out, name)) as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+def bench(name):
+    """Google Benchmark JSON: name -> the run's fields."""
+    try:
+        data = json.loads(read(name))
+    except ValueError:
+        return {}
+    return {b["name"]: b for b in data.get("benchmarks", [])}
+
+
+rows = []  # (figure, measured, floor, floor is)
+
+
+def row(figure, measured, floor, what):
+    rows.append((figure, measured, floor, what))
+
+
+profile = bench("profile.json")
+load, copy = profile.get("BM_LoadProfile"), profile.get("BM_MemcpySameSize")
+if load and copy:
+    row("LoadProfile, 100,000-entry data.vpn", "%.2f ms" % load["real_time"],
+        "%.3f ms" % copy["real_time"], "memcpy of the same bytes")
+
+management = bench("management.json")
+session, scan = management.get("BM_ManagementSession/1024"), management.get("BM_MemchrScan")
+if session and scan:
+    row("management lines per second (cutter + handler)", "%.1f M" % (session["lines/s"] / 1e6),
+        "%.1f M" % (scan["lines/s"] / 1e6), "memchr scan for the line ends")
+
+tunnel = bench("tunnel.json").get("BM_TunnelUpVersusBareClient")
+if tunnel and "tunnel_up_ms" in tunnel:
+    row("connect: request to tunnel up, through the service", "%.0f ms" % tunnel["tunnel_up_ms"],
+        "%.0f ms" % tunnel["bare_client_ms"], "bare OpenVPN client to the same server")
+elif not root:
+    row("connect through the service", "needs root", "", "")
+
+window = read("window.txt")
+m_min = re.search(r"minimal.*?first draw\s+([\d.]+) ms\s+Rss\s+(\d+) kB\s+Pss\s+(\d+) kB", window)
+m_shown = re.search(r"quorvanta shown\s+first draw\s+([\d.]+) ms\s+Rss\s+(\d+) kB\s+Pss\s+(\d+) kB", window)
+m_hidden = re.search(r"quorvanta hidden after shown\s+Rss\s+(\d+) kB\s+Pss\s+(\d+) kB", window)
+m_auto = re.search(r"quorvanta started hidden \(-autorun\)\s+Rss\s+(\d+) kB\s+Pss\s+(\d+) kB", window)
+if m_shown and m_min:
+    row("start-up to the first page state on screen", "%s ms" % m_shown.group(1),
+        "%s ms" % m_min.group(1), "minimal WebKitGTK window")
+    row("memory shown (PSS, all processes)", "%.1f MB" % (int(m_shown.group(3)) / 1024),
+        "%.1f MB" % (int(m_min.group(3)) / 1024), "minimal WebKitGTK window")
+    if m_hidden:
+        row("memory hidden after shown (PSS)", "%.1f MB" % (int(m_hidden.group(2)) / 1024),
+            "%.1f MB" % (int(m_min.group(3)) / 1024), "minimal WebKitGTK window (shown)")
+    if m_auto:
+        row("memory started hidden, -autorun (PSS)", "%.1f MB" % (int(m_auto.group(2)) / 1024),
+            "%.1f MB" % (int(m_min.group(3)) / 1024), "minimal WebKitGTK window (shown)")
+m_click = re.search(r"tray click to page on screen: page given up\s+([\d.]+) ms", window)
+if m_click:
+    row("tray click to the page on screen (hidden window)", "%s ms" % m_click.group(1), "300 ms", "goal")
+
+wakeups = read("wakeups.md")
+for line in wakeups.splitlines():
+    m = re.match(r"\| (.+?) \| ([\d.-]+) \|", line)
+    if m and m.group(1) != "process":
+        row("wake-ups per second, connected and idle: " + m.group(1), m.group(2),
+            "0.33" if m.group(1).startswith("quorvanta (") else "", 
+            "the 3-second traffic counters" if m.group(1).startswith("quorvanta (") else "")
+if not root:
+    row("wake-ups per second", "needs root", "", "")
+
+crash = read("crash.txt")
+m_fault = re.search(r"fault to exit.*?median ([\d.]+) ms", crash)
+m_inst = re.findall(r"install flags (0x[0-9A-F]+): median ([\d.]+) ms, resident memory \+(-?\d+) KiB", crash)
+if m_fault:
+    row("crash: fault to exit with the report handed over", "%s ms" % m_fault.group(1), "", "")
+for flags, ms, kib in m_inst:
+    row("crash: install cost, flags %s" % flags, "%s ms, +%s KiB" % (ms, kib), "", "")
+
+print("# Benchmark results\n")
+cpu = ""
+try:
+    cpu = re.search(r"model name\s*:\s*(.*)", open("/proc/cpuinfo").read()).group(1)
+except (OSError, AttributeError):
+    pass
+print("Measured by `bench/run` on %s, %s, %d cores (%s), Release build; whole-process figures "
+      "are medians of %s runs.\n" % (time.strftime("%Y-%m-%d"), platform.platform(), os.cpu_count(),
+                                      cpu, runs))
+print("| figure | Quorvanta | floor | the floor is |")
+print("|---|---|---|---|")
+for r in rows:
+    print("| %s | %s | %s | %s |" % r)
+for title, name in (("Window figures", "window.txt"), ("Crash reporting", "crash.txt")):
+    text = read(name).strip()
+    if text:
+        print("\n## %s\n\n```\n%s\n```" % (title, text))
