@@ -4,7 +4,6 @@ import json
 import os
 import platform
 import re
-import subprocess
 import sys
 import time
 
@@ -55,15 +54,15 @@ elif not root:
     row("connect through the service", "needs root", "", "")
 
 window = read("window.txt")
-m_min = re.search(r"minimal.*?first draw\s+([\d.]+) ms\s+Rss\s+(\d+) kB\s+Pss\s+(\d+) kB", window)
+m_min = re.search(r"minimal \+ all four\s+first draw\s+([\d.]+) ms\s+Rss\s+(\d+) kB\s+Pss\s+(\d+) kB", window)
 m_shown = re.search(r"quorvanta shown\s+first draw\s+([\d.]+) ms\s+Rss\s+(\d+) kB\s+Pss\s+(\d+) kB", window)
 m_hidden = re.search(r"quorvanta hidden after shown\s+Rss\s+(\d+) kB\s+Pss\s+(\d+) kB", window)
 m_auto = re.search(r"quorvanta started hidden \(-autorun\)\s+Rss\s+(\d+) kB\s+Pss\s+(\d+) kB", window)
 if m_shown and m_min:
     row("start-up to the first page state on screen", "%s ms" % m_shown.group(1),
-        "%s ms" % m_min.group(1), "minimal WebKitGTK window")
+        "%s ms" % m_min.group(1), "minimal WebKitGTK window, same memory settings")
     row("memory shown (PSS, all processes)", "%.1f MB" % (int(m_shown.group(3)) / 1024),
-        "%.1f MB" % (int(m_min.group(3)) / 1024), "minimal WebKitGTK window")
+        "%.1f MB" % (int(m_min.group(3)) / 1024), "minimal WebKitGTK window, same memory settings")
     if m_hidden:
         row("memory hidden after shown (PSS)", "%.1f MB" % (int(m_hidden.group(2)) / 1024),
             "%.1f MB" % (int(m_min.group(3)) / 1024), "minimal WebKitGTK window (shown)")
