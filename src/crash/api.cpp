@@ -408,8 +408,10 @@ int BoundedFormat(char* out, unsigned long size, const char* format, ...) {
 }
 
 // EmulateCrash: each kind reaches the hook its kind names.
-namespace {
+namespace crash {
 
+// Outside an anonymous namespace, so the compiler cannot know every override
+// and must call through the object's table while CBase is being destroyed.
 struct CBase;
 void CallPure(CBase* object);
 
@@ -422,14 +424,17 @@ struct CDerived : CBase {
   void Function() override {}
 };
 
-// Out of line, so the call goes through the object's table while CBase is being destroyed.
-[[gnu::noinline]] void CallPure(CBase* object) { object->Function(); }
+[[gnu::noipa]] void CallPure(CBase* object) { object->Function(); }
 
-[[gnu::noinline]] void ThrowInt() { throw 13; }
+}  // namespace crash
 
-[[gnu::noinline]] void Uncaught() noexcept { ThrowInt(); }
+namespace {
 
-[[gnu::noinline]] int Recurse(int depth) {
+[[gnu::noipa]] void ThrowInt() { throw 13; }
+
+[[gnu::noipa]] void Uncaught() noexcept { ThrowInt(); }
+
+[[gnu::noipa]] int Recurse(int depth) {
   volatile char frame[4096];
   frame[0] = static_cast<char>(depth);
   if (depth < 0) return frame[0];
@@ -467,7 +472,7 @@ int EmulateCrash(int kind) {
   SetErrorText(u"Unspecified error.");
   switch (kind) {
     case CR_SEH_EXCEPTION: {
-      int* volatile pointer = nullptr;
+      volatile int* volatile pointer = nullptr;
       *pointer = 0;
       return 1;
     }
@@ -478,7 +483,7 @@ int EmulateCrash(int kind) {
       crash::OnUnexpected();
       return 1;
     case CR_CPP_PURE_CALL: {
-      CDerived derived;
+      crash::CDerived derived;
       return 1;
     }
     case CR_CPP_NEW_OPERATOR_ERROR: {

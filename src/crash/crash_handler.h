@@ -87,6 +87,8 @@ class CCrashHandler {
   void RemoveNames();
 
   uint32_t HandlerMask() const;
+  // The current generation's block name (its crashGuid).
+  const char* BlockName() const { return blockName_; }
 
   // Resolved settings.
   std::u16string appName, appVersion, exePath, uploadUrl, passThroughText, emailTo, smtpHost,

@@ -33,6 +33,8 @@ int SpawnSignalSafe(const char* path, char* const argv[]) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);  // the crashing thread blocks its signal
+    // No descriptor of the crashed process is handed on, only the standard three.
+    syscall(SYS_close_range, 3U, ~0U, 0U);
     execve(path, argv, environ);
     _exit(127);
   }
