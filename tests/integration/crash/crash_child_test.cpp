@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -31,7 +32,13 @@ class CrashChildTest : public ::testing::Test {
     setenv("QV_TEST_SENDER_LOG", log_.c_str(), 1);
     unsetenv("QV_TEST_SENDER_MODE");
   }
-  void TearDown() override { unsetenv("QV_TEST_SENDER_MODE"); }
+  void TearDown() override {
+    unsetenv("QV_TEST_SENDER_MODE");
+    // Children that ended inside a chained handler leave their objects behind.
+    const std::string prefix = "quorvanta-crashchild" + std::to_string(getpid()) + "-";
+    for (const auto& e : std::filesystem::directory_iterator("/dev/shm"))
+      if (e.path().filename().string().rfind(prefix, 0) == 0) std::filesystem::remove(e.path());
+  }
 
   static int Install(uint32_t flags = 0x3FFF) {
     CrashInstallInfo info{};
@@ -47,7 +54,9 @@ class CrashChildTest : public ::testing::Test {
   static qvtest::ChildResult Crash(const std::function<std::string()>& body) {
     return qvtest::RunInChild([&] {
       if (Install() != 0) return std::string("install failed");
-      return body();
+      std::string output = body();
+      UninstallCrashHandler();
+      return output;
     });
   }
 

@@ -76,7 +76,7 @@ class StartupDisplayTest : public ::testing::Test {
     return {"QUORVANTA_REGISTRY=" + dir_ / "registry.db", "XDG_RUNTIME_DIR=" + runtime_,
             "QUORVANTA_OBJECT_NAMESPACE=-uistartup" + std::to_string(getpid()),
             "QUORVANTA_PIPE=" + dir_ / "no-service", "DISPLAY=" + g_x->display(), "GDK_BACKEND=x11",
-            "HOME=" + dir_.path(), "PATH=/usr/bin:/bin"};
+            "HOME=" + dir_.path(), "XDG_DATA_HOME=" + dir_ / "data", "PATH=/usr/bin:/bin"};
   }
   qvtest::Program Start(std::vector<std::string> args) {
     args.insert(args.begin(), kProgram);
