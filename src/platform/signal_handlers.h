@@ -53,9 +53,13 @@ struct AltStack {
   void* base = nullptr;
   size_t size = 0;
   bool installed = false;
+  // The thread's stack before (a sanitizer's, say), put back on removal.
+  void* previousBase = nullptr;
+  size_t previousSize = 0;
+  bool previousEnabled = false;
 };
 bool InstallAltStack(AltStack* stack);
-// Disables the stack if it is the thread's current one, then frees it.
+// Puts the previous stack back if this one is the thread's current one, then frees it.
 void RemoveAltStack(AltStack* stack);
 
 // Room for a snapshot of the calling thread's registers.

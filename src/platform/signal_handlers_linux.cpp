@@ -176,10 +176,14 @@ bool InstallAltStack(AltStack* stack) {
   ss.ss_sp = p;
   ss.ss_size = kAltStackSize;
   ss.ss_flags = 0;
-  if (sigaltstack(&ss, nullptr) != 0) {
+  stack_t old{};
+  if (sigaltstack(&ss, &old) != 0) {
     munmap(p, kAltStackSize);
     return false;
   }
+  stack->previousEnabled = !(old.ss_flags & SS_DISABLE);
+  stack->previousBase = old.ss_sp;
+  stack->previousSize = old.ss_size;
   stack->base = p;
   stack->size = kAltStackSize;
   stack->installed = true;
@@ -191,9 +195,14 @@ void RemoveAltStack(AltStack* stack) {
   stack_t current{};
   if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == stack->base &&
       !(current.ss_flags & SS_ONSTACK)) {
-    stack_t off{};
-    off.ss_flags = SS_DISABLE;
-    sigaltstack(&off, nullptr);
+    stack_t back{};
+    if (stack->previousEnabled) {
+      back.ss_sp = stack->previousBase;
+      back.ss_size = stack->previousSize;
+    } else {
+      back.ss_flags = SS_DISABLE;
+    }
+    sigaltstack(&back, nullptr);
     munmap(stack->base, stack->size);
   }
   // A stack that is not the caller's current one stays mapped: its thread may still use it.

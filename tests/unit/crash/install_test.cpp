@@ -159,6 +159,8 @@ TEST_F(CrashInstallTest, RemovalPutsThePreviousHandlersBack) {
   for (int i = 0; i < 3; ++i) ASSERT_EQ(sigaction(signals[i], &mine, &saved[i]), 0);
   std::terminate_handler oldTerminate = std::set_terminate(&PreviousTerminate);
 
+  stack_t before{};
+  sigaltstack(nullptr, &before);
   ASSERT_EQ(Install(), 0);
   for (int sig : signals) {
     struct sigaction now {};
@@ -169,6 +171,7 @@ TEST_F(CrashInstallTest, RemovalPutsThePreviousHandlersBack) {
   stack_t alt{};
   sigaltstack(nullptr, &alt);
   EXPECT_FALSE(alt.ss_flags & SS_DISABLE);  // the installing thread has its own signal stack
+  EXPECT_NE(alt.ss_sp, before.ss_sp);
 
   ASSERT_EQ(UninstallCrashHandler(), 0);
   for (int sig : signals) {
@@ -178,7 +181,8 @@ TEST_F(CrashInstallTest, RemovalPutsThePreviousHandlersBack) {
   }
   EXPECT_EQ(std::get_terminate(), &PreviousTerminate);
   sigaltstack(nullptr, &alt);
-  EXPECT_TRUE(alt.ss_flags & SS_DISABLE);
+  EXPECT_EQ(alt.ss_sp, before.ss_sp);
+  EXPECT_EQ(alt.ss_flags & SS_DISABLE, before.ss_flags & SS_DISABLE);
 
   for (int i = 0; i < 3; ++i) sigaction(signals[i], &saved[i], nullptr);
   std::set_terminate(oldTerminate);
