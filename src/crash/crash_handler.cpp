@@ -110,7 +110,7 @@ Generation::~Generation() {
 }
 
 void CCrashHandler::RemoveNames() {
-  for (const Generation* g : {current_.get(), spare_.get(), retired_.get()}) {
+  for (const Generation* g : {current_.get(), spare_.load(), retired_.load()}) {
     if (!g) continue;
     platform::RemoveSharedMemory(g->guid);
     platform::RemoveNamedEvent(g->eventName);
@@ -120,6 +120,8 @@ void CCrashHandler::RemoveNames() {
 
 CCrashHandler::~CCrashHandler() {
   if (installed) Destroy();
+  delete spare_.exchange(nullptr);
+  delete retired_.exchange(nullptr);
   for (auto& t : threads_) {
     // Only the calling thread's stack can be freed; others stay with their threads.
     if (t.tid.load() == platform::CurrentThreadId()) platform::RemoveAltStack(&t.stack);
@@ -342,17 +344,23 @@ bool CCrashHandler::StartGeneration() {
 }
 
 void CCrashHandler::Tidy() {
-  retired_.reset();
-  if (!spare_ && installed) spare_ = MakeGeneration();
+  std::lock_guard<std::mutex> lock(tidyLock_);
+  delete retired_.exchange(nullptr);
+  if (!spare_.load() && installed) spare_.store(MakeGeneration().release());
 }
 
 void CCrashHandler::Renew() {
   continueExecution = 1;
   callbackResult = 2;
-  if (spare_) {
-    // Nothing is freed here: the old generation waits for the next safe point.
-    if (!retired_) retired_ = std::move(current_);
-    current_ = std::move(spare_);
+  if (Generation* spare = spare_.exchange(nullptr)) {
+    // Nothing is freed here: the old generation waits for the next safe point
+    // (an older one still waiting is left to the process's end).
+    Generation* old = current_.release();
+    if (Generation* expected = nullptr; !retired_.compare_exchange_strong(expected, old)) {
+      platform::RemoveSharedMemory(old->guid);
+      platform::RemoveNamedEvent(old->eventName);
+    }
+    current_.reset(spare);
     UseGeneration();
     BuildBlock(current_->block, current_->guid, false);
   } else {

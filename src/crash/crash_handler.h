@@ -150,7 +150,12 @@ class CCrashHandler {
   std::mutex threadsLock_;
   ThreadEntry threads_[kMaxThreads];
 
-  std::unique_ptr<Generation> current_, spare_, retired_;
+  std::unique_ptr<Generation> current_;
+  // Made ahead where allocation is safe, taken by a renewal on a crashing thread.
+  std::atomic<Generation*> spare_{nullptr};
+  // Left by a renewal, freed at the next safe point.
+  std::atomic<Generation*> retired_{nullptr};
+  std::mutex tidyLock_;
   char senderPathA_[4096] = {};
   char blockName_[64] = {};
   char* argv_[3] = {nullptr, nullptr, nullptr};
