@@ -27,6 +27,11 @@ constexpr CrashSignal kAllSignals[] = {CrashSignal::Segv, CrashSignal::Bus, Cras
 bool Report(CrashExceptionInfo& info, const platform::SignalEvent* signal, bool alwaysEnd) {
   CCrashHandler* h = g_crashHandler.load();
   if (!h) return false;
+  if (signal && signal->hardware && h->reportLock.HeldByCaller()) {
+    // The report itself faulted: a second report would fault again.
+    h->RemoveNames();
+    platform::ExitNow(1);
+  }
   h->reportLock.Lock();
   h->continueExecution = 0;
   h->ReportStep(&info, signal);

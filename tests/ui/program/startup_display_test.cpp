@@ -128,4 +128,28 @@ TEST_F(StartupDisplayTest, SecondInstanceShowsItsBoxAsADialogAndEndsWithMinusOne
   EXPECT_EQ(result.err.find("Another instance"), std::string::npos) << "the box went to standard error";
 }
 
+TEST_F(StartupDisplayTest, TermFromAnotherProcessEndsTheWindowLikeExit) {
+  qvtest::Program program = Start({});
+  ASSERT_TRUE(WaitFound("^html test$", true));
+  setenv("QUORVANTA_OBJECT_NAMESPACE", ("-uistartup" + std::to_string(getpid())).c_str(), 1);
+  auto exitEvent = platform::NamedEvent::Open(kExitEventName);
+  unsetenv("QUORVANTA_OBJECT_NAMESPACE");
+  ASSERT_NE(exitEvent, nullptr);
+  exitEvent->Reset();
+  kill(program.pid, SIGTERM);
+  bool ended = false;
+  for (int i = 0; i < 100 && !ended; ++i) {
+    siginfo_t info{};
+    ended = waitid(P_PID, static_cast<id_t>(program.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == program.pid;
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(ended) << "still running after SIGTERM";
+  running_.clear();
+  qvtest::ProgramResult result = qvtest::FinishProgram(program);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(exitEvent->Wait(0));
+  EXPECT_TRUE(Find("^html test$", false).empty());
+}
+
 }  // namespace
