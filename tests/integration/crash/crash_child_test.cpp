@@ -251,4 +251,29 @@ TEST_F(CrashChildTest, AHardwareFaultOnAWorkerIsAnAccessViolation) {
   EXPECT_EQ(reports[0]["code"], "c0000005");
 }
 
+TEST_F(CrashChildTest, AVideoSenderIsToldOfTheCrashAndAnswers) {
+  auto result = Crash([] {
+    int first = AddReportVideo(0, 0, 0, nullptr, 0);
+    int second = AddReportVideo(0, 0, 0, nullptr, 0);
+    if (first != 0 || second != 4) return "video " + std::to_string(first) + " " + std::to_string(second);
+    return "returned " + std::to_string(EmulateCrash(CR_CPP_SIGABRT));
+  });
+  EXPECT_EQ(result.exitCode, 1) << result.output;
+  auto reports = Reports();
+  ASSERT_EQ(reports.size(), 1u);  // the video sender made the report; no second sender was started
+  EXPECT_EQ(reports[0]["type"], "7");
+  EXPECT_EQ(reports[0]["occurred"], "1");
+
+  // Uninstalling ends a video sender through the same event.
+  result = Crash([] {
+    if (AddReportVideo(0, 1000, 100, nullptr, 0) != 0) return std::string("no video");
+    return std::string("added");
+  });
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.output, "added");
+  reports = Reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0]["occurred"], "0");
+}
+
 }  // namespace

@@ -49,6 +49,11 @@ int main(int argc, char** argv) {
   const unsigned char* b = block->Data();
   const std::string guid = ReadString(b, block->Size(), Read32(b + 92));
   const char* mode = std::getenv("QV_TEST_SENDER_MODE");
+  if (Read32(b + 180) == 1 && Read32(b + 208) == 0) {
+    // Started for a video: "records" until the video event, then reads the block as it is then.
+    auto video = platform::NamedEvent::Open(("Local\\CrashReportEvent_" + guid + "_2").c_str());
+    if (!video || !video->Wait(20000)) return 4;
+  }
   if (const char* log = std::getenv("QV_TEST_SENDER_LOG")) {
     if (FILE* f = std::fopen(log, "a")) {
       std::fprintf(f,
