@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/shared_state.h"
+#include "app/thread.h"
 #include "config/settings.h"
 #include "crash/crash_rpt.h"
 #include "platform/environment.h"
@@ -66,8 +67,10 @@ int InstallCrashReporting() {
 bool g_windowed = false;
 
 void WaitForQuit(void*) {
-  if (!platform::WaitQuitRequest()) return;
-  platform::UiQueue().Post(g_windowed ? WM_CLOSE : HeadlessWindow::kQuitMessage, 0, 0);
+  WorkerEnter();
+  if (platform::WaitQuitRequest())
+    platform::UiQueue().Post(g_windowed ? WM_CLOSE : HeadlessWindow::kQuitMessage, 0, 0);
+  WorkerLeave();
 }
 
 }  // namespace
