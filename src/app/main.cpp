@@ -5,9 +5,15 @@
 #include <string>
 
 #include "app/shared_state.h"
+#include "app/thread.h"
 #include "config/settings.h"
+#include "crash/crash_rpt.h"
+#include "platform/environment.h"
 #include "platform/message_box.h"
+#include "platform/message_queue.h"
 #include "platform/named_mutex.h"
+#include "platform/quit_request.h"
+#include "platform/thread.h"
 #include "ui/headless_window.h"
 #include "ui/main_window.h"
 #include "ui/windowing.h"
@@ -32,11 +38,64 @@ bool HeadlessRequested() {
   return value && std::strcmp(value, "1") == 0;
 }
 
+std::u16string Wide(const std::string& text) {
+  // Addresses and names here are ASCII.
+  return std::u16string(text.begin(), text.end());
+}
+
+// Installs crash reporting with the program's record; 0 on success.
+int InstallCrashReporting() {
+  const std::string site = platform::SiteBase();
+  const std::u16string privacy = Wide(site + "/privacy");
+  const std::u16string upload = Wide(site + "/crash-report");
+  CrashInstallInfo info{};
+  info.cb = kCrashInstallInfoSize;
+  info.appName = u"Quorvanta GUI";
+  info.appVersion = u"0.0.8";
+  info.emailTo = u"crash-reports@quorvanta.example";
+  info.emailSubject = u"Quorvanta 0.0.8 Error Report";
+  info.uploadUrl = upload.c_str();
+  info.senderSettings[0] = 3;
+  info.senderSettings[1] = -1;
+  info.senderSettings[2] = -1;
+  info.flags = 0x43FFF;
+  info.privacyPolicyUrl = privacy.c_str();
+  return InstallCrashHandler(&info);
+}
+
+// A SIGTERM or SIGINT from outside ends the program the way Exit does.
+bool g_windowed = false;
+
+void WaitForQuit(void*) {
+  WorkerEnter();
+  if (platform::WaitQuitRequest())
+    platform::UiQueue().Post(g_windowed ? WM_CLOSE : HeadlessWindow::kQuitMessage, 0, 0);
+  WorkerLeave();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // The flags come from the arguments as given, before GTK takes its own out.
   const std::string arguments = JoinArguments(argc, argv);
+
+  if (InstallCrashReporting() != 0) {
+    char16_t wide[512] = {};
+    char text[1536] = {};
+    GetCrashHandlerErrorMessage(wide, 512);
+    GetCrashHandlerErrorMessage(text, sizeof text);
+    std::printf("%s\n", text);
+    std::fflush(stdout);
+    // The box is shown by the window layer when there is a display.
+    if (!HeadlessRequested()) InitWindowing(&argc, &argv);
+    platform::ShowMessageBox("Error", text, platform::MessageIcon::Error);
+    return 1;
+  }
+  // Early exits below leave no crash block or event behind.
+  std::atexit([] { UninstallCrashHandler(); });
+  if (platform::InitQuitRequest()) {
+    SetExternalQuitHandler(&platform::RequestQuit);
+  }
 
   // Without a display the program still runs its tunnel control, headless.
   bool windowed = false;
@@ -68,11 +127,15 @@ int main(int argc, char** argv) {
 
   CreateSharedLists();
 
+  g_windowed = windowed;
+  platform::StartDetachedThread(&WaitForQuit, nullptr);
+
   if (!windowed) {
     HeadlessWindow* window = new HeadlessWindow();
     window->firstRun = g_firstRun;
     window->RunWindow(!g_autorun);
     FreeSharedLists();
+    UninstallCrashHandler();
     delete window;  // sets the exit event: a running OpenVPN ends
     return 0;
   }
@@ -82,6 +145,7 @@ int main(int argc, char** argv) {
   window->RunWindow(!g_autorun);
 
   FreeSharedLists();
+  UninstallCrashHandler();
   delete window;  // removes the tray icon, then sets the exit event: a running OpenVPN ends
   return 0;
 }

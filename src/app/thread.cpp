@@ -1,5 +1,6 @@
 #include "app/thread.h"
 
+#include "crash/crash_rpt.h"
 #include "platform/thread.h"
 
 bool Thread::Start() {
@@ -13,6 +14,6 @@ void Thread::Entry(void* self) {
   WorkerLeave();
 }
 
-// Per-thread crash handlers hook in here once crash reporting exists.
-void WorkerEnter() {}
-void WorkerLeave() {}
+// Every worker has its own crash handlers (and signal stack) while it runs.
+void WorkerEnter() { InstallThreadCrashHandlers(0); }
+void WorkerLeave() { UninstallThreadCrashHandlers(); }

@@ -3,6 +3,8 @@
 // the controller runs with a LoggingView (page calls and tray states on
 // standard output), and lines on standard input stand for the page's buttons
 // and the tray's exit item: "connect", "disconnect", "quit".
+#include <cstdint>
+
 #include "app/signal.h"
 #include "tunnel/logging_view.h"
 #include "tunnel/tunnel_control.h"
@@ -16,6 +18,9 @@ class HeadlessWindow : public Signal {
   int RunWindow(bool visible);
 
   bool firstRun = false;
+
+  // Ends the loop as the "quit" line does.
+  static constexpr uint32_t kQuitMessage = 0x8103;
 
  private:
   void DrainMessages();

@@ -25,6 +25,9 @@ class StartupTest : public ::testing::Test {
     ASSERT_EQ(mkdir(runtime_.c_str(), 0777), 0);
     ASSERT_EQ(chmod(runtime_.c_str(), 0777), 0);  // the unprivileged run needs its lock there
     db_ = dir_ / "registry.db";
+    // Crash reports stay in the test's folder, writable by the unprivileged run too.
+    ASSERT_EQ(mkdir(data_.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(data_.c_str(), 0777), 0);
     setenv("QUORVANTA_OBJECT_NAMESPACE", Namespace().c_str(), 1);
   }
   void TearDown() override {
@@ -37,7 +40,7 @@ class StartupTest : public ::testing::Test {
   static std::string Namespace() { return "-startup" + std::to_string(getpid()); }
   std::vector<std::string> Env() const {
     std::vector<std::string> env = {"QUORVANTA_MESSAGES=stderr", "QUORVANTA_REGISTRY=" + db_,
-                                    "XDG_RUNTIME_DIR=" + runtime_,
+                                    "XDG_RUNTIME_DIR=" + runtime_, "XDG_DATA_HOME=" + data_,
                                     "QUORVANTA_OBJECT_NAMESPACE=" + Namespace(),
                                     "PATH=/usr/bin:/bin"};
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
@@ -86,6 +89,7 @@ class StartupTest : public ::testing::Test {
   qvtest::TempDir dir_;
   std::string runtime_;
   std::string db_;
+  std::string data_ = dir_ / "data";
   std::vector<pid_t> running_;
 };
 

@@ -76,7 +76,7 @@ class StartupDisplayTest : public ::testing::Test {
     return {"QUORVANTA_REGISTRY=" + dir_ / "registry.db", "XDG_RUNTIME_DIR=" + runtime_,
             "QUORVANTA_OBJECT_NAMESPACE=-uistartup" + std::to_string(getpid()),
             "QUORVANTA_PIPE=" + dir_ / "no-service", "DISPLAY=" + g_x->display(), "GDK_BACKEND=x11",
-            "HOME=" + dir_.path(), "PATH=/usr/bin:/bin"};
+            "HOME=" + dir_.path(), "XDG_DATA_HOME=" + dir_ / "data", "PATH=/usr/bin:/bin"};
   }
   qvtest::Program Start(std::vector<std::string> args) {
     args.insert(args.begin(), kProgram);
@@ -126,6 +126,30 @@ TEST_F(StartupDisplayTest, SecondInstanceShowsItsBoxAsADialogAndEndsWithMinusOne
   qvtest::ProgramResult result = qvtest::FinishProgram(second);
   EXPECT_EQ(result.status, 255);  // -1
   EXPECT_EQ(result.err.find("Another instance"), std::string::npos) << "the box went to standard error";
+}
+
+TEST_F(StartupDisplayTest, TermFromAnotherProcessEndsTheWindowLikeExit) {
+  qvtest::Program program = Start({});
+  ASSERT_TRUE(WaitFound("^html test$", true));
+  setenv("QUORVANTA_OBJECT_NAMESPACE", ("-uistartup" + std::to_string(getpid())).c_str(), 1);
+  auto exitEvent = platform::NamedEvent::Open(kExitEventName);
+  unsetenv("QUORVANTA_OBJECT_NAMESPACE");
+  ASSERT_NE(exitEvent, nullptr);
+  exitEvent->Reset();
+  kill(program.pid, SIGTERM);
+  bool ended = false;
+  for (int i = 0; i < 100 && !ended; ++i) {
+    siginfo_t info{};
+    ended = waitid(P_PID, static_cast<id_t>(program.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == program.pid;
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(ended) << "still running after SIGTERM";
+  running_.clear();
+  qvtest::ProgramResult result = qvtest::FinishProgram(program);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(exitEvent->Wait(0));
+  EXPECT_TRUE(Find("^html test$", false).empty());
 }
 
 }  // namespace

@@ -1,0 +1,20 @@
+#pragma once
+// A recursive lock that crash handlers may take from a signal handler: the
+// same thread takes it again, others block on a futex. Async-signal-safe.
+#include <atomic>
+
+namespace platform {
+
+class SignalSafeRecursiveLock {
+ public:
+  void Lock();
+  void Unlock();
+  // true when the calling thread holds it.
+  bool HeldByCaller() const;
+
+ private:
+  std::atomic<int> owner_{0};  // thread id, 0 when free
+  int depth_ = 0;             // touched by the owner only
+};
+
+}  // namespace platform
