@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "crash/crash_rpt.h"
+#include "crash/crash_report.h"
 #include "support/child_process.h"
 
 namespace {

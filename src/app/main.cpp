@@ -7,7 +7,7 @@
 #include "app/shared_state.h"
 #include "app/thread.h"
 #include "config/settings.h"
-#include "crash/crash_rpt.h"
+#include "crash/crash_report.h"
 #include "platform/environment.h"
 #include "platform/message_box.h"
 #include "platform/message_queue.h"

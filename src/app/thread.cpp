@@ -1,6 +1,6 @@
 #include "app/thread.h"
 
-#include "crash/crash_rpt.h"
+#include "crash/crash_report.h"
 #include "platform/thread.h"
 
 bool Thread::Start() {

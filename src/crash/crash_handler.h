@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "crash/crash_rpt.h"
+#include "crash/crash_report.h"
 #include "crash/shared_block.h"
 #include "platform/named_event.h"
 #include "platform/recursive_lock.h"

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "crash/crash_handler.h"
-#include "crash/crash_rpt.h"
+#include "crash/crash_report.h"
 #include "platform/shared_memory.h"
 #include "support/child_process.h"
 
