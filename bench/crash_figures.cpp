@@ -88,7 +88,7 @@ void FaultFigures(int runs) {
       if (Install(0x3FFF) != 0) _exit(99);
       long at = NowUs();
       if (write(fds[1], &at, sizeof at) != sizeof at) _exit(98);
-      EmulateCrash(CR_SEH_EXCEPTION);
+      EmulateCrash(CRASH_TYPE_STRUCTURED);
       _exit(97);
     }
     close(fds[1]);

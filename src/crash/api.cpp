@@ -279,7 +279,7 @@ int ReportException(uint32_t code, CrashExceptionPointers* pointers) {
   }
   CrashExceptionInfo info{};
   info.cb = kCrashExceptionInfoSize;
-  info.exctype = CR_SEH_EXCEPTION;
+  info.exctype = CRASH_TYPE_STRUCTURED;
   info.code = code;
   info.exceptionPointers = pointers;
   h->reportLock.Lock();
@@ -444,12 +444,12 @@ namespace {
 // The structured exception a raise would hand to the process filter.
 int RaiseStructured(uint32_t code, uint32_t flags) {
   CCrashHandler* h = g_crashHandler.load();
-  if (!h || !(h->HandlerMask() & CR_INST_SEH_EXCEPTION_HANDLER)) return 1;
+  if (!h || !(h->HandlerMask() & CRASH_INST_SEH_EXCEPTION_HANDLER)) return 1;
   CrashExceptionRecord record{code, flags, 0};
   CrashExceptionPointers pointers{&record, nullptr};
   CrashExceptionInfo info{};
   info.cb = kCrashExceptionInfoSize;
-  info.exctype = CR_SEH_EXCEPTION;
+  info.exctype = CRASH_TYPE_STRUCTURED;
   info.code = code;
   info.exceptionPointers = &pointers;
   h->reportLock.Lock();
@@ -471,22 +471,22 @@ int RaiseAndReport(platform::CrashSignal signal, const char16_t* text) {
 int EmulateCrash(int kind) {
   SetErrorText(u"Unspecified error.");
   switch (kind) {
-    case CR_SEH_EXCEPTION: {
+    case CRASH_TYPE_STRUCTURED: {
       volatile int* volatile pointer = nullptr;
       *pointer = 0;
       return 1;
     }
-    case CR_CPP_TERMINATE_CALL:
+    case CRASH_TYPE_TERMINATE:
       std::terminate();
-    case CR_CPP_UNEXPECTED_CALL:
+    case CRASH_TYPE_UNEXPECTED:
       // unexpected() left the language; its slot is still called here.
       crash::OnUnexpected();
       return 1;
-    case CR_CPP_PURE_CALL: {
+    case CRASH_TYPE_PURE_CALL: {
       crash::CDerived derived;
       return 1;
     }
-    case CR_CPP_NEW_OPERATOR_ERROR: {
+    case CRASH_TYPE_NEW_FAILED: {
       volatile size_t huge = static_cast<size_t>(-1) / 4;
       try {
         void* p = ::operator new(huge);
@@ -495,7 +495,7 @@ int EmulateCrash(int kind) {
       }
       return 1;
     }
-    case CR_CPP_SECURITY_ERROR: {
+    case CRASH_TYPE_RESERVED: {
       // A bounded copy that finds its text too long for the buffer.
       char buffer[10];
       const char* text = "This string is longer than 10 characters!!";
@@ -503,35 +503,35 @@ int EmulateCrash(int kind) {
       std::memcpy(buffer, text, std::strlen(text) + 1);
       return 1;
     }
-    case CR_CPP_INVALID_PARAMETER: {
+    case CRASH_TYPE_INVALID_PARAMETER: {
       char buffer[16];
       const char* volatile format = nullptr;
       BoundedFormat(buffer, sizeof buffer, format);
       return 1;
     }
-    case CR_CPP_SIGABRT:
+    case CRASH_TYPE_SIGABRT:
       std::abort();
-    case CR_CPP_SIGFPE: {
+    case CRASH_TYPE_SIGFPE: {
       platform::TrapFloatDivide();
       volatile double a = 1.0, b = 0.0;
       volatile double c = a / b;
       (void)c;
       return 1;
     }
-    case CR_CPP_SIGILL:
+    case CRASH_TYPE_SIGILL:
       return RaiseAndReport(platform::CrashSignal::Ill, u"Error raising SIGILL.");
-    case CR_CPP_SIGINT:
+    case CRASH_TYPE_SIGINT:
       return RaiseAndReport(platform::CrashSignal::Int, u"Error raising SIGINT.");
-    case CR_CPP_SIGSEGV:
+    case CRASH_TYPE_SIGSEGV:
       return RaiseAndReport(platform::CrashSignal::Segv, u"Error raising SIGSEGV.");
-    case CR_CPP_SIGTERM:
+    case CRASH_TYPE_SIGTERM:
       return RaiseAndReport(platform::CrashSignal::Term, u"Error raising SIGTERM.");
-    case CR_NONCONTINUABLE_EXCEPTION:
+    case CRASH_EMULATE_STRUCTURED_123:
       return RaiseStructured(123, kExceptionNoncontinuable);
-    case CR_THROW:
+    case CRASH_EMULATE_UNCAUGHT_INT:
       Uncaught();
       return 1;
-    case CR_STACK_OVERFLOW:
+    case CRASH_EMULATE_STACK_OVERFLOW:
       return Recurse(0);
     default:
       SetErrorText(u"Unknown exception type specified.");

@@ -129,7 +129,7 @@ CCrashHandler::~CCrashHandler() {
 }
 
 uint32_t CCrashHandler::HandlerMask() const {
-  return (flags & CR_INST_HANDLER_MASK) ? (flags & CR_INST_HANDLER_MASK) : CR_INST_HANDLER_MASK;
+  return (flags & CRASH_INST_HANDLER_MASK) ? (flags & CRASH_INST_HANDLER_MASK) : CRASH_INST_HANDLER_MASK;
 }
 
 int CCrashHandler::Init(const CrashInstallInfo& info) {
@@ -267,7 +267,7 @@ int CCrashHandler::Init(const CrashInstallInfo& info) {
     return 1;
   }
 
-  if (flags & CR_INST_SEND_QUEUED_REPORTS) {
+  if (flags & CRASH_INST_SEND_QUEUED_REPORTS) {
     // The queued-reports block names the same generation, so the sender answers on its event.
     SharedMemory queued;
     char name[64];
@@ -503,7 +503,7 @@ int CCrashHandler::ReportStep(CrashExceptionInfo* info, const platform::SignalEv
     info->exceptionPointers = &pointers;
   }
   BlockWriter w(current_->block);
-  if (info->manual) w.Put32(hdr::kFlags, w.Get32(hdr::kFlags) & ~CR_INST_NO_EMAIL_FLAG_CLEARED);
+  if (info->manual) w.Put32(hdr::kFlags, w.Get32(hdr::kFlags) & ~CRASH_INST_CLEARED_BY_REPORT);
   const int tid = platform::CurrentThreadId();
   w.Put32(hdr::kCrashOccurred, 1);
   w.Put32(hdr::kVideo, 0);
@@ -514,9 +514,9 @@ int CCrashHandler::ReportStep(CrashExceptionInfo* info, const platform::SignalEv
   w.Put32(hdr::kExceptionPointers, static_cast<uint32_t>(pointersAddress));
   w.Put32(hdr::kQueued, 0);
   w.Put32(hdr::kExceptionType, static_cast<uint32_t>(info->exctype));
-  if (info->exctype == CR_SEH_EXCEPTION) w.Put32(hdr::kExceptionCode, info->code);
-  if (info->exctype == CR_CPP_SIGFPE) w.Put32(hdr::kFpeSubcode, info->fpeSubcode);
-  if (info->exctype == CR_CPP_INVALID_PARAMETER) {
+  if (info->exctype == CRASH_TYPE_STRUCTURED) w.Put32(hdr::kExceptionCode, info->code);
+  if (info->exctype == CRASH_TYPE_SIGFPE) w.Put32(hdr::kFpeSubcode, info->fpeSubcode);
+  if (info->exctype == CRASH_TYPE_INVALID_PARAMETER) {
     auto length = [](const char16_t* s) {
       size_t n = 0;
       while (s && s[n] && n <= kMaxTextChars) ++n;
@@ -532,7 +532,7 @@ int CCrashHandler::ReportStep(CrashExceptionInfo* info, const platform::SignalEv
     Renew();
     return 2;
   }
-  if (CallCallback(CR_CB_STAGE_PREPARE, info) == CR_CB_CANCEL) {
+  if (CallCallback(CRASH_STAGE_BEFORE_SENDER, info) == CRASH_CALLBACK_CANCEL) {
     Renew();
     return 2;
   }
@@ -551,7 +551,7 @@ int CCrashHandler::ReportStep(CrashExceptionInfo* info, const platform::SignalEv
     info->senderProcess = pid;
   }
 
-  CallCallback(CR_CB_STAGE_FINISH, info);
+  CallCallback(CRASH_STAGE_AFTER_SENDER, info);
 
   if (continueExecution) {
     const bool video = videoAdded;
@@ -664,13 +664,13 @@ int CCrashHandler::AddFile(const std::u16string* source, const std::u16string* d
   FileEntry entry;
   entry.source = *source;
   entry.description = description ? *description : std::u16string();
-  entry.option1 = aflags & CR_AF_TAKE_ORIGINAL_FILE;
-  entry.option2 = aflags & CR_AF_ALLOW_DELETE;
+  entry.option1 = aflags & CRASH_FILE_OPTION_1;
+  entry.option2 = aflags & CRASH_FILE_OPTION_2;
   const bool pattern = source->find_first_of(u"*?") != std::u16string::npos;
   if (pattern) {
     entry.dest = source->substr(source->rfind(u'/') + 1);
   } else {
-    if (!(aflags & CR_AF_MISSING_FILE_OK) && !platform::ReadableFile(Narrow(*source).c_str())) {
+    if (!(aflags & CRASH_FILE_MAY_BE_MISSING) && !platform::ReadableFile(Narrow(*source).c_str())) {
       SetErrorText(u"The file does not exists or not a regular file.");
       return 2;
     }
@@ -745,8 +745,8 @@ int CCrashHandler::AddRegKey(const std::u16string* key, const std::u16string* de
     SetErrorText(error);
     return 2;
   }
-  regKeys[*key] = RegKeyEntry{*dest, (rflags & CR_AR_ALLOW_DELETE) != 0};
-  BlockWriter(current_->block).AppendRegKey(*key, *dest, (rflags & CR_AR_ALLOW_DELETE) != 0);
+  regKeys[*key] = RegKeyEntry{*dest, (rflags & CRASH_KEY_OPTION) != 0};
+  BlockWriter(current_->block).AppendRegKey(*key, *dest, (rflags & CRASH_KEY_OPTION) != 0);
   SetErrorText(u"Success.");
   return 0;
 }
@@ -768,7 +768,7 @@ int CCrashHandler::AddScreenshot(uint32_t sflags, int quality) {
 }
 
 int CCrashHandler::SetThreadHandlers(uint32_t tflags) {
-  const uint32_t mask = (tflags & CR_INST_HANDLER_MASK) ? (tflags & CR_INST_HANDLER_MASK) : CR_INST_HANDLER_MASK;
+  const uint32_t mask = (tflags & CRASH_INST_HANDLER_MASK) ? (tflags & CRASH_INST_HANDLER_MASK) : CRASH_INST_HANDLER_MASK;
   const int tid = platform::CurrentThreadId();
   std::lock_guard<std::mutex> lock(threadsLock_);
   ThreadEntry* free = nullptr;
@@ -789,8 +789,8 @@ int CCrashHandler::SetThreadHandlers(uint32_t tflags) {
     SetErrorText(u"Couldn't set up the signal stack for the current thread.");
     return 1;
   }
-  free->hooks.store(mask & (CR_INST_TERMINATE_HANDLER | CR_INST_UNEXPECTED_HANDLER | CR_INST_SIGFPE_HANDLER |
-                            CR_INST_SIGILL_HANDLER | CR_INST_SIGSEGV_HANDLER));
+  free->hooks.store(mask & (CRASH_INST_TERMINATE_HANDLER | CRASH_INST_UNEXPECTED_HANDLER | CRASH_INST_SIGFPE_HANDLER |
+                            CRASH_INST_SIGILL_HANDLER | CRASH_INST_SIGSEGV_HANDLER));
   free->tid.store(tid);
   return 0;
 }

@@ -7,21 +7,21 @@
 #include <cstdint>
 
 // Install flags.
-inline constexpr uint32_t CR_INST_HANDLER_MASK = 0x1FFF;
-inline constexpr uint32_t CR_INST_SEH_EXCEPTION_HANDLER = 0x1;
-inline constexpr uint32_t CR_INST_TERMINATE_HANDLER = 0x2;  // also SIGTERM
-inline constexpr uint32_t CR_INST_UNEXPECTED_HANDLER = 0x4;
-inline constexpr uint32_t CR_INST_PURE_CALL_HANDLER = 0x8;
-inline constexpr uint32_t CR_INST_NEW_OPERATOR_ERROR_HANDLER = 0x10;
-inline constexpr uint32_t CR_INST_INVALID_PARAMETER_HANDLER = 0x40;
-inline constexpr uint32_t CR_INST_SIGABRT_HANDLER = 0x80;
-inline constexpr uint32_t CR_INST_SIGFPE_HANDLER = 0x100;
-inline constexpr uint32_t CR_INST_SIGILL_HANDLER = 0x200;
-inline constexpr uint32_t CR_INST_SIGINT_HANDLER = 0x400;
-inline constexpr uint32_t CR_INST_SIGSEGV_HANDLER = 0x800;
+inline constexpr uint32_t CRASH_INST_HANDLER_MASK = 0x1FFF;
+inline constexpr uint32_t CRASH_INST_SEH_EXCEPTION_HANDLER = 0x1;
+inline constexpr uint32_t CRASH_INST_TERMINATE_HANDLER = 0x2;  // also SIGTERM
+inline constexpr uint32_t CRASH_INST_UNEXPECTED_HANDLER = 0x4;
+inline constexpr uint32_t CRASH_INST_PURE_CALL_HANDLER = 0x8;
+inline constexpr uint32_t CRASH_INST_NEW_OPERATOR_ERROR_HANDLER = 0x10;
+inline constexpr uint32_t CRASH_INST_INVALID_PARAMETER_HANDLER = 0x40;
+inline constexpr uint32_t CRASH_INST_SIGABRT_HANDLER = 0x80;
+inline constexpr uint32_t CRASH_INST_SIGFPE_HANDLER = 0x100;
+inline constexpr uint32_t CRASH_INST_SIGILL_HANDLER = 0x200;
+inline constexpr uint32_t CRASH_INST_SIGINT_HANDLER = 0x400;
+inline constexpr uint32_t CRASH_INST_SIGSEGV_HANDLER = 0x800;
 inline constexpr uint32_t CRASH_INST_DONT_SEND_REPORT = 0x8000;
-inline constexpr uint32_t CR_INST_NO_EMAIL_FLAG_CLEARED = 0x10000;
-inline constexpr uint32_t CR_INST_SEND_QUEUED_REPORTS = 0x40000;
+inline constexpr uint32_t CRASH_INST_CLEARED_BY_REPORT = 0x10000;
+inline constexpr uint32_t CRASH_INST_SEND_QUEUED_REPORTS = 0x40000;
 inline constexpr uint32_t CRASH_INST_STORE_ZIP_ARCHIVES = 0x80000;
 
 inline constexpr uint16_t kCrashInstallInfoSize = 100;
@@ -29,25 +29,25 @@ inline constexpr uint16_t kCrashInstallInfoSizeNarrow = 104;
 inline constexpr uint16_t kCrashExceptionInfoSize = 44;
 
 enum CrashExceptionType : int32_t {
-  CR_SEH_EXCEPTION = 0,
-  CR_CPP_TERMINATE_CALL = 1,
-  CR_CPP_UNEXPECTED_CALL = 2,
-  CR_CPP_PURE_CALL = 3,
-  CR_CPP_NEW_OPERATOR_ERROR = 4,
-  CR_CPP_SECURITY_ERROR = 5,
-  CR_CPP_INVALID_PARAMETER = 6,
-  CR_CPP_SIGABRT = 7,
-  CR_CPP_SIGFPE = 8,
-  CR_CPP_SIGILL = 9,
-  CR_CPP_SIGINT = 10,
-  CR_CPP_SIGSEGV = 11,
-  CR_CPP_SIGTERM = 12,
+  CRASH_TYPE_STRUCTURED = 0,
+  CRASH_TYPE_TERMINATE = 1,
+  CRASH_TYPE_UNEXPECTED = 2,
+  CRASH_TYPE_PURE_CALL = 3,
+  CRASH_TYPE_NEW_FAILED = 4,
+  CRASH_TYPE_RESERVED = 5,
+  CRASH_TYPE_INVALID_PARAMETER = 6,
+  CRASH_TYPE_SIGABRT = 7,
+  CRASH_TYPE_SIGFPE = 8,
+  CRASH_TYPE_SIGILL = 9,
+  CRASH_TYPE_SIGINT = 10,
+  CRASH_TYPE_SIGSEGV = 11,
+  CRASH_TYPE_SIGTERM = 12,
 };
 
 // Kinds of EmulateCrash beyond the exception types.
-inline constexpr int CR_NONCONTINUABLE_EXCEPTION = 32;
-inline constexpr int CR_THROW = 33;
-inline constexpr int CR_STACK_OVERFLOW = 34;
+inline constexpr int CRASH_EMULATE_STRUCTURED_123 = 32;
+inline constexpr int CRASH_EMULATE_UNCAUGHT_INT = 33;
+inline constexpr int CRASH_EMULATE_STACK_OVERFLOW = 34;
 
 // Exception codes of the structured exceptions a hardware fault stands for.
 inline constexpr uint32_t kExceptionAccessViolation = 0xC0000005;
@@ -124,16 +124,16 @@ using CrashCallbackInfoA = CrashCallbackInfoT<char>;
 using CrashCallback = int (*)(CrashCallbackInfo* info);
 using CrashCallbackA = int (*)(CrashCallbackInfoA* info);
 
-inline constexpr int32_t CR_CB_STAGE_PREPARE = 10;
-inline constexpr int32_t CR_CB_STAGE_FINISH = 20;
-inline constexpr int CR_CB_CANCEL = 0;
-inline constexpr int CR_CB_DODEFAULT = 1;
-inline constexpr int CR_CB_NOTIFY_NEXT_STAGE = 2;
+inline constexpr int32_t CRASH_STAGE_BEFORE_SENDER = 10;
+inline constexpr int32_t CRASH_STAGE_AFTER_SENDER = 20;
+inline constexpr int CRASH_CALLBACK_CANCEL = 0;
+inline constexpr int CRASH_CALLBACK_GO_ON = 1;
+inline constexpr int CRASH_CALLBACK_CALL_AGAIN = 2;
 
-inline constexpr uint32_t CR_AF_TAKE_ORIGINAL_FILE = 0x1;
-inline constexpr uint32_t CR_AF_MISSING_FILE_OK = 0x2;
-inline constexpr uint32_t CR_AF_ALLOW_DELETE = 0x4;
-inline constexpr uint32_t CR_AR_ALLOW_DELETE = 0x1;
+inline constexpr uint32_t CRASH_FILE_OPTION_1 = 0x1;
+inline constexpr uint32_t CRASH_FILE_MAY_BE_MISSING = 0x2;
+inline constexpr uint32_t CRASH_FILE_OPTION_2 = 0x4;
+inline constexpr uint32_t CRASH_KEY_OPTION = 0x1;
 
 int InstallCrashHandler(const CrashInstallInfo* pInfo);
 int InstallCrashHandler(const CrashInstallInfoA* pInfo);

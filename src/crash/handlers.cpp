@@ -85,21 +85,21 @@ void OnCrashSignal(const platform::SignalEvent& e) {
     case CrashSignal::Bus:
     case CrashSignal::Fpe:
     case CrashSignal::Ill: {
-      const uint32_t bit = e.signal == CrashSignal::Fpe   ? CR_INST_SIGFPE_HANDLER
-                           : e.signal == CrashSignal::Ill ? CR_INST_SIGILL_HANDLER
-                           : e.signal == CrashSignal::Segv ? CR_INST_SIGSEGV_HANDLER
+      const uint32_t bit = e.signal == CrashSignal::Fpe   ? CRASH_INST_SIGFPE_HANDLER
+                           : e.signal == CrashSignal::Ill ? CRASH_INST_SIGILL_HANDLER
+                           : e.signal == CrashSignal::Segv ? CRASH_INST_SIGSEGV_HANDLER
                                                            : 0;
-      const int32_t own = e.signal == CrashSignal::Fpe   ? CR_CPP_SIGFPE
-                          : e.signal == CrashSignal::Ill ? CR_CPP_SIGILL
-                                                         : CR_CPP_SIGSEGV;
+      const int32_t own = e.signal == CrashSignal::Fpe   ? CRASH_TYPE_SIGFPE
+                          : e.signal == CrashSignal::Ill ? CRASH_TYPE_SIGILL
+                                                         : CRASH_TYPE_SIGSEGV;
       // A floating-point trap goes to the thread's SIGFPE handler, as the C
       // run-time turns those exceptions into SIGFPE; other faults are the
       // structured exception of the process filter.
-      if (e.hardware && !(e.floatFault && (hooks & CR_INST_SIGFPE_HANDLER)) &&
-          (mask & CR_INST_SEH_EXCEPTION_HANDLER)) {
+      if (e.hardware && !(e.floatFault && (hooks & CRASH_INST_SIGFPE_HANDLER)) &&
+          (mask & CRASH_INST_SEH_EXCEPTION_HANDLER)) {
         CrashExceptionRecord record{FaultCode(e), 0, e.address};
         CrashExceptionPointers pointers{&record, e.context};
-        CrashExceptionInfo info = NewInfo(CR_SEH_EXCEPTION);
+        CrashExceptionInfo info = NewInfo(CRASH_TYPE_STRUCTURED);
         info.code = record.code;
         info.exceptionPointers = &pointers;
         // Nothing can go on past a fault: the instruction would fault again.
@@ -115,12 +115,12 @@ void OnCrashSignal(const platform::SignalEvent& e) {
       return;
     }
     case CrashSignal::Abrt:
-      if (!(mask & CR_INST_SIGABRT_HANDLER)) return Chain(h, e);
-      type = CR_CPP_SIGABRT;
+      if (!(mask & CRASH_INST_SIGABRT_HANDLER)) return Chain(h, e);
+      type = CRASH_TYPE_SIGABRT;
       break;
     case CrashSignal::Int:
     case CrashSignal::Term: {
-      const uint32_t bit = e.signal == CrashSignal::Int ? CR_INST_SIGINT_HANDLER : CR_INST_TERMINATE_HANDLER;
+      const uint32_t bit = e.signal == CrashSignal::Int ? CRASH_INST_SIGINT_HANDLER : CRASH_INST_TERMINATE_HANDLER;
       if (!(mask & bit)) return Chain(h, e);
       if (e.fromOutside) {
         // Another process (a session's end, ^C in a terminal) asks the program to quit.
@@ -128,22 +128,22 @@ void OnCrashSignal(const platform::SignalEvent& e) {
         else Chain(h, e);
         return;
       }
-      type = e.signal == CrashSignal::Int ? CR_CPP_SIGINT : CR_CPP_SIGTERM;
+      type = e.signal == CrashSignal::Int ? CRASH_TYPE_SIGINT : CRASH_TYPE_SIGTERM;
       break;
     }
   }
   CrashExceptionInfo info = NewInfo(type);
   CrashExceptionRecord record{0, 0, e.address};
   CrashExceptionPointers pointers{&record, e.context};
-  if (type == CR_CPP_SIGFPE || type == CR_CPP_SIGSEGV) info.exceptionPointers = &pointers;
-  if (type == CR_CPP_SIGFPE) info.fpeSubcode = static_cast<uint32_t>(e.floatSubcode);
+  if (type == CRASH_TYPE_SIGFPE || type == CRASH_TYPE_SIGSEGV) info.exceptionPointers = &pointers;
+  if (type == CRASH_TYPE_SIGFPE) info.fpeSubcode = static_cast<uint32_t>(e.floatSubcode);
   if (!Report(info, &e, e.hardware || e.stackOverflow)) Chain(h, e);
 }
 
 void OnTerminate() {
   CCrashHandler* h = g_crashHandler.load();
-  if (h && (ThreadHooks(h) & CR_INST_TERMINATE_HANDLER)) {
-    CrashExceptionInfo info = NewInfo(CR_CPP_TERMINATE_CALL);
+  if (h && (ThreadHooks(h) & CRASH_INST_TERMINATE_HANDLER)) {
+    CrashExceptionInfo info = NewInfo(CRASH_TYPE_TERMINATE);
     Report(info, nullptr, false);
   }
   // terminate must not return: the previous course follows.
@@ -153,27 +153,27 @@ void OnTerminate() {
 
 void OnUnexpected() {
   CCrashHandler* h = g_crashHandler.load();
-  if (!h || !(ThreadHooks(h) & CR_INST_UNEXPECTED_HANDLER)) return;
-  CrashExceptionInfo info = NewInfo(CR_CPP_UNEXPECTED_CALL);
+  if (!h || !(ThreadHooks(h) & CRASH_INST_UNEXPECTED_HANDLER)) return;
+  CrashExceptionInfo info = NewInfo(CRASH_TYPE_UNEXPECTED);
   Report(info, nullptr, false);
 }
 
 void OnNewHandler() {
-  CrashExceptionInfo info = NewInfo(CR_CPP_NEW_OPERATOR_ERROR);
+  CrashExceptionInfo info = NewInfo(CRASH_TYPE_NEW_FAILED);
   Report(info, nullptr, false);
   // Going on, or no handler: the allocation is not retried.
   throw std::bad_alloc();
 }
 
 void OnPureCall() {
-  CrashExceptionInfo info = NewInfo(CR_CPP_PURE_CALL);
+  CrashExceptionInfo info = NewInfo(CRASH_TYPE_PURE_CALL);
   Report(info, nullptr, false);
   std::abort();
 }
 
 void OnInvalidParameter(const char16_t* expression, const char16_t* function, const char16_t* file,
                         unsigned line) {
-  CrashExceptionInfo info = NewInfo(CR_CPP_INVALID_PARAMETER);
+  CrashExceptionInfo info = NewInfo(CRASH_TYPE_INVALID_PARAMETER);
   info.expression = expression;
   info.function = function;
   info.file = file;
@@ -189,17 +189,17 @@ bool CCrashHandler::InstallProcessHooks() {
   // The fault signals carry the process filter and the per-thread signal
   // hooks alike, so they are always taken; a thread without hooks chains.
   for (CrashSignal s : kAllSignals) {
-    const bool wanted = (s == CrashSignal::Abrt && (mask & CR_INST_SIGABRT_HANDLER)) ||
-                        (s == CrashSignal::Int && (mask & CR_INST_SIGINT_HANDLER)) ||
-                        (s == CrashSignal::Term && (mask & CR_INST_TERMINATE_HANDLER)) ||
+    const bool wanted = (s == CrashSignal::Abrt && (mask & CRASH_INST_SIGABRT_HANDLER)) ||
+                        (s == CrashSignal::Int && (mask & CRASH_INST_SIGINT_HANDLER)) ||
+                        (s == CrashSignal::Term && (mask & CRASH_INST_TERMINATE_HANDLER)) ||
                         s == CrashSignal::Segv || s == CrashSignal::Bus || s == CrashSignal::Fpe ||
                         s == CrashSignal::Ill;
     if (wanted && !platform::InstallSignalDispatcher(s, &OnCrashSignal, &savedSignals[static_cast<int>(s)]))
       return false;
   }
-  if (mask & CR_INST_PURE_CALL_HANDLER) g_pureCallHook = &OnPureCall;
-  if (mask & CR_INST_NEW_OPERATOR_ERROR_HANDLER) savedNewHandler = std::set_new_handler(&OnNewHandler);
-  if (mask & CR_INST_INVALID_PARAMETER_HANDLER) g_invalidParameterHook = &OnInvalidParameter;
+  if (mask & CRASH_INST_PURE_CALL_HANDLER) g_pureCallHook = &OnPureCall;
+  if (mask & CRASH_INST_NEW_OPERATOR_ERROR_HANDLER) savedNewHandler = std::set_new_handler(&OnNewHandler);
+  if (mask & CRASH_INST_INVALID_PARAMETER_HANDLER) g_invalidParameterHook = &OnInvalidParameter;
   // terminate is one hook for the process here; the thread table says whose it is.
   savedTerminate = std::set_terminate(&OnTerminate);
   processHooksSet = true;
@@ -211,7 +211,7 @@ void CCrashHandler::RemoveProcessHooks() {
   for (CrashSignal s : kAllSignals) platform::RestoreSignalAction(s, savedSignals[static_cast<int>(s)]);
   g_pureCallHook = nullptr;
   g_invalidParameterHook = nullptr;
-  if (HandlerMask() & CR_INST_NEW_OPERATOR_ERROR_HANDLER) std::set_new_handler(savedNewHandler);
+  if (HandlerMask() & CRASH_INST_NEW_OPERATOR_ERROR_HANDLER) std::set_new_handler(savedNewHandler);
   std::set_terminate(savedTerminate);
   processHooksSet = false;
 }

@@ -84,7 +84,7 @@ class CrashChildTest : public ::testing::Test {
 
 int GoOn(CrashCallbackInfo* info) {
   info->continueExecution = 1;
-  return CR_CB_DODEFAULT;
+  return CRASH_CALLBACK_GO_ON;
 }
 
 TEST_F(CrashChildTest, EveryKindReachesItsHandlerAndEndsTheProcessWithOne) {
@@ -140,10 +140,10 @@ TEST_F(CrashChildTest, ACallbackThatGoesOnRenewsTheGenerationWithEveryItem) {
     AddReportProperty(u"build", u"nightly");
     AddReportFile((dir_ / "notes.txt").c_str(), nullptr, nullptr, 0);
     AddReportScreenshot(0, 50);
-    int first = EmulateCrash(CR_CPP_SIGINT);
+    int first = EmulateCrash(CRASH_TYPE_SIGINT);
     char text[64];
     GetCrashHandlerErrorMessage(text, sizeof text);
-    int second = EmulateCrash(CR_CPP_SIGINT);
+    int second = EmulateCrash(CRASH_TYPE_SIGINT);
     return std::to_string(first) + " " + text + " " + std::to_string(second);
   });
   EXPECT_EQ(result.exitCode, 0);
@@ -165,7 +165,7 @@ TEST_F(CrashChildTest, ACallbackThatGoesOnRenewsTheGenerationWithEveryItem) {
 TEST_F(CrashChildTest, AStackOverflowEndsTheProcessEvenWhenGoingOn) {
   auto result = Crash([] {
     SetCrashCallback(&GoOn, nullptr);
-    return "returned " + std::to_string(EmulateCrash(CR_STACK_OVERFLOW));
+    return "returned " + std::to_string(EmulateCrash(CRASH_EMULATE_STACK_OVERFLOW));
   });
   EXPECT_EQ(result.exitCode, 1);
   auto reports = Reports();
@@ -177,9 +177,9 @@ TEST_F(CrashChildTest, ACallbackThatCancelsStartsNoSender) {
   auto result = Crash([] {
     SetCrashCallback(+[](CrashCallbackInfo* info) {
       info->continueExecution = 1;
-      return CR_CB_CANCEL;
+      return CRASH_CALLBACK_CANCEL;
     }, nullptr);
-    return "returned " + std::to_string(EmulateCrash(CR_CPP_SIGTERM));
+    return "returned " + std::to_string(EmulateCrash(CRASH_TYPE_SIGTERM));
   });
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.output, "returned 0");
@@ -189,7 +189,7 @@ TEST_F(CrashChildTest, ACallbackThatCancelsStartsNoSender) {
 TEST_F(CrashChildTest, ASenderThatNeverAnswersDoesNotHoldTheProcess) {
   setenv("QV_TEST_SENDER_MODE", "silent", 1);
   const auto start = std::chrono::steady_clock::now();
-  auto result = Crash([] { return "returned " + std::to_string(EmulateCrash(CR_CPP_SIGABRT)); });
+  auto result = Crash([] { return "returned " + std::to_string(EmulateCrash(CRASH_TYPE_SIGABRT)); });
   const auto seconds =
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(result.exitCode, 1);
@@ -198,7 +198,7 @@ TEST_F(CrashChildTest, ASenderThatNeverAnswersDoesNotHoldTheProcess) {
 
   setenv("QV_TEST_SENDER_MODE", "die", 1);
   const auto again = std::chrono::steady_clock::now();
-  result = Crash([] { return "returned " + std::to_string(EmulateCrash(CR_CPP_SIGABRT)); });
+  result = Crash([] { return "returned " + std::to_string(EmulateCrash(CRASH_TYPE_SIGABRT)); });
   EXPECT_EQ(result.exitCode, 1);
   // A sender that ended is noticed long before the ceiling.
   EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::seconds(5));
@@ -209,7 +209,7 @@ TEST_F(CrashChildTest, OnlyThreadsWithHandlersReportTheirSignals) {
   auto result = Crash([] {
     std::thread worker([] {
       InstallThreadCrashHandlers(0);
-      EmulateCrash(CR_CPP_SIGSEGV);
+      EmulateCrash(CRASH_TYPE_SIGSEGV);
     });
     worker.join();
     return std::string("returned");
@@ -239,7 +239,7 @@ TEST_F(CrashChildTest, AHardwareFaultOnAWorkerIsAnAccessViolation) {
   auto result = Crash([] {
     std::thread worker([] {
       InstallThreadCrashHandlers(0);
-      EmulateCrash(CR_SEH_EXCEPTION);
+      EmulateCrash(CRASH_TYPE_STRUCTURED);
     });
     worker.join();
     return std::string("returned");
@@ -256,7 +256,7 @@ TEST_F(CrashChildTest, AVideoSenderIsToldOfTheCrashAndAnswers) {
     int first = AddReportVideo(0, 0, 0, nullptr, 0);
     int second = AddReportVideo(0, 0, 0, nullptr, 0);
     if (first != 0 || second != 4) return "video " + std::to_string(first) + " " + std::to_string(second);
-    return "returned " + std::to_string(EmulateCrash(CR_CPP_SIGABRT));
+    return "returned " + std::to_string(EmulateCrash(CRASH_TYPE_SIGABRT));
   });
   EXPECT_EQ(result.exitCode, 1) << result.output;
   auto reports = Reports();

@@ -91,7 +91,7 @@ TEST_F(CrashBlockTest, FilesPropertiesAndKeysAreItemsWithTheirStrings) {
   const uint32_t before = U32(b, 8);
 
   const std::u16string log = U16(dir_ / "log.txt");
-  ASSERT_EQ(AddReportFile(log.c_str(), u"app.log", u"the log", CR_AF_TAKE_ORIGINAL_FILE), 0) << LastError();
+  ASSERT_EQ(AddReportFile(log.c_str(), u"app.log", u"the log", CRASH_FILE_OPTION_1), 0) << LastError();
   EXPECT_EQ(U32(b, 16), 1u);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(b + before), 3), "FIL");
   const uint32_t fileSize = 28 + (6 + 2 * log.size()) + (6 + 2 * 7) + (6 + 2 * 7);
@@ -138,10 +138,10 @@ TEST_F(CrashBlockTest, FileRulesForMissingFilesDuplicatesAndPatterns) {
   const std::u16string missing = U16(dir_ / "missing.txt");
   EXPECT_EQ(AddReportFile(missing.c_str(), nullptr, nullptr, 0), 2);
   EXPECT_EQ(LastError(), "The file does not exists or not a regular file.");
-  EXPECT_EQ(AddReportFile(missing.c_str(), nullptr, nullptr, CR_AF_MISSING_FILE_OK), 0);
-  EXPECT_EQ(AddReportFile(missing.c_str(), nullptr, nullptr, CR_AF_MISSING_FILE_OK), 2);
+  EXPECT_EQ(AddReportFile(missing.c_str(), nullptr, nullptr, CRASH_FILE_MAY_BE_MISSING), 0);
+  EXPECT_EQ(AddReportFile(missing.c_str(), nullptr, nullptr, CRASH_FILE_MAY_BE_MISSING), 2);
   EXPECT_EQ(LastError(), "A file with such a destination name already exists.");
-  EXPECT_EQ(AddReportFile(missing.c_str(), u"  ", nullptr, CR_AF_MISSING_FILE_OK), 2);
+  EXPECT_EQ(AddReportFile(missing.c_str(), u"  ", nullptr, CRASH_FILE_MAY_BE_MISSING), 2);
   EXPECT_EQ(LastError(), "Invalid destination file name specified.");
   EXPECT_EQ(AddReportFile(static_cast<const char16_t*>(nullptr), nullptr, nullptr, 0), 2);
   EXPECT_EQ(LastError(), "Invalid file name specified.");
@@ -164,7 +164,7 @@ TEST_F(CrashBlockTest, AdditionsThatWouldOutgrowTheBlockAreRefused) {
 
   // Three texts that each fit but together outgrow a 16-bit item size.
   std::u16string big(20000, u'y');
-  EXPECT_EQ(AddReportFile(big.c_str(), big.c_str(), big.c_str(), CR_AF_MISSING_FILE_OK), 2);
+  EXPECT_EQ(AddReportFile(big.c_str(), big.c_str(), big.c_str(), CRASH_FILE_MAY_BE_MISSING), 2);
   EXPECT_EQ(LastError(), "The item is larger than 65535 bytes.");
   EXPECT_EQ(U32(b, 16), 0u);
   EXPECT_EQ(U32(b, 8), used);
