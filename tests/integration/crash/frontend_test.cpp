@@ -7,6 +7,9 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,11 @@ namespace {
 
 const std::string kProgram = QV_BINARY_DIR "/src/app/quorvanta";
 const std::string kReg = QV_BINARY_DIR "/tools/reg/quorvanta-reg";
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 class CrashFrontEndTest : public ::testing::Test {
  protected:
@@ -76,6 +84,34 @@ TEST_F(CrashFrontEndTest, TermAndIntFromOutsideQuitWithoutAReport) {
       EXPECT_EQ(e.path().filename().string().find(Namespace() + "-" + std::to_string(getuid()) + "-"),
                 std::string::npos)
           << e.path();
+  }
+}
+
+TEST_F(CrashFrontEndTest, SegvAndAbrtFromOutsideLeaveAReportWithTheProgramsBacktraceAndEndWithOne) {
+  for (auto [sig, type] : {std::pair{SIGSEGV, "11 (SIGSEGV)"}, std::pair{SIGABRT, "7 (SIGABRT)"}}) {
+    SCOPED_TRACE(sig);
+    qvtest::RunningProgram program;
+    ASSERT_TRUE(program.Start({kProgram}, Env()));
+    ASSERT_TRUE(program.WaitForLine("Waiting for connections", 10000)) << program.Output();
+    int status = program.Stop(sig, 20000);
+    ASSERT_TRUE(WIFEXITED(status)) << program.Output();
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    // The newest report folder: its backtrace names the program's own functions.
+    std::string backtrace, report;
+    const std::string reports = dir_ / "data/CrashReport/UnsentCrashReports";
+    for (const auto& e : std::filesystem::recursive_directory_iterator(reports)) {
+      if (e.path().filename() != "backtrace.txt") continue;
+      std::string text = ReadText(e.path().string());
+      std::string description = ReadText((e.path().parent_path() / "report.txt").string());
+      if (description.find(type) != std::string::npos) {
+        backtrace = text;
+        report = description;
+      }
+    }
+    ASSERT_FALSE(report.empty()) << "no report of crash type " << type;
+    EXPECT_NE(report.find("Quorvanta GUI"), std::string::npos) << report;
+    EXPECT_NE(backtrace.find("HeadlessWindow::RunWindow"), std::string::npos) << backtrace;
+    EXPECT_NE(backtrace.find(" main "), std::string::npos) << backtrace;
   }
 }
 
