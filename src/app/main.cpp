@@ -5,8 +5,10 @@
 #include <string>
 
 #include "app/shared_state.h"
+#include "callback/knocker.h"
 #include "config/settings.h"
 #include "platform/message_box.h"
+#include "platform/message_box_gtk.h"
 #include "platform/named_mutex.h"
 #include "ui/headless_window.h"
 #include "ui/main_window.h"
@@ -26,6 +28,10 @@ std::string JoinArguments(int argc, char** argv) {
   }
   return text;
 }
+
+// How long shutdown gives a callback run under way to end; the process ends
+// either way, and nothing of the run needs the window.
+constexpr unsigned kCallbackEndMs = 300;
 
 bool HeadlessRequested() {
   const char* value = std::getenv("QUORVANTA_HEADLESS");
@@ -74,14 +80,18 @@ int main(int argc, char** argv) {
     window->RunWindow(!g_autorun);
     FreeSharedLists();
     delete window;  // sets the exit event: a running OpenVPN ends
+    EndCallbackWorkers(kCallbackEndMs);
     return 0;
   }
 
   MainWindow* window = new MainWindow();
   window->firstRun = g_firstRun;
   window->RunWindow(!g_autorun);
+  // No loop is left to show a worker's box.
+  platform::EndGtkMessageBoxes();
 
   FreeSharedLists();
   delete window;  // removes the tray icon, then sets the exit event: a running OpenVPN ends
+  EndCallbackWorkers(kCallbackEndMs);
   return 0;
 }
