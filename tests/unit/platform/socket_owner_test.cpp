@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "support/child_process.h"
@@ -115,7 +117,18 @@ TEST_F(PeerOwner, OwnConnectionsFromAnyLoopbackAddressAreOurs) {
     uint32_t uid = 12345;
     EXPECT_TRUE(platform::TcpPeerOwner(accepted, &uid));
     EXPECT_EQ(uid, geteuid());
-    // Once the peer's socket is gone, no owner is made up.
+    // The kernel's text table gives the same answer for the same ends.
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    ASSERT_EQ(getsockname(peer, reinterpret_cast<sockaddr*>(&local), &length), 0);
+    std::ifstream in("/proc/net/tcp");
+    std::stringstream table;
+    table << in.rdbuf();
+    const std::string text = table.str();
+    uid = 12345;
+    EXPECT_TRUE(platform::FindOwnerInTcpTable(text.data(), text.size(), from, ntohs(local.sin_port), kLoopback,
+                                              port_, &uid));
+    EXPECT_EQ(uid, geteuid());
     close(peer);
     close(accepted);
   }
