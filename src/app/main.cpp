@@ -6,10 +6,12 @@
 
 #include "app/shared_state.h"
 #include "app/thread.h"
+#include "callback/knocker.h"
 #include "config/settings.h"
 #include "crash/crash_report.h"
 #include "platform/environment.h"
 #include "platform/message_box.h"
+#include "platform/message_box_gtk.h"
 #include "platform/message_queue.h"
 #include "platform/named_mutex.h"
 #include "platform/quit_request.h"
@@ -32,6 +34,10 @@ std::string JoinArguments(int argc, char** argv) {
   }
   return text;
 }
+
+// How long shutdown gives a callback run under way to end; the process ends
+// either way, and nothing of the run needs the window.
+constexpr unsigned kCallbackEndMs = 300;
 
 bool HeadlessRequested() {
   const char* value = std::getenv("QUORVANTA_HEADLESS");
@@ -137,15 +143,19 @@ int main(int argc, char** argv) {
     FreeSharedLists();
     UninstallCrashHandler();
     delete window;  // sets the exit event: a running OpenVPN ends
+    EndCallbackWorkers(kCallbackEndMs);
     return 0;
   }
 
   MainWindow* window = new MainWindow();
   window->firstRun = g_firstRun;
   window->RunWindow(!g_autorun);
+  // No loop is left to show a worker's box.
+  platform::EndGtkMessageBoxes();
 
   FreeSharedLists();
   UninstallCrashHandler();
   delete window;  // removes the tray icon, then sets the exit event: a running OpenVPN ends
+  EndCallbackWorkers(kCallbackEndMs);
   return 0;
 }

@@ -1,7 +1,10 @@
 #include "callback/knocker.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "app/shared_state.h"
 #include "config/settings.h"
@@ -16,7 +19,60 @@ namespace {
 
 constexpr size_t kReplySize = 1024;
 constexpr size_t kUrlSize = 2048;
-constexpr unsigned kInstalledDelayMs = 5000;
+
+// The runs under way and the shutdown flag. Never destroyed: a run still
+// going while the process exits must not reach a dead lock.
+struct Runs {
+  std::mutex lock;
+  std::condition_variable changed;
+  unsigned running = 0;
+  bool ending = false;
+  unsigned installedDelayMs = 5000;
+};
+
+Runs& TheRuns() {
+  static Runs* runs = new Runs();
+  return *runs;
+}
+
+bool Ending() {
+  Runs& runs = TheRuns();
+  std::lock_guard<std::mutex> lock(runs.lock);
+  return runs.ending;
+}
+
+void RunKnock();
+void RunOpenInstalled();
+
+struct Body {
+  void (*run)();
+};
+const Body kKnock{&RunKnock};
+const Body kOpenInstalled{&RunOpenInstalled};
+
+void Worker(void* body) {
+  WorkerEnter();
+  static_cast<const Body*>(body)->run();
+  WorkerLeave();
+  Runs& runs = TheRuns();
+  std::lock_guard<std::mutex> lock(runs.lock);
+  --runs.running;
+  runs.changed.notify_all();
+}
+
+bool StartWorker(const Body* body) {
+  Runs& runs = TheRuns();
+  {
+    std::lock_guard<std::mutex> lock(runs.lock);
+    if (runs.ending) return false;
+    ++runs.running;
+  }
+  if (platform::StartDetachedThread(&Worker, const_cast<Body*>(body))) return true;
+  std::lock_guard<std::mutex> lock(runs.lock);
+  --runs.running;
+  runs.changed.notify_all();
+  return false;
+}
 
 struct Reply {
   char bytes[kReplySize];
@@ -25,6 +81,7 @@ struct Reply {
 
 // Keeps the start of the body, up to the reply buffer, then stops.
 bool KeepReply(void* context, const char* data, size_t length) {
+  if (Ending()) return false;
   auto* reply = static_cast<Reply*>(context);
   size_t room = kReplySize - reply->length;
   size_t take = length < room ? length : room;
@@ -80,7 +137,9 @@ bool FormatCallbackUrl(const char* site, const char* code, const char* machineId
   return n >= 0 && static_cast<size_t>(n) < urlSize;
 }
 
-void Knocker::Run() {
+namespace {
+
+void RunKnock() {
   platform::RegKey* key = platform::RegOpenKey("SOFTWARE\\Quorvanta", platform::RegAccess::Read);
   if (!key) return;
   char code[kPathSize];
@@ -95,13 +154,47 @@ void Knocker::Run() {
   reply.length = 0;
   // Neither the status nor how the body ended matters: only its first two bytes.
   platform::HttpGet(url, &KeepReply, &reply);
+  // A reply cut off by shutdown is no acknowledgement.
+  if (Ending()) return;
   if (reply.length >= 2 && reply.bytes[0] == 'O' && reply.bytes[1] == 'K') WriteSetting("ref", "");
 }
 
-void OpenInstalled::Run() {
-  platform::SleepMs(kInstalledDelayMs);
+void RunOpenInstalled() {
+  Runs& runs = TheRuns();
+  {
+    std::unique_lock<std::mutex> lock(runs.lock);
+    // Shutdown cuts the wait short; the page is then not opened.
+    if (runs.changed.wait_for(lock, std::chrono::milliseconds(runs.installedDelayMs),
+                              [&runs] { return runs.ending; }))
+      return;
+  }
   char url[kUrlSize];
   int n = std::snprintf(url, sizeof url, "%s/installed", platform::SiteBase());
   if (n < 0 || static_cast<size_t>(n) >= sizeof url) return;
   platform::OpenUrl(url);
+}
+
+}  // namespace
+
+void Knocker::Run() { RunKnock(); }
+
+bool Knocker::Start() { return StartWorker(&kKnock); }
+
+void OpenInstalled::Run() { RunOpenInstalled(); }
+
+bool OpenInstalled::Start() { return StartWorker(&kOpenInstalled); }
+
+bool EndCallbackWorkers(unsigned boundMs) {
+  Runs& runs = TheRuns();
+  std::unique_lock<std::mutex> lock(runs.lock);
+  runs.ending = true;
+  runs.changed.notify_all();
+  return runs.changed.wait_for(lock, std::chrono::milliseconds(boundMs),
+                               [&runs] { return runs.running == 0; });
+}
+
+void SetInstalledDelayMs(unsigned ms) {
+  Runs& runs = TheRuns();
+  std::lock_guard<std::mutex> lock(runs.lock);
+  runs.installedDelayMs = ms;
 }

@@ -5,19 +5,37 @@
 
 #include "app/thread.h"
 
+// Both workers are started by the window, which may be gone before a run
+// ends: Start runs them on threads that use nothing of the object.
+
 // Reports the stored referral code ("ref") once to the vendor's site:
 // GET <site>/clientCallback/?a=<code>&b=<machine id>&c=<signature>, and
 // empties "ref" when the reply begins with "OK".
 class Knocker : public Thread {
+ public:
+  // Starts one run on a thread of its own (hides Thread::Start).
+  bool Start();
+
  protected:
+  // One run on the calling thread.
   void Run() override;
 };
 
 // Opens the vendor's "/installed" page 5 s after the first tunnel-up of a first run.
 class OpenInstalled : public Thread {
+ public:
+  bool Start();
+
  protected:
   void Run() override;
 };
+
+// Shutdown: no run opens a page or writes "ref" from now on, a transfer
+// under way is cut off, and later starts do nothing. Waits at most boundMs
+// for the runs under way to end; true when none is left.
+bool EndCallbackWorkers(unsigned boundMs);
+// Milliseconds OpenInstalled waits (5000); tests shorten it.
+void SetInstalledDelayMs(unsigned ms);
 
 inline constexpr const char* kCallbackSalt = "Tq7#k2Wm5";
 

@@ -3,6 +3,8 @@
 #include <gtk/gtk.h>
 
 #include <condition_variable>
+#include <cstdio>
+#include <list>
 #include <mutex>
 
 #include "platform/message_box.h"
@@ -30,17 +32,38 @@ struct Request {
   const char* caption;
   const char* text;
   MessageIcon icon;
+  guint source = 0;
+  bool finished = false;
+  bool shown = false;  // false: the loop ended before it could show the box
+};
+
+// The boxes waiting for the user-interface thread, and whether it still runs
+// its loop. Never destroyed: a worker may ask for a box while the process exits.
+struct Boxes {
   std::mutex mutex;
   std::condition_variable done;
-  bool finished = false;
+  std::list<Request*> pending;
+  bool ended = false;
 };
+
+Boxes& TheBoxes() {
+  static Boxes* boxes = new Boxes();
+  return *boxes;
+}
 
 gboolean RunRequest(gpointer data) {
   Request* request = static_cast<Request*>(data);
+  Boxes& boxes = TheBoxes();
+  {
+    std::lock_guard<std::mutex> lock(boxes.mutex);
+    request->source = 0;
+  }
   RunDialog(request->caption, request->text, request->icon);
-  std::lock_guard<std::mutex> lock(request->mutex);
+  std::lock_guard<std::mutex> lock(boxes.mutex);
   request->finished = true;
-  request->done.notify_all();
+  request->shown = true;
+  boxes.pending.remove(request);
+  boxes.done.notify_all();
   return G_SOURCE_REMOVE;
 }
 
@@ -50,10 +73,21 @@ void ShowGtkBox(const char* caption, const char* text, MessageIcon icon) {
     return;
   }
   // GTK belongs to the user-interface thread: the box is shown there.
-  Request request{caption, text, icon, {}, {}, false};
-  g_idle_add(RunRequest, &request);
-  std::unique_lock<std::mutex> lock(request.mutex);
-  request.done.wait(lock, [&] { return request.finished; });
+  Boxes& boxes = TheBoxes();
+  Request request{caption, text, icon};
+  {
+    std::unique_lock<std::mutex> lock(boxes.mutex);
+    if (!boxes.ended) {
+      boxes.pending.push_back(&request);
+      request.source = g_idle_add(RunRequest, &request);
+      boxes.done.wait(lock, [&] { return request.finished; });
+    }
+  }
+  // Nobody is left to show it: the text still reaches the user's log.
+  if (!request.shown) {
+    std::fprintf(stderr, "%s: %s\n", caption, text);
+    std::fflush(stderr);
+  }
 }
 
 }  // namespace
@@ -61,6 +95,20 @@ void ShowGtkBox(const char* caption, const char* text, MessageIcon icon) {
 void InstallGtkMessageBoxes() {
   g_uiThread = g_thread_self();
   SetMessageBoxHandler(ShowGtkBox);
+}
+
+void EndGtkMessageBoxes() {
+  Boxes& boxes = TheBoxes();
+  std::lock_guard<std::mutex> lock(boxes.mutex);
+  boxes.ended = true;
+  // Boxes still waiting will never be shown: release their workers.
+  for (Request* request : boxes.pending) {
+    if (request->source) g_source_remove(request->source);
+    request->source = 0;
+    request->finished = true;
+  }
+  boxes.pending.clear();
+  boxes.done.notify_all();
 }
 
 }  // namespace platform

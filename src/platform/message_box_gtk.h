@@ -7,4 +7,9 @@ namespace platform {
 // other threads are shown by that thread while the asking thread waits.
 void InstallGtkMessageBoxes();
 
+// Call on the same thread once its main loop has ended for good: boxes asked
+// for from then on, and those still waiting, go to standard error instead of
+// holding their threads for ever.
+void EndGtkMessageBoxes();
+
 }  // namespace platform

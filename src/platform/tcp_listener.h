@@ -31,8 +31,10 @@ class TcpListener {
   // One receive of at most size bytes: >0 bytes read, 0 peer closed,
   // -1 failure or stopped. Re-arms quick ACKs after every read.
   long Receive(SocketHandle socket, char* buffer, size_t size);
-  // One send of the bytes; the result is the count sent or -1. Never raises SIGPIPE.
-  long Send(SocketHandle socket, const char* bytes, size_t length);
+  // Sends all bytes, waiting at most boundMs for a peer that does not read;
+  // the count sent (length when all went), or -1 when nothing could go.
+  // Stop ends the wait at once. Never raises SIGPIPE.
+  long Send(SocketHandle socket, const char* bytes, size_t length, int boundMs);
   void CloseSocket(SocketHandle socket);
 
   // Thread-safe: wakes a blocked Accept or Receive; both fail from now on.

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -96,13 +97,38 @@ long TcpListener::Receive(SocketHandle socket, char* buffer, size_t size) {
   return n;
 }
 
-long TcpListener::Send(SocketHandle socket, const char* bytes, size_t length) {
+namespace {
+
+long NowMs() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
+}
+
+}  // namespace
+
+long TcpListener::Send(SocketHandle socket, const char* bytes, size_t length, int boundMs) {
   if (socket < 0) return -1;
-  ssize_t n;
-  do {
-    n = send(socket, bytes, length, MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  return n;
+  const long deadline = NowMs() + boundMs;
+  size_t done = 0;
+  while (done < length) {
+    // Never block in send: a peer that stops reading would hold this thread for ever.
+    ssize_t n = send(socket, bytes + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
+    long left = deadline - NowMs();
+    if (left <= 0) break;
+    pollfd fds[2] = {{socket, POLLOUT, 0}, {stopFd_, POLLIN, 0}};
+    int ready = poll(fds, stopFd_ >= 0 ? 2 : 1, static_cast<int>(left));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready > 0 && fds[1].revents) break;
+  }
+  if (done == 0 && length > 0) return -1;
+  return static_cast<long>(done);
 }
 
 void TcpListener::CloseSocket(SocketHandle socket) {

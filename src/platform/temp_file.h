@@ -8,9 +8,17 @@ namespace platform {
 // temporary directory ($TMPDIR, else /tmp); writes its path. false on failure.
 bool CreateTempFile(const char* prefix, char* path, size_t pathSize);
 
-// Replaces target by source in one step (source disappears); false on failure,
-// in which case target is unchanged.
-bool ReplaceFile(const char* source, const char* target);
+// Replacing a file in three steps, so that a lock guarding target need only
+// be held for the middle one:
+// Copies source into a new file beside target (so the move is one rename on
+// one file system), with target's permissions, flushed to disk; writes its
+// path to staged. false on failure, with nothing left behind.
+bool StageBeside(const char* source, const char* target, char* staged, size_t stagedSize);
+// Renames staged onto target in one step; false on failure, in which case
+// target is unchanged and staged is still there.
+bool MoveStaged(const char* staged, const char* target);
+// Flushes the directory holding path, so a finished rename survives a power cut.
+void SyncDirectoryOf(const char* path);
 
 bool DeleteFileAt(const char* path);
 

@@ -25,25 +25,21 @@ bool CreateTempFile(const char* prefix, char* path, size_t pathSize) {
   return true;
 }
 
-namespace {
-
-bool SyncFile(const char* path) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fsync(fd) == 0;
-  close(fd);
-  return ok;
-}
-
-// Copies source next to target and fsyncs it, so the final rename is atomic
-// even when the temporary directory is on another file system.
-bool CopyBeside(const char* source, const char* target, char* staged, size_t stagedSize) {
+bool StageBeside(const char* source, const char* target, char* staged, size_t stagedSize) {
   int n = std::snprintf(staged, stagedSize, "%s.XXXXXX", target);
   if (n < 0 || static_cast<size_t>(n) >= stagedSize) return false;
-  int out = mkostemp(staged, O_CLOEXEC);
-  if (out < 0) return false;
   int in = open(source, O_RDONLY | O_CLOEXEC);
-  bool ok = in >= 0;
+  if (in < 0) {
+    staged[0] = '\0';
+    return false;
+  }
+  int out = mkostemp(staged, O_CLOEXEC);
+  if (out < 0) {
+    close(in);
+    staged[0] = '\0';
+    return false;
+  }
+  bool ok = true;
   char buffer[65536];
   while (ok) {
     ssize_t r = read(in, buffer, sizeof buffer);
@@ -59,17 +55,24 @@ bool CopyBeside(const char* source, const char* target, char* staged, size_t sta
       if (ok) done += w;
     }
   }
-  if (in >= 0) close(in);
-  ok = ok && fchmod(out, 0644) == 0 && fsync(out) == 0;
-  close(out);
-  if (!ok) unlink(staged);
+  close(in);
+  // The new file takes the old one's permissions (mkostemp makes it 0600).
+  struct stat st;
+  mode_t mode = stat(target, &st) == 0 ? (st.st_mode & 07777) : 0644;
+  ok = ok && fchmod(out, mode) == 0 && fsync(out) == 0;
+  if (close(out) != 0) ok = false;
+  if (!ok) {
+    unlink(staged);
+    staged[0] = '\0';
+  }
   return ok;
 }
 
-// Makes a finished rename survive a power cut; the rename itself is atomic either way.
-void SyncParentDirectory(const char* target) {
+bool MoveStaged(const char* staged, const char* target) { return rename(staged, target) == 0; }
+
+void SyncDirectoryOf(const char* path) {
   char dir[4096];
-  int n = std::snprintf(dir, sizeof dir, "%s", target);
+  int n = std::snprintf(dir, sizeof dir, "%s", path);
   if (n < 0 || static_cast<size_t>(n) >= sizeof dir) return;
   char* slash = std::strrchr(dir, '/');
   if (!slash) {
@@ -83,29 +86,6 @@ void SyncParentDirectory(const char* target) {
   if (fd < 0) return;
   fsync(fd);
   close(fd);
-}
-
-}  // namespace
-
-bool ReplaceFile(const char* source, const char* target) {
-  // The new file takes the old one's permissions (a temp file is born 0600).
-  struct stat st;
-  chmod(source, stat(target, &st) == 0 ? (st.st_mode & 07777) : 0644);
-  SyncFile(source);
-  if (rename(source, target) == 0) {
-    SyncParentDirectory(target);
-    return true;
-  }
-  if (errno != EXDEV) return false;
-  char staged[4096];
-  if (!CopyBeside(source, target, staged, sizeof staged)) return false;
-  if (rename(staged, target) != 0) {
-    unlink(staged);
-    return false;
-  }
-  SyncParentDirectory(target);
-  unlink(source);
-  return true;
 }
 
 bool DeleteFileAt(const char* path) { return unlink(path) == 0; }

@@ -118,13 +118,20 @@ int ExtractProfile(const char* pagePath, const char* profilePath) {
     platform::DeleteFileAt(tempPath);
     return kExtractBadProfile;
   }
-  bool moved;
-  {
-    std::lock_guard<std::mutex> lock(ProfileLock);
-    moved = platform::ReplaceFile(tempPath, profilePath);
+  // The copy and its flush happen before the lock: Connect on the
+  // user-interface thread waits for ProfileLock, and only the rename needs it.
+  char staged[kPathSize + 16];
+  bool moved = false;
+  if (platform::StageBeside(tempPath, profilePath, staged, sizeof staged)) {
+    {
+      std::lock_guard<std::mutex> lock(ProfileLock);
+      moved = platform::MoveStaged(staged, profilePath);
+    }
+    if (moved) platform::SyncDirectoryOf(profilePath);
+    else platform::DeleteFileAt(staged);
   }
   // A failed move keeps the old data.vpn, from which the lists are then reloaded.
-  if (!moved) platform::DeleteFileAt(tempPath);
+  platform::DeleteFileAt(tempPath);
   return kExtractOk;
 }
 

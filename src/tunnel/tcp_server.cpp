@@ -4,15 +4,31 @@
 #include <cstring>
 
 #include "app/shared_state.h"
+#include "platform/socket_owner.h"
 #include "platform/thread.h"
 #include "tunnel/controller_view.h"
 #include "tunnel/line_cutter.h"
+#include "tunnel/service_request.h"
 
 namespace {
+
+// A command that cannot be written within this long goes to a peer that has
+// stopped reading; OpenVPN reads every line at once.
+constexpr int kSendBoundMs = 1000;
 
 void Say(const char* text) {
   std::fputs(text, stdout);
   std::fflush(stdout);
+}
+
+// Only root's OpenVPN, or one started by a service that runs as somebody
+// else (tests, the demo), may hear the machine identity or move the state.
+bool PeerTrusted(platform::SocketHandle client, uint32_t* peerUid) {
+  *peerUid = ~0u;
+  if (!platform::TcpPeerOwner(client, peerUid)) return false;
+  if (*peerUid == 0) return true;
+  uint32_t serviceUid;
+  return platform::FileOwner(ServicePipePath(), &serviceUid) && serviceUid == *peerUid;
 }
 
 }  // namespace
@@ -28,8 +44,10 @@ void TcpServer::SetNotifyWindow(platform::MessageQueue* queue) {
 }
 
 void TcpServer::Send(const char* text) {
-  if (client_ == platform::kInvalidSocket) return;
-  listener_.Send(client_, text, std::strlen(text));
+  if (client_ == platform::kInvalidSocket || dropPeer_) return;
+  size_t length = std::strlen(text);
+  // A command cut short leaves the stream in the middle of a line: drop the peer.
+  if (listener_.Send(client_, text, length, kSendBoundMs) != static_cast<long>(length)) dropPeer_ = true;
 }
 
 void TcpServer::SetListening(uint16_t port) {
@@ -106,7 +124,18 @@ void TcpServer::Serve() {
       platform::SleepMs(100);
       continue;
     }
+    uint32_t peerUid;
+    if (!PeerTrusted(client, &peerUid)) {
+      char text[80];
+      if (peerUid == ~0u) std::snprintf(text, sizeof text, "Server: refused a connection of unknown owner\n");
+      else std::snprintf(text, sizeof text, "Server: refused a connection from uid %u\n", peerUid);
+      Say(text);
+      // Closed before a byte is read or written, and never reported.
+      listener_.CloseSocket(client);
+      continue;
+    }
     client_ = client;
+    dropPeer_ = false;
     if (notify_) notify_->Post(WM_MGMT_CONNECTED, 0, 0);
     cutter.Reset();
     handler_.ResetConnection();
@@ -117,7 +146,7 @@ void TcpServer::Serve() {
       bool fits = cutter.Feed(received, static_cast<size_t>(n),
                               [this](char* line) { handler_.ProcessLine(line); });
       // A line that cannot be held is no management line: drop the peer.
-      if (!fits) break;
+      if (!fits || dropPeer_) break;
     }
     if (notify_) notify_->Post(WM_MGMT_DISCONNECTED, 0, 0);
     listener_.CloseSocket(client_);

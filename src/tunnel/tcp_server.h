@@ -3,6 +3,9 @@
 // we serve one connection at a time on this worker thread, cutting lines and
 // answering them with the protocol handler.
 //
+// Only a peer whose socket belongs to root or to the owner of the service
+// socket is served; any other is closed unheard.
+//
 // Use: SetPort, SetNotifyWindow, Start. Port 0 binds any free port (tests),
 // readable through BoundPort once the server is listening.
 #include <atomic>
@@ -26,8 +29,8 @@ class TcpServer : public Thread, private CommandSink {
   // Starts the server thread (hides Thread::Start to track the thread's life).
   bool Start();
 
-  // Writes the text on the current connection; results are not looked at.
-  // Only called on the server thread, by the handler.
+  // Writes the text on the current connection within a bound; a peer that
+  // does not take it is dropped. Only called on the server thread, by the handler.
   void Send(const char* text) override;
   void ProcessLine(char* line) { handler_.ProcessLine(line); }
 
@@ -51,6 +54,7 @@ class TcpServer : public Thread, private CommandSink {
   ManagementHandler handler_;
   platform::TcpListener listener_;
   platform::SocketHandle client_ = platform::kInvalidSocket;
+  bool dropPeer_ = false;  // server thread only
   platform::MessageQueue* notify_ = nullptr;
 
   std::mutex mutex_;

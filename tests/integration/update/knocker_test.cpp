@@ -10,7 +10,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/shared_state.h"
@@ -242,6 +244,69 @@ TEST_F(InstallCallback, TunnelUpsKnockEachTimeAndOpenTheInstalledPageOnce) {
   EXPECT_EQ(Ref(), "code9");
   FreeSharedLists();
   platform::RemoveNamedEvent(kExitEventName);  // the controller's Signal lives on; its name need not
+}
+
+// The window that starts the workers may be destroyed while they run.
+TEST_F(InstallCallback, RunsOutliveTheObjectsThatStartedThem) {
+  SetRef("late7");
+  HttpTestServer::Response held = HttpTestServer::Page(200, "OK");
+  held.hold = true;
+  server_.Set("/clientCallback/", held);
+  std::optional<Knocker> knocker(std::in_place);
+  ASSERT_TRUE(knocker->Start());
+  ASSERT_TRUE(server_.WaitForRequests(1, 10000));
+  knocker.reset();  // the run is still waiting for its reply
+  server_.Release();
+  // The run finishes on its own: the acknowledgement empties "ref".
+  for (int i = 0; i < 1000 && Ref() != ""; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(Ref(), "");
+  EXPECT_TRUE(g_messages.empty());
+}
+
+// Shutdown ends the runs within its bound: the first-run page is not opened
+// after the program has gone, and a callback that hangs does not hold the
+// exit. Shutdown is for good in the process that does it, so this runs in a
+// fresh process of its own (below).
+TEST_F(InstallCallback, ShutdownEndsTheRunsWithinItsBound) {
+  std::vector<std::string> env = {"PATH=/usr/bin:/bin"};
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "TMPDIR"}) {
+    if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+  }
+  auto result = qvtest::RunProgram({"/proc/self/exe", "--gtest_also_run_disabled_tests",
+                                    "--gtest_filter=InstallCallback.DISABLED_ShutdownInAProcessOfItsOwn"},
+                                   env);
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find("[  PASSED  ] 1 test"), std::string::npos) << result.out;
+}
+
+TEST_F(InstallCallback, DISABLED_ShutdownInAProcessOfItsOwn) {
+  SetRef("code5");
+  HttpTestServer::Response stalled;
+  stalled.raw = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\nConnection: close\r\n\r\n";
+  stalled.stall = true;
+  server_.Set("/clientCallback/", stalled);
+  std::string opened = dir_ / "opened";
+  std::string opener = dir_ / "opener";
+  qvtest::WriteFile(opener, "#!/bin/sh\ntouch '" + opened + "'\n");
+  ASSERT_EQ(chmod(opener.c_str(), 0755), 0);
+  setenv("QUORVANTA_OPENER", opener.c_str(), 1);
+  SetInstalledDelayMs(1000);
+  {
+    std::optional<OpenInstalled> page(std::in_place);
+    std::optional<Knocker> knocker(std::in_place);
+    ASSERT_TRUE(page->Start());
+    ASSERT_TRUE(knocker->Start());
+  }
+  ASSERT_TRUE(server_.WaitForRequests(1, 10000));  // the callback is under way
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(EndCallbackWorkers(300)) << "the hanging callback cannot have ended";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_FALSE(Knocker().Start()) << "a start after shutdown";
+  server_.Release();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_NE(access(opened.c_str(), F_OK), 0) << "the first-run page was opened after shutdown";
+  EXPECT_EQ(Ref(), "code5");
+  unsetenv("QUORVANTA_OPENER");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // replace data.vpn and the lists, which leave everything as it was, and what
 // happens when updates meet each other, a Connect, or shutdown.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -253,6 +254,27 @@ TEST_F(ProfileUpdate, AProcessKilledDuringAnUpdateLeavesTheProfileWhole) {
   ExpectUnchanged();
   // The killed process could not clean up after itself.
   for (const std::string& name : temp_.Names()) std::remove((temp_ / name).c_str());
+}
+
+// The temporary folder on another file system: the move is still one rename.
+TEST_F(ProfileUpdate, ATemporaryFolderOnAnotherFileSystemWorksToo) {
+  struct stat a, b;
+  if (stat("/dev/shm", &a) != 0 || stat(config_.path().c_str(), &b) != 0 || a.st_dev == b.st_dev)
+    GTEST_SKIP() << "needs /dev/shm on a file system of its own";
+  char pattern[] = "/dev/shm/qvupdate-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  setenv("TMPDIR", pattern, 1);
+  chmod(profilePath_.c_str(), 0640);
+  server_.Set("/page", HttpTestServer::Page(200, qvtest::Page(newProfile_)));
+  ResetLists(Urls({"/page"}));
+  UpdateServerLists(profilePath_.c_str());
+  ExpectNewProfile();
+  struct stat st;
+  ASSERT_EQ(stat(profilePath_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);  // the profile keeps its permissions
+  EXPECT_EQ(config_.Names(), std::vector<std::string>{"data.vpn"});
+  EXPECT_EQ(rmdir(pattern), 0) << "temporary files left behind";
+  setenv("TMPDIR", temp_.path().c_str(), 1);
 }
 
 // Connect on the main thread loads data.vpn into the shared lists and takes

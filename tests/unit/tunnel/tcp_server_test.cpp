@@ -1,6 +1,7 @@
 #include "tunnel/tcp_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,10 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "app/shared_state.h"
+#include "support/child_process.h"
 #include "support/recorded_session.h"
 #include "tunnel/controller_view.h"
 
@@ -58,9 +62,44 @@ bool PeerClosed(int fd) {
   return recv(fd, &c, 1, 0) <= 0;
 }
 
+// Writes lines that each ask for an answer and never reads one, until the
+// server has stopped taking them (our sends have stayed blocked a while).
+void FloodWithoutReading(int fd) {
+  const std::string line = ">HOLD:Waiting for hold release:0\r\n";
+  for (int stalls = 0; stalls < 1;) {
+    ssize_t n = send(fd, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, 300) == 0) ++stalls;
+  }
+}
+
+// A connection whose receive buffer is small, so that it fills quickly.
+int ConnectSmall(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int size = 4096;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 class Server : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The service socket's owner is trusted: here the test's own user.
+    pipe_ = dir_ / "QuorvantaPipe";
+    int file = open(pipe_.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+    ASSERT_GE(file, 0);
+    close(file);
+    setenv("QUORVANTA_PIPE", pipe_.c_str(), 1);
     std::strcpy(MachineId, kRecordedMachineId);
     server.SetPort(0);
     server.SetNotifyWindow(&queue);
@@ -68,7 +107,10 @@ class Server : public ::testing::Test {
     port = server.WaitListening();
     ASSERT_NE(port, 0);
   }
-  void TearDown() override { server.Stop(); }
+  void TearDown() override {
+    server.Stop();
+    unsetenv("QUORVANTA_PIPE");
+  }
 
   uint32_t Next() {
     platform::Message m{};
@@ -76,6 +118,8 @@ class Server : public ::testing::Test {
     return m.id;
   }
 
+  qvtest::TempDir dir_;
+  std::string pipe_;
   platform::MessageQueue queue;
   TcpServer server;
   uint16_t port = 0;
@@ -164,6 +208,133 @@ TEST_F(Server, PeerSendingAnEndlessLineIsDropped) {
   EXPECT_EQ(Next(), WM_MGMT_DISCONNECTED);
 }
 
+// What a local process gets from the port, by who owns its socket: only root
+// and the owner of the service socket are served. The others are closed
+// before anything is read or sent, and nothing is reported.
+TEST_F(Server, OnlyRootAndTheServiceSocketsOwnerAreServed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  // Each case asks for an answer, the identity, or a state change.
+  const std::string lines =
+      ">HOLD:Waiting for hold release:0\r\n"
+      ">PASSWORD:Need 'Auth' username/password\r\n"
+      "SUCCESS: 'Auth' username entered, but not yet verified\r\n"
+      ">STATE:1700000000,CONNECTED,SUCCESS,10.8.0.6,127.0.0.1,1194,,\r\n"
+      ">BYTECOUNT:100,200\r\n";
+  auto asStranger = [&] {
+    return qvtest::RunInChild(
+        [&] {
+          int fd = ConnectTo(port);
+          if (fd < 0) return std::string("no connection");
+          send(fd, lines.data(), lines.size(), MSG_NOSIGNAL);
+          std::string got = Read(fd, 4096, 1500);
+          close(fd);
+          return "got[" + got + "]";
+        },
+        /*unprivileged=*/true);
+  };
+  struct Case {
+    const char* what;
+    bool pipeExists;
+    uid_t pipeOwner;
+    bool served;
+  };
+  const Case cases[] = {
+      {"service socket owned by root", true, 0, false},
+      {"no service socket", false, 0, false},
+      {"service socket owned by the stranger", true, qvtest::kNobody, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    unlink(pipe_.c_str());
+    if (c.pipeExists) {
+      int file = open(pipe_.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+      ASSERT_GE(file, 0);
+      close(file);
+      ASSERT_EQ(chown(pipe_.c_str(), c.pipeOwner, 0), 0);
+    }
+    testing::internal::CaptureStdout();
+    qvtest::ChildResult result = asStranger();
+    if (c.served) {
+      EXPECT_NE(result.output.find("state on\nusername 'Auth' '"), std::string::npos) << result.output;
+      EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
+      EXPECT_EQ(Next(), WM_TUNNEL_UP);
+      EXPECT_EQ(Next(), WM_MGMT_BYTECOUNT);
+      EXPECT_EQ(Next(), WM_MGMT_DISCONNECTED);
+    } else {
+      EXPECT_EQ(result.output, "got[]");
+      platform::Message m{};
+      EXPECT_FALSE(queue.TryTake(&m)) << "posted " << m.id;
+    }
+    std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(said.find("refused a connection from uid 65534") != std::string::npos, !c.served) << said;
+  }
+  // The refused did not hold the slot: root's OpenVPN is served at once.
+  unlink(pipe_.c_str());
+  int fd = ConnectTo(port);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
+  Write(fd, ">HOLD:Waiting for hold release:0\r\n");
+  EXPECT_EQ(Read(fd, 9), "state on\n");
+  close(fd);
+  EXPECT_EQ(Next(), WM_MGMT_DISCONNECTED);
+}
+
+// A flood of strangers' connections leaves the port usable for the owner.
+TEST_F(Server, StrangersFloodingThePortDoNotKeepTheOwnerOut) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  testing::internal::CaptureStdout();
+  qvtest::ChildResult result = qvtest::RunInChild(
+      [&] {
+        int fds[40];
+        int made = 0;
+        for (int& fd : fds) {
+          fd = ConnectTo(port);
+          if (fd >= 0) ++made;
+        }
+        int heard = 0;
+        for (int fd : fds) {
+          if (fd < 0) continue;
+          heard += !Read(fd, 1, 2000).empty();
+          close(fd);
+        }
+        return std::to_string(made) + " made, " + std::to_string(heard) + " heard";
+      },
+      /*unprivileged=*/true);
+  EXPECT_EQ(result.output, "40 made, 0 heard");
+  int fd = ConnectTo(port);
+  ASSERT_GE(fd, 0);
+  Write(fd, ">HOLD:Waiting for hold release:0\r\n");
+  EXPECT_EQ(Read(fd, 9), "state on\n");
+  EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
+  close(fd);
+  EXPECT_EQ(Next(), WM_MGMT_DISCONNECTED);
+  testing::internal::GetCapturedStdout();
+}
+
+// A peer that asks and never reads the answers is dropped once a send has
+// waited its bound; the listener serves the next peer.
+TEST_F(Server, PeerThatDoesNotReadIsDropped) {
+  int fd = ConnectSmall(port);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
+  // A slow server (under a sanitizer) may only seem stuck: keep asking.
+  uint32_t next = 0;
+  for (int round = 0; round < 20 && next == 0; ++round) {
+    FloodWithoutReading(fd);
+    platform::Message m{};
+    if (queue.WaitTake(&m, 1500)) next = m.id;
+  }
+  EXPECT_EQ(next, WM_MGMT_DISCONNECTED);
+  close(fd);
+  fd = ConnectTo(port);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
+  Write(fd, ">HOLD:Waiting for hold release:0\r\n");
+  EXPECT_EQ(Read(fd, 9), "state on\n");
+  close(fd);
+  EXPECT_EQ(Next(), WM_MGMT_DISCONNECTED);
+}
+
 TEST(ServerStart, PortInUseEndsTheServerWithItsMessage) {
   int holder = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -221,6 +392,31 @@ TEST(ServerLifetime, DestroyingTheServerEndsItsThreadMidConnection) {
   EXPECT_EQ(m.id, WM_MGMT_DISCONNECTED);
   EXPECT_TRUE(PeerClosed(fd));
   close(fd);
+}
+
+// Stop wakes a server that is waiting to send to a peer that does not read.
+TEST(ServerLifetime, StopEndsAServerWaitingOnAPeerThatDoesNotRead) {
+  if (geteuid() != 0) GTEST_SKIP() << "without a service socket only root's peers are served";
+  qvtest::TempDir dir;
+  setenv("QUORVANTA_PIPE", (dir / "absent").c_str(), 1);
+  platform::MessageQueue queue;
+  testing::internal::CaptureStdout();
+  TcpServer server;
+  server.SetPort(0);
+  server.SetNotifyWindow(&queue);
+  ASSERT_TRUE(server.Start());
+  int fd = ConnectSmall(server.WaitListening());
+  ASSERT_GE(fd, 0);
+  platform::Message m{};
+  ASSERT_TRUE(queue.WaitTake(&m, kWaitMs));
+  EXPECT_EQ(m.id, WM_MGMT_CONNECTED);
+  FloodWithoutReading(fd);  // the server is now inside a send
+  server.Stop();
+  ASSERT_TRUE(queue.TryTake(&m));
+  EXPECT_EQ(m.id, WM_MGMT_DISCONNECTED);
+  testing::internal::GetCapturedStdout();
+  close(fd);
+  unsetenv("QUORVANTA_PIPE");
 }
 
 }  // namespace

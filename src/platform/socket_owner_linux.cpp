@@ -1,0 +1,162 @@
+#include "platform/socket_owner.h"
+
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+constexpr unsigned kListenState = 10;  // TCP_LISTEN in the kernel's numbering
+
+struct Ends {
+  uint32_t peerAddress;  // network order
+  uint16_t peerPort;     // network order
+  uint32_t selfAddress;
+  uint16_t selfPort;
+};
+
+bool ReadEnds(SocketHandle accepted, Ends* ends) {
+  sockaddr_in peer{};
+  sockaddr_in self{};
+  socklen_t peerLength = sizeof peer;
+  socklen_t selfLength = sizeof self;
+  if (getpeername(accepted, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) return false;
+  if (getsockname(accepted, reinterpret_cast<sockaddr*>(&self), &selfLength) != 0) return false;
+  if (peer.sin_family != AF_INET || self.sin_family != AF_INET) return false;
+  ends->peerAddress = peer.sin_addr.s_addr;
+  ends->peerPort = peer.sin_port;
+  ends->selfAddress = self.sin_addr.s_addr;
+  ends->selfPort = self.sin_port;
+  return true;
+}
+
+// Asks sock_diag for the one socket whose local end is the peer's and whose
+// remote end is ours.
+bool LookUpWithSockDiag(const Ends& ends, uint32_t* uid) {
+  int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) return false;
+  // The kernel answers at once; the bound only guards against the unexpected.
+  timeval bound{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } message;
+  std::memset(&message, 0, sizeof message);
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST;
+  message.header.nlmsg_seq = 1;
+  message.request.sdiag_family = AF_INET;
+  message.request.sdiag_protocol = IPPROTO_TCP;
+  message.request.idiag_states = ~0u;
+  message.request.id.idiag_sport = ends.peerPort;
+  message.request.id.idiag_dport = ends.selfPort;
+  message.request.id.idiag_src[0] = ends.peerAddress;
+  message.request.id.idiag_dst[0] = ends.selfAddress;
+  message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  ssize_t sent;
+  do {
+    sent = sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
+  } while (sent < 0 && errno == EINTR);
+  if (sent != static_cast<ssize_t>(sizeof message)) {
+    close(fd);
+    return false;
+  }
+  alignas(nlmsghdr) char buffer[8192];
+  ssize_t received;
+  do {
+    received = recv(fd, buffer, sizeof buffer, 0);
+  } while (received < 0 && errno == EINTR);
+  close(fd);
+  if (received <= 0) return false;
+  int left = static_cast<int>(received);
+  for (nlmsghdr* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+    if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY) return false;  // an error: no such socket
+    if (h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return false;
+    const inet_diag_msg* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+    // The lookup falls back to listeners: only the exact connection counts.
+    // A socket its process has closed (time-wait, orphaned) has no inode and
+    // shows uid 0: it proves nothing about who sent what is still queued.
+    if (found->idiag_state == kListenState || found->idiag_inode == 0 || found->id.idiag_sport != ends.peerPort ||
+        found->id.idiag_dport != ends.selfPort || found->id.idiag_src[0] != ends.peerAddress ||
+        found->id.idiag_dst[0] != ends.selfAddress) {
+      return false;
+    }
+    *uid = found->idiag_uid;
+    return true;
+  }
+  return false;
+}
+
+bool MatchTableLine(const char* line, const Ends& ends, uint32_t* uid) {
+  unsigned localAddress, localPort, remoteAddress, remotePort, state, owner;
+  unsigned long inode;
+  int n = std::sscanf(line, " %*u: %8X:%4X %8X:%4X %2X %*X:%*X %*X:%*X %*X %u %*u %lu", &localAddress,
+                      &localPort, &remoteAddress, &remotePort, &state, &owner, &inode);
+  if (n != 7 || state == kListenState || inode == 0) return false;
+  if (localAddress != ends.peerAddress || remoteAddress != ends.selfAddress) return false;
+  if (localPort != ntohs(ends.peerPort) || remotePort != ntohs(ends.selfPort)) return false;
+  *uid = owner;
+  return true;
+}
+
+bool LookUpInProcTable(const Ends& ends, uint32_t* uid) {
+  std::FILE* table = std::fopen("/proc/net/tcp", "re");
+  if (!table) return false;
+  char line[512];
+  bool found = false;
+  while (!found && std::fgets(line, sizeof line, table)) found = MatchTableLine(line, ends, uid);
+  std::fclose(table);
+  return found;
+}
+
+}  // namespace
+
+bool TcpPeerOwner(SocketHandle accepted, uint32_t* uid) {
+  Ends ends;
+  if (!ReadEnds(accepted, &ends)) return false;
+  // Kernels without inet_diag still have the text table.
+  return LookUpWithSockDiag(ends, uid) || LookUpInProcTable(ends, uid);
+}
+
+bool FileOwner(const char* path, uint32_t* uid) {
+  struct stat st;
+  if (!path || lstat(path, &st) != 0) return false;
+  *uid = st.st_uid;
+  return true;
+}
+
+bool FindOwnerInTcpTable(const char* table, size_t length, uint32_t localAddress,
+                         uint16_t localPort, uint32_t remoteAddress, uint16_t remotePort,
+                         uint32_t* uid) {
+  const Ends ends{localAddress, htons(localPort), remoteAddress, htons(remotePort)};
+  char line[512];
+  size_t at = 0;
+  while (at < length) {
+    size_t end = at;
+    while (end < length && table[end] != '\n') ++end;
+    size_t take = end - at < sizeof line - 1 ? end - at : sizeof line - 1;
+    std::memcpy(line, table + at, take);
+    line[take] = '\0';
+    if (MatchTableLine(line, ends, uid)) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+}  // namespace platform
