@@ -6,4 +6,8 @@ namespace platform {
 // program's memory has been released.
 void ReleaseFreeMemory();
 
+// Lets go of the loaded code and read-only data (never written, so the same
+// as on disk) until it is next used; for a long idle spell.
+void ReleaseCodePages();
+
 }  // namespace platform

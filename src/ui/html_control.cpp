@@ -387,7 +387,9 @@ void HtmlControl::DropPage() {
   reloading_ = false;
   pressButton_ = 0;
   pendingDrag_ = 0;
+  // What the page used is given back; the code it ran comes back from the page cache on Display.
   platform::ReleaseFreeMemory();
+  platform::ReleaseCodePages();
 }
 
 void HtmlControl::SchedulePageDrop() {
