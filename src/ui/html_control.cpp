@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/environment.h"
+#include "platform/memory.h"
 #include "platform/opener.h"
 #include "ui/resources.h"
 
@@ -152,7 +153,37 @@ struct HtmlControlGlue {
     return FALSE;
   }
   static void OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
-    if (event == WEBKIT_LOAD_FINISHED) static_cast<HtmlControl*>(data)->PageReady();
+    if (event == WEBKIT_LOAD_FINISHED) static_cast<HtmlControl*>(data)->PageLoaded();
+  }
+  static gboolean OnDropTime(gpointer data) {
+    HtmlControl* self = static_cast<HtmlControl*>(data);
+    self->dropSource_ = 0;
+    if (!gtk_widget_get_visible(self->window_)) self->DropPage();
+    return G_SOURCE_REMOVE;
+  }
+  static gboolean OnShowWaitOver(gpointer data) {
+    HtmlControl* self = static_cast<HtmlControl*>(data);
+    self->showWaitSource_ = 0;
+    if (self->showWhenLoaded_) self->ShowNow();
+    return G_SOURCE_REMOVE;
+  }
+  static void OnWebProcessTerminated(WebKitWebView* view, WebKitWebProcessTerminationReason reason, gpointer data) {
+    // A page whose web process died is made again with its state, shown if the window is.
+    HtmlControl* self = static_cast<HtmlControl*>(data);
+    if (reason == WEBKIT_WEB_PROCESS_TERMINATED_BY_API || view != self->view_ || self->remakeSource_) return;
+    self->remakeSource_ = g_idle_add(OnRemakePage, self);
+  }
+  static gboolean OnRemakePage(gpointer data) {
+    HtmlControl* self = static_cast<HtmlControl*>(data);
+    self->remakeSource_ = 0;
+    if (!self->window_ || !self->view_) return G_SOURCE_REMOVE;
+    bool visible = gtk_widget_get_visible(self->window_);
+    self->DropPage();
+    if (visible) {
+      self->reloading_ = true;
+      self->CreatePage();
+    }
+    return G_SOURCE_REMOVE;
   }
   static gboolean OnPageWaitOver(gpointer data) {
     HtmlControl* self = static_cast<HtmlControl*>(data);
@@ -281,6 +312,26 @@ void HtmlControl::CreateWindow(bool visible) {
   pageAddress_ = std::string("res://") + escaped + "/" + pageName_;
   g_free(escaped);
 
+  window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  g_object_ref_sink(window_);
+  gtk_window_set_title(GTK_WINDOW(window_), "Quorvanta");
+  gtk_window_set_decorated(GTK_WINDOW(window_), FALSE);
+  gtk_window_set_keep_above(GTK_WINDOW(window_), TRUE);
+  gtk_window_set_skip_taskbar_hint(GTK_WINDOW(window_), TRUE);
+  gtk_window_set_skip_pager_hint(GTK_WINDOW(window_), TRUE);
+  gtk_window_set_gravity(GTK_WINDOW(window_), GDK_GRAVITY_NORTH_WEST);
+  // The page gives the window its size and place when it loads.
+  gtk_window_set_default_size(GTK_WINDOW(window_), 1, 1);
+  gtk_window_move(GTK_WINDOW(window_), 0, 0);
+  g_signal_connect(window_, "delete-event", G_CALLBACK(HtmlControlGlue::OnDelete), this);
+
+  CreatePage();
+  // A hidden window exists all the same, as the platform's window would.
+  if (visible) gtk_widget_show(window_);
+  else gtk_widget_realize(window_);
+}
+
+void HtmlControl::CreatePage() {
   // An ephemeral context: a static page needs no disk cache or stored data.
   context_ = webkit_web_context_new_ephemeral();
   webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
@@ -315,20 +366,7 @@ void HtmlControl::CreateWindow(bool visible) {
                                        "user-content-manager", content, "settings", settings, nullptr));
   g_object_unref(settings);
   g_object_unref(content);
-
-  window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  g_object_ref_sink(window_);
-  gtk_window_set_title(GTK_WINDOW(window_), "Quorvanta");
-  gtk_window_set_decorated(GTK_WINDOW(window_), FALSE);
-  gtk_window_set_keep_above(GTK_WINDOW(window_), TRUE);
-  gtk_window_set_skip_taskbar_hint(GTK_WINDOW(window_), TRUE);
-  gtk_window_set_skip_pager_hint(GTK_WINDOW(window_), TRUE);
-  gtk_window_set_gravity(GTK_WINDOW(window_), GDK_GRAVITY_NORTH_WEST);
-  // The page gives the window its size and place when it loads.
-  gtk_window_set_default_size(GTK_WINDOW(window_), 1, 1);
-  gtk_window_move(GTK_WINDOW(window_), 0, 0);
   gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view_));
-  g_signal_connect(window_, "delete-event", G_CALLBACK(HtmlControlGlue::OnDelete), this);
 
   g_signal_connect(view_, "button-press-event", G_CALLBACK(HtmlControlGlue::OnButtonPress), this);
   g_signal_connect(view_, "button-release-event", G_CALLBACK(HtmlControlGlue::OnButtonRelease), this);
@@ -336,14 +374,56 @@ void HtmlControl::CreateWindow(bool visible) {
   g_signal_connect(view_, "context-menu", G_CALLBACK(HtmlControlGlue::OnContextMenu), this);
   g_signal_connect(view_, "decide-policy", G_CALLBACK(HtmlControlGlue::OnDecidePolicy), this);
   g_signal_connect(view_, "load-changed", G_CALLBACK(HtmlControlGlue::OnLoadChanged), this);
+  g_signal_connect(view_, "web-process-terminated", G_CALLBACK(HtmlControlGlue::OnWebProcessTerminated), this);
   gtk_drag_dest_unset(GTK_WIDGET(view_));  // files dropped on the window do not replace the page
 
+  pageLoaded_ = false;
   webkit_web_view_load_uri(view_, pageAddress_.c_str());
   gtk_widget_show(GTK_WIDGET(view_));
-  // A hidden window exists all the same, as the platform's window would.
-  if (visible) gtk_widget_show(window_);
-  else gtk_widget_realize(window_);
   gtk_widget_grab_focus(GTK_WIDGET(view_));
+}
+
+void HtmlControl::DropPage() {
+  CancelPageDrop();
+  if (view_) {
+    // Destroying the only view ends its web process; the context's end ends the network process.
+    gtk_widget_destroy(GTK_WIDGET(view_));
+    view_ = nullptr;
+  }
+  if (context_) {
+    g_object_unref(context_);
+    context_ = nullptr;
+  }
+  pageLoaded_ = false;
+  reloading_ = false;
+  pressButton_ = 0;
+  pendingDrag_ = 0;
+  // What the page used is given back; the code it ran comes back from the page cache on Display.
+  platform::ReleaseFreeMemory();
+  platform::ReleaseCodePages();
+}
+
+void HtmlControl::SchedulePageDrop() {
+  if (!view_ || !pageLoaded_ || dropSource_ || showWhenLoaded_) return;
+  if (gtk_widget_get_visible(window_)) return;
+  dropSource_ = g_timeout_add(pageDropDelayMs_, HtmlControlGlue::OnDropTime, this);
+}
+
+void HtmlControl::CancelPageDrop() {
+  if (dropSource_) g_source_remove(dropSource_);
+  dropSource_ = 0;
+}
+
+void HtmlControl::PageLoaded() {
+  pageLoaded_ = true;
+  if (reloading_) {
+    reloading_ = false;
+    // A page made again is sized and placed already; it gets the state it missed before it is seen.
+    for (const bridge::PageCall& call : pageState_) SendPageCall(call, nullptr);
+    if (showWhenLoaded_) ShowNow();
+  }
+  SchedulePageDrop();
+  PageReady();
 }
 
 int HtmlControl::RunMessageLoop() {
@@ -397,6 +477,12 @@ void HtmlControl::DrainMessages() {
 }
 
 void HtmlControl::DestroyWindow() {
+  CancelPageDrop();
+  if (remakeSource_) g_source_remove(remakeSource_);
+  remakeSource_ = 0;
+  if (showWaitSource_) g_source_remove(showWaitSource_);
+  showWaitSource_ = 0;
+  showWhenLoaded_ = false;
   if (window_) {
     gtk_widget_destroy(window_);
     g_object_unref(window_);
@@ -407,6 +493,8 @@ void HtmlControl::DestroyWindow() {
     g_object_unref(context_);
     context_ = nullptr;
   }
+  pageLoaded_ = false;
+  reloading_ = false;
 }
 
 int HtmlControl::RunWindow(bool visible) {
@@ -464,33 +552,52 @@ void HtmlControl::ServeRequest(WebKitURISchemeRequest* request) {
 }
 
 void HtmlControl::CallPageFunction(const char* name, const char* const* args, int count, PageCallDone done) {
-  const uint32_t number = ++pageCallNumber_;
+  bridge::PageCall call;
+  call.number = ++pageCallNumber_;
+  call.name = bridge::Latin1ToUtf8(name);
+  for (int i = 0; i < count; ++i) call.args.push_back(bridge::Latin1ToUtf8(args[i]));
+  RememberPageCall(call);
   if (scriptCallDepth_ > 0) {
     // The page is inside its call into `external`: the call goes back with the reply.
-    bridge::PageCall call;
-    call.number = number;
-    call.name = name;
-    for (int i = 0; i < count; ++i) call.args.push_back(bridge::Latin1ToUtf8(args[i]));
     carriedCalls_.push_back(std::move(call));
     if (done) done(bridge::kOk);
     return;
   }
-  if (!view_) {
+  if (!view_ && !window_) {
     if (done) done(kFailed);
     return;
   }
+  if (!view_ || (reloading_ && !pageLoaded_)) {
+    // No page to run it now: it runs when the page is made again, before it is seen.
+    if (done) done(bridge::kOk);
+    return;
+  }
+  SendPageCall(call, std::move(done));
+}
+
+void HtmlControl::RememberPageCall(const bridge::PageCall& call) {
+  for (auto it = pageState_.begin(); it != pageState_.end(); ++it) {
+    if (it->name == call.name) {
+      pageState_.erase(it);
+      break;
+    }
+  }
+  pageState_.push_back(call);
+}
+
+void HtmlControl::SendPageCall(const bridge::PageCall& call, PageCallDone done) {
   GVariantBuilder list;
   g_variant_builder_init(&list, G_VARIANT_TYPE("a{sv}"));
-  for (int i = 0; i < count; ++i) {
+  for (size_t i = 0; i < call.args.size(); ++i) {
     char key[16];
-    g_snprintf(key, sizeof key, "%d", i);
-    g_variant_builder_add(&list, "{sv}", key, g_variant_new_string(bridge::Latin1ToUtf8(args[i]).c_str()));
+    g_snprintf(key, sizeof key, "%u", static_cast<unsigned>(i));
+    g_variant_builder_add(&list, "{sv}", key, g_variant_new_string(call.args[i].c_str()));
   }
   GVariantBuilder params;
   g_variant_builder_init(&params, G_VARIANT_TYPE("a{sv}"));
-  g_variant_builder_add(&params, "{sv}", "number", g_variant_new_uint32(number));
-  g_variant_builder_add(&params, "{sv}", "name", g_variant_new_string(bridge::Latin1ToUtf8(name).c_str()));
-  g_variant_builder_add(&params, "{sv}", "count", g_variant_new_int32(count));
+  g_variant_builder_add(&params, "{sv}", "number", g_variant_new_uint32(call.number));
+  g_variant_builder_add(&params, "{sv}", "name", g_variant_new_string(call.name.c_str()));
+  g_variant_builder_add(&params, "{sv}", "count", g_variant_new_int32(static_cast<int32_t>(call.args.size())));
   g_variant_builder_add(&params, "{sv}", "args", g_variant_builder_end(&list));
   webkit_web_view_call_async_javascript_function(view_, kPageCallBody, -1, g_variant_builder_end(&params),
                                                  nullptr, nullptr, nullptr, OnPageCallFinished,
@@ -513,17 +620,41 @@ bool HtmlControl::EvaluateScript(const char* script, std::string* result, int ti
 
 void HtmlControl::Display() {
   if (!window_) return;
+  CancelPageDrop();
+  if (!view_) {
+    reloading_ = true;
+    CreatePage();
+  }
+  if (reloading_ && !pageLoaded_) {
+    // Shown once the page is back with its state; a page that does not load is shown all the same.
+    showWhenLoaded_ = true;
+    if (!showWaitSource_) showWaitSource_ = g_timeout_add(kPageWaitMs, HtmlControlGlue::OnShowWaitOver, this);
+    return;
+  }
+  ShowNow();
+}
+
+void HtmlControl::ShowNow() {
+  showWhenLoaded_ = false;
+  if (showWaitSource_) g_source_remove(showWaitSource_);
+  showWaitSource_ = 0;
   if (havePlace_) gtk_window_move(GTK_WINDOW(window_), placeX_, placeY_);
   gtk_window_present(GTK_WINDOW(window_));
 }
 
 void HtmlControl::Hide() {
   if (!window_) return;
+  if (showWhenLoaded_) {
+    showWhenLoaded_ = false;
+    if (showWaitSource_) g_source_remove(showWaitSource_);
+    showWaitSource_ = 0;
+  }
   if (gtk_widget_get_visible(window_)) {
     gtk_window_get_position(GTK_WINDOW(window_), &placeX_, &placeY_);
     havePlace_ = true;
   }
   gtk_widget_hide(window_);
+  SchedulePageDrop();
 }
 
 void HtmlControl::FitBrowser() {
@@ -533,6 +664,8 @@ void HtmlControl::FitBrowser() {
 
 void HtmlControl::Show(int count, const bridge::ScriptArg* args) {
   if (count < 2 || !window_) return;
+  // A page made again must not undo a place or size the user has given the window.
+  if (reloading_) return;
   int width = args[0].AsInt();
   int height = args[1].AsInt();
   if (width < 1 || height < 1) return;

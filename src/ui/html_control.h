@@ -64,9 +64,14 @@ class HtmlControl {
   void CallPageFunction(const char* name, const char* const* args, int count,
                         PageCallDone done = nullptr);
 
+  // A hidden window gives up its page (and the web processes behind it) after
+  // a while; Display makes the page again, replays the page's state and then
+  // shows the window.
   void Display();
   void Hide();
   void FitBrowser();
+  // True while the page (and its web process) exists.
+  bool HasPage() const { return view_ != nullptr; }
 
   // Queues a close request behind the messages already posted.
   static void PostClose(intptr_t code);
@@ -86,6 +91,8 @@ class HtmlControl {
   void CreateWindow(bool visible);
   int RunMessageLoop();
   void DestroyWindow();
+  // How long a hidden window keeps its page before ending it.
+  void SetPageDropDelay(unsigned ms) { pageDropDelayMs_ = ms; }
 
  private:
   void Show(int count, const bridge::ScriptArg* args);
@@ -106,8 +113,19 @@ class HtmlControl {
   void DrainMessages();
   void WatchQueue();
   void PageReady();
+  void CreatePage();
+  void PageLoaded();
+  void DropPage();
+  void SchedulePageDrop();
+  void CancelPageDrop();
+  void ShowNow();
+  void RememberPageCall(const bridge::PageCall& call);
+  void SendPageCall(const bridge::PageCall& call, PageCallDone done);
 
   static constexpr unsigned kPageWaitMs = 5000;
+  // Long enough for a quick hide and show, and for the page's own 3-second
+  // disconnect fallback to run while the page still exists.
+  static constexpr unsigned kPageDropDelayMs = 5000;
 
   friend struct HtmlControlGlue;
 
@@ -140,5 +158,16 @@ class HtmlControl {
   unsigned pageWaitSource_ = 0;
   bool pageReady_ = false;
   bool closeRequested_ = false;
+  // The page's last call of each function, in the order of those calls. Page
+  // functions set the look rather than add to it, so replaying these into a
+  // new page gives the look that every call made in turn would have given.
+  std::vector<bridge::PageCall> pageState_;
+  bool pageLoaded_ = false;     // the current page has finished loading
+  bool reloading_ = false;      // the page is being made again for a hidden window
+  bool showWhenLoaded_ = false;  // Display waits for the page made again
+  unsigned dropSource_ = 0;
+  unsigned showWaitSource_ = 0;
+  unsigned remakeSource_ = 0;
+  unsigned pageDropDelayMs_ = kPageDropDelayMs;
   int closeCode_ = 0;
 };

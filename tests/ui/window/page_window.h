@@ -17,6 +17,7 @@ class PageWindow : public HtmlControl {
   ~PageWindow() override { DestroyWindow(); }
 
   void Open(bool visible = true) { CreateWindow(visible); }
+  using HtmlControl::SetPageDropDelay;
   int Loop() { return RunMessageLoop(); }
 
   void Call(const char* name, std::vector<const char*> args) {
