@@ -24,6 +24,13 @@ std::map<int, std::u16string>* g_errors = new std::map<int, std::u16string>();  
 
 constexpr char16_t kNotInstalled[] = u"Crash handler wasn't previously installed for current process.";
 
+// The installed handler, or null with the last error saying there is none.
+CCrashHandler* Installed() {
+  CCrashHandler* h = g_crashHandler.load();
+  if (!h) SetErrorText(kNotInstalled);
+  return h;
+}
+
 // Work that allocates is kept off the crashing path.
 void Tidy() {
   if (CCrashHandler* h = g_crashHandler.load()) h->Tidy();
@@ -205,11 +212,8 @@ int UninstallCrashHandler() {
 
 int InstallThreadCrashHandlers(uint32_t flags) {
   SetErrorText(u"Success.");
-  CCrashHandler* h = g_crashHandler.load();
-  if (!h) {
-    SetErrorText(crash::kNotInstalled);
-    return 1;
-  }
+  CCrashHandler* h = crash::Installed();
+  if (!h) return 1;
   crash::Tidy();
   return h->SetThreadHandlers(flags) == 0 ? 0 : 2;
 }
@@ -254,11 +258,8 @@ int GenerateErrorReport(CrashExceptionInfo* info) {
     SetErrorText(u"Exception info is NULL or invalid.");
     return 1;
   }
-  CCrashHandler* h = g_crashHandler.load();
-  if (!h) {
-    SetErrorText(crash::kNotInstalled);
-    return 2;
-  }
+  CCrashHandler* h = crash::Installed();
+  if (!h) return 2;
   h->reportLock.Lock();
   int result = h->ReportStep(info, nullptr);
   h->reportLock.Unlock();
@@ -272,11 +273,8 @@ int GenerateErrorReport(CrashExceptionInfo* info) {
 
 int ReportException(uint32_t code, CrashExceptionPointers* pointers) {
   SetErrorText(u"Unspecified error.");
-  CCrashHandler* h = g_crashHandler.load();
-  if (!h) {
-    SetErrorText(crash::kNotInstalled);
-    return 0;
-  }
+  CCrashHandler* h = crash::Installed();
+  if (!h) return 0;
   CrashExceptionInfo info{};
   info.cb = kCrashExceptionInfoSize;
   info.exctype = CRASH_TYPE_STRUCTURED;
@@ -293,11 +291,8 @@ int ReportException(uint32_t code, CrashExceptionPointers* pointers) {
 
 int SetCrashCallback(CrashCallback callback, void* userValue) {
   SetErrorText(u"Unspecified error.");
-  CCrashHandler* h = g_crashHandler.load();
-  if (!h) {
-    SetErrorText(crash::kNotInstalled);
-    return 1;
-  }
+  CCrashHandler* h = crash::Installed();
+  if (!h) return 1;
   h->callback = callback;
   h->callbackUser = userValue;
   SetErrorText(u"Success.");
@@ -306,11 +301,8 @@ int SetCrashCallback(CrashCallback callback, void* userValue) {
 
 int SetCrashCallback(CrashCallbackA callback, void* userValue) {
   SetErrorText(u"Unspecified error.");
-  CCrashHandler* h = g_crashHandler.load();
-  if (!h) {
-    SetErrorText(crash::kNotInstalled);
-    return 1;
-  }
+  CCrashHandler* h = crash::Installed();
+  if (!h) return 1;
   h->callbackA = callback;
   h->callbackUser = userValue;
   SetErrorText(u"Success.");
@@ -320,11 +312,8 @@ int SetCrashCallback(CrashCallbackA callback, void* userValue) {
 int AddReportFile(const char16_t* path, const char16_t* destName, const char16_t* description,
                   uint32_t flags) {
   SetErrorText(u"Success.");
-  CCrashHandler* h = g_crashHandler.load();
-  if (!h) {
-    SetErrorText(crash::kNotInstalled);
-    return 1;
-  }
+  CCrashHandler* h = crash::Installed();
+  if (!h) return 1;
   crash::Tidy();
   std::u16string source = crash::Copy(path), dest = crash::Copy(destName), text = crash::Copy(description);
   return h->AddFile(path ? &source : nullptr, destName ? &dest : nullptr, description ? &text : nullptr, flags);
@@ -338,11 +327,8 @@ int AddReportFile(const char* path, const char* destName, const char* descriptio
 
 int AddReportProperty(const char16_t* name, const char16_t* value) {
   SetErrorText(u"Unspecified error.");
-  CCrashHandler* h = g_crashHandler.load();
-  if (!h) {
-    SetErrorText(crash::kNotInstalled);
-    return 1;
-  }
+  CCrashHandler* h = crash::Installed();
+  if (!h) return 1;
   crash::Tidy();
   return h->AddProperty(crash::Copy(name), crash::Copy(value));
 }
@@ -354,11 +340,8 @@ int AddReportProperty(const char* name, const char* value) {
 
 int AddReportRegistryKey(const char16_t* keyPath, const char16_t* destFile, uint32_t flags) {
   SetErrorText(u"Unspecified error.");
-  CCrashHandler* h = g_crashHandler.load();
-  if (!h) {
-    SetErrorText(crash::kNotInstalled);
-    return 1;
-  }
+  CCrashHandler* h = crash::Installed();
+  if (!h) return 1;
   crash::Tidy();
   std::u16string key = crash::Copy(keyPath), dest = crash::Copy(destFile);
   int result = h->AddRegKey(keyPath ? &key : nullptr, destFile ? &dest : nullptr, flags);
@@ -373,22 +356,16 @@ int AddReportRegistryKey(const char* keyPath, const char* destFile, uint32_t fla
 
 int AddReportScreenshot(uint32_t flags, int jpegQuality) {
   SetErrorText(u"Unspecified error.");
-  CCrashHandler* h = g_crashHandler.load();
-  if (!h) {
-    SetErrorText(crash::kNotInstalled);
-    return 1;
-  }
+  CCrashHandler* h = crash::Installed();
+  if (!h) return 1;
   return h->AddScreenshot(flags, jpegQuality);
 }
 
 int AddReportVideo(uint32_t flags, int durationMs, int frameIntervalMs, const CrashFrameSize* frameSize,
                    uintptr_t window) {
   SetErrorText(u"Unspecified error.");
-  CCrashHandler* h = g_crashHandler.load();
-  if (!h) {
-    SetErrorText(crash::kNotInstalled);
-    return 1;
-  }
+  CCrashHandler* h = crash::Installed();
+  if (!h) return 1;
   return h->AddVideo(flags, durationMs, frameIntervalMs, frameSize, window);
 }
 

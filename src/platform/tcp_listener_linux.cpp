@@ -80,6 +80,10 @@ SocketHandle TcpListener::Accept() {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    // Our commands are a few short lines: a small fixed send buffer (no
+    // autotuning) makes a peer that stops reading show at once.
+    int sendBuffer = 16384;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     return fd;
   }
 }
