@@ -23,6 +23,7 @@
 #include "support/child_process.h"
 #include "support/recorded_session.h"
 #include "support/running_program.h"
+#include "support/loopback_client.h"
 
 namespace {
 
@@ -35,23 +36,7 @@ constexpr const char* kGuid = "3d1219c7-c4c5-404a-aa1f-6d2a48adfda4";
 const std::string kHold = ">HOLD:Waiting for hold release:0\r\n";
 const std::string kConnected = ">STATE:1700000000,CONNECTED,SUCCESS,10.8.0.6,127.0.0.1,1194,,\r\n";
 
-int ConnectFrom(uint32_t from, int receiveBuffer = 0) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (receiveBuffer) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  sockaddr_in source{};
-  source.sin_family = AF_INET;
-  source.sin_addr.s_addr = from;
-  bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(kPort);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
+int ConnectFrom(uint32_t from, int receiveBuffer = 0) { return qvtest::ConnectLoopback(kPort, from, receiveBuffer); }
 
 int Connect() { return ConnectFrom(htonl(INADDR_LOOPBACK)); }
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "support/child_process.h"
+#include "support/loopback_client.h"
 
 namespace {
 
@@ -87,22 +88,7 @@ class PeerOwner : public ::testing::Test {
   }
   void TearDown() override { close(listener_); }
 
-  int Connect(uint32_t from) const {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in source{};
-    source.sin_family = AF_INET;
-    source.sin_addr.s_addr = from;
-    bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port_);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      close(fd);
-      return -1;
-    }
-    return fd;
-  }
+  int Connect(uint32_t from) const { return qvtest::ConnectLoopback(port_, from); }
 
   int listener_ = -1;
   uint16_t port_ = 0;

@@ -17,24 +17,14 @@
 #include "app/shared_state.h"
 #include "support/child_process.h"
 #include "support/recorded_session.h"
+#include "support/loopback_client.h"
 #include "tunnel/controller_view.h"
 
 namespace {
 
 constexpr int kWaitMs = 5000;
 
-int ConnectTo(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
+int ConnectTo(uint16_t port) { return qvtest::ConnectLoopback(port); }
 
 void Write(int fd, const std::string& text) {
   ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
@@ -76,20 +66,7 @@ void FloodWithoutReading(int fd) {
 }
 
 // A connection whose receive buffer is small, so that it fills quickly.
-int ConnectSmall(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  int size = 4096;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
+int ConnectSmall(uint16_t port) { return qvtest::ConnectLoopback(port, htonl(INADDR_LOOPBACK), 4096); }
 
 class Server : public ::testing::Test {
  protected:
