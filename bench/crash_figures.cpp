@@ -20,7 +20,7 @@
 
 namespace {
 
-const std::u16string kSenderDir = u"" QV_BINARY_DIR "/src/app";
+const std::u16string kSenderDir = u"" QV_BINARY_DIR "/frontend";
 
 long NowUs() {
   timespec t;

@@ -18,7 +18,7 @@
 
 #include "../tests/integration/update/http_test_server.h"
 #include "../tests/integration/update/update_support.h"
-#include "app/shared_state.h"
+#include "runtime/shared_state.h"
 #include "profile/profile_update.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/shared_state.h"
+#include "runtime/shared_state.h"
 #include "config/settings.h"
 #include "platform/registry.h"
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "app/shared_state.h"
-#include "app/signal.h"
+#include "runtime/shared_state.h"
+#include "runtime/signal.h"
 #include "platform/message_queue.h"
 #include "platform/named_event.h"
 #include "profile/server_list.h"

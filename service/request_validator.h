@@ -4,6 +4,8 @@
 // line the front end composes and turns it into an argv for execve.
 #include <cstddef>
 
+#include "runtime/well_known.h"
+
 namespace tunneld {
 
 inline constexpr size_t kMaxRequestSize = 1024;  // text and its NUL
@@ -13,8 +15,8 @@ inline constexpr size_t kMaxEntryWord = 254;  // a profile token's longest
 // The only exit event and management port a request may name: another name
 // would take a watcher, another port would hand the root OpenVPN's management
 // to whoever listens there.
-inline constexpr const char* kServiceExitEvent = "Global\\Quorvanta_ovpn_exit_1";
-inline constexpr const char* kServiceManagementPort = "63782";
+inline constexpr const char* kServiceExitEvent = kExitEventName;
+inline constexpr const char* kServiceManagementPort = kManagementPortText;
 
 struct TunnelCommand {
   // Tokens of the request, each NUL-terminated, in request order, without

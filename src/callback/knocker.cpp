@@ -6,7 +6,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/shared_state.h"
+#include "runtime/shared_state.h"
+#include "runtime/well_known.h"
 #include "config/settings.h"
 #include "platform/environment.h"
 #include "platform/http.h"

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/thread.h"
+#include "runtime/thread.h"
 
 // Both workers are started by the window, which may be gone before a run
 // ends: Start runs them on threads that use nothing of the object.
@@ -37,7 +37,6 @@ bool EndCallbackWorkers(unsigned boundMs);
 // Milliseconds OpenInstalled waits (5000); tests shorten it.
 void SetInstalledDelayMs(unsigned ms);
 
-inline constexpr const char* kCallbackSalt = "Tq7#k2Wm5";
 
 // Crc32 of code + machine id + salt, the bytes as stored.
 uint32_t CallbackSignature(const char* code, const char* machineId);

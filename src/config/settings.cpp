@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/shared_state.h"
+#include "runtime/shared_state.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
 

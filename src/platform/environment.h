@@ -6,6 +6,9 @@ namespace platform {
 // trailing "/". Valid on the calling thread until its next call.
 const char* SiteBase();
 
+// The tunnel service's endpoint when QUORVANTA_PIPE names none: the named
+// pipe on Windows, a Unix socket on Linux.
+const char* DefaultServiceEndpoint();
 // The directory of per-user runtime objects ($XDG_RUNTIME_DIR, else /tmp/quorvanta-<uid>).
 const char* RuntimeDirectory();
 

@@ -8,11 +8,15 @@
 #include <cstring>
 #include <mutex>
 
+#include "runtime/well_known.h"
+
 #ifndef QV_DEFAULT_SITE
 #define QV_DEFAULT_SITE "http://www.quorvanta.example"
 #endif
 
 namespace platform {
+
+const char* DefaultServiceEndpoint() { return kServicePipeLinux; }
 
 const char* SiteBase() {
   const char* site = std::getenv("QUORVANTA_SITE");

@@ -5,10 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace platform {
+#include "platform/handle.h"
 
-using SocketHandle = int;
-inline constexpr SocketHandle kInvalidSocket = -1;
+namespace platform {
 
 enum class ListenResult { Ok, SocketFailed, BindFailed, ListenFailed };
 

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <system_error>
 
-#include "app/shared_state.h"
+#include "runtime/shared_state.h"
 #include "profile/profile_file.h"
 #include "profile/server_list.h"
 

@@ -6,8 +6,8 @@
 #include <mutex>
 #include <string>
 
-#include "app/shared_state.h"
-#include "app/thread.h"
+#include "runtime/shared_state.h"
+#include "runtime/thread.h"
 #include "platform/http.h"
 #include "platform/temp_file.h"
 #include "platform/thread.h"

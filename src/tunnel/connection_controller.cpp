@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/shared_state.h"
+#include "runtime/shared_state.h"
 #include "platform/message_box.h"
 #include "platform/ui_timer.h"
 #include "profile/profile.h"

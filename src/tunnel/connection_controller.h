@@ -6,7 +6,7 @@
 // Everything here runs on the user-interface thread.
 #include <functional>
 
-#include "app/signal.h"
+#include "runtime/signal.h"
 #include "callback/knocker.h"
 #include "platform/message_queue.h"
 #include "tunnel/controller_view.h"

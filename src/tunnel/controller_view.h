@@ -3,6 +3,8 @@
 // The window layer implements it; tests record it.
 #include <cstdint>
 
+#include "runtime/well_known.h"
+
 enum TunnelState : uint32_t {
   WaitingForService = 0,
   ServiceUnavailable = 1,
@@ -12,14 +14,6 @@ enum TunnelState : uint32_t {
   Connected = 5,
 };
 
-// Window messages from the workers to the user-interface thread.
-inline constexpr uint32_t WM_SERVICE_STATUS = 2001;
-inline constexpr uint32_t WM_TUNNEL_UP = 2002;
-inline constexpr uint32_t WM_MGMT_CONNECTED = 2003;
-inline constexpr uint32_t WM_MGMT_DISCONNECTED = 2004;
-inline constexpr uint32_t WM_MGMT_BYTECOUNT = 2005;
-
-inline constexpr unsigned short ManagementPort = 63782;
 
 class ControllerView {
  public:

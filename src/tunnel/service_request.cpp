@@ -6,7 +6,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/shared_state.h"
+#include "runtime/shared_state.h"
+#include "platform/environment.h"
 #include "platform/local_socket.h"
 #include "profile/profile_update.h"
 #include "profile/server_list.h"
@@ -52,7 +53,7 @@ bool IsServerProtocol(const char* protocol) {
 
 const char* ServicePipePath() {
   const char* path = std::getenv("QUORVANTA_PIPE");
-  return (path && *path) ? path : kDefaultServicePipe;
+  return (path && *path) ? path : platform::DefaultServiceEndpoint();
 }
 
 bool SendServiceRequest(const char* text) {

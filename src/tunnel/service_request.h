@@ -6,11 +6,10 @@
 #include <cstddef>
 #include <mutex>
 
-#include "app/signal.h"
-#include "app/thread.h"
+#include "runtime/signal.h"
+#include "runtime/thread.h"
 #include "platform/message_queue.h"
 
-inline constexpr const char* kDefaultServicePipe = "/run/quorvanta/QuorvantaPipe";
 inline constexpr size_t kExtraOptionsSize = 500;
 inline constexpr size_t kCommandLineSize = 1024;
 

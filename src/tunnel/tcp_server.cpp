@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/shared_state.h"
+#include "runtime/shared_state.h"
 #include "platform/socket_owner.h"
 #include "platform/thread.h"
 #include "tunnel/controller_view.h"

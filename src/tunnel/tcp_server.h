@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "app/thread.h"
+#include "runtime/thread.h"
 #include "platform/message_queue.h"
 #include "platform/tcp_listener.h"
 #include "tunnel/management_protocol.h"

@@ -13,7 +13,7 @@
 // Workers are never stopped: they end with the process.
 #include <cstdint>
 
-#include "app/signal.h"
+#include "runtime/signal.h"
 #include "platform/message_queue.h"
 #include "tunnel/connection_controller.h"
 #include "tunnel/service_request.h"

@@ -12,8 +12,8 @@
 namespace {
 
 // Commands of the headless stand-in, queued behind the workers' messages.
-constexpr uint32_t kCommandConnect = 0x8101;
-constexpr uint32_t kCommandDisconnect = 0x8102;
+constexpr uint32_t kCommandConnect = kHeadlessConnect;
+constexpr uint32_t kCommandDisconnect = kHeadlessDisconnect;
 constexpr uint32_t kCommandQuit = HeadlessWindow::kQuitMessage;
 
 // Turns standard-input lines into commands; ends quietly at end of input.

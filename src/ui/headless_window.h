@@ -5,7 +5,8 @@
 // and the tray's exit item: "connect", "disconnect", "quit".
 #include <cstdint>
 
-#include "app/signal.h"
+#include "runtime/signal.h"
+#include "runtime/well_known.h"
 #include "tunnel/logging_view.h"
 #include "tunnel/tunnel_control.h"
 
@@ -20,7 +21,7 @@ class HeadlessWindow : public Signal {
   bool firstRun = false;
 
   // Ends the loop as the "quit" line does.
-  static constexpr uint32_t kQuitMessage = 0x8103;
+  static constexpr uint32_t kQuitMessage = kHeadlessQuit;
 
  private:
   void DrainMessages();

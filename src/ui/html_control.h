@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/message_queue.h"
+#include "runtime/well_known.h"
 #include "ui/bridge.h"
 
 typedef struct _GtkWidget GtkWidget;
@@ -16,8 +17,6 @@ typedef struct _WebKitWebView WebKitWebView;
 typedef struct _WebKitURISchemeRequest WebKitURISchemeRequest;
 typedef struct _WebKitWebContext WebKitWebContext;
 
-// A posted close request: ends the message loop with wParam as its code.
-inline constexpr uint32_t WM_CLOSE = 16;
 
 class HtmlControl {
  public:

@@ -2,14 +2,13 @@
 // The main window: the page, the tray, the connection controller and the workers.
 #include <cstdint>
 
-#include "app/signal.h"
+#include "runtime/signal.h"
 #include "tunnel/controller_view.h"
 #include "tunnel/tunnel_control.h"
 #include "ui/html_control.h"
 #include "ui/tray.h"
 
 // A tray menu command arriving as a message.
-inline constexpr uint32_t WM_COMMAND = 273;
 
 class MainWindow : public HtmlControl, public Signal, public TrayHost, public ControllerView {
  public:

@@ -4,9 +4,6 @@
 
 #include "tunnel/controller_view.h"  // TunnelState
 
-inline constexpr uint32_t WM_TRAYICON = 32769;
-inline constexpr uint32_t WM_LBUTTONDOWN = 513;
-inline constexpr uint32_t WM_RBUTTONDOWN = 516;
 inline constexpr uintptr_t IDM_CONNECT = 1001, IDM_DISCONNECT = 1002, IDM_VISIT_SITE = 1003, IDM_EXIT = 1004;
 
 // Implemented by MainWindow; called on the GTK (user-interface) thread.

@@ -13,14 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "app/signal.h"
+#include "runtime/signal.h"
 #include "platform/named_event.h"
 #include "support/child_process.h"
 #include "support/running_program.h"
 
 namespace {
 
-const std::string kProgram = QV_BINARY_DIR "/src/app/quorvanta";
+const std::string kProgram = QV_BINARY_DIR "/frontend/quorvanta";
 const std::string kReg = QV_BINARY_DIR "/tools/reg/quorvanta-reg";
 
 std::string ReadText(const std::string& path) {

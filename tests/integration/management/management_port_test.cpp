@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/signal.h"
+#include "runtime/signal.h"
 #include "platform/named_event.h"
 #include "support/child_process.h"
 #include "support/recorded_session.h"
@@ -29,7 +29,7 @@ namespace {
 
 using qvtest::NowMs;
 
-const std::string kProgram = QV_BINARY_DIR "/src/app/quorvanta";
+const std::string kProgram = QV_BINARY_DIR "/frontend/quorvanta";
 const std::string kReg = QV_BINARY_DIR "/tools/reg/quorvanta-reg";
 constexpr uint16_t kPort = 63782;
 constexpr const char* kGuid = "3d1219c7-c4c5-404a-aa1f-6d2a48adfda4";

@@ -31,7 +31,7 @@ namespace {
 using qvtest::CrashBlockBuilder;
 using qvtest::UploadServer;
 
-const std::string kSender = std::string(QV_BINARY_DIR) + "/src/app/CrashSender1402";
+const std::string kSender = std::string(QV_BINARY_DIR) + "/frontend/CrashSender1402";
 constexpr size_t kBlockBytes = 10485760;
 
 std::string ReadFile(const std::string& path) {

@@ -9,13 +9,13 @@
 #include <thread>
 #include <vector>
 
-#include "app/signal.h"
+#include "runtime/signal.h"
 #include "platform/named_event.h"
 #include "support/child_process.h"
 
 namespace {
 
-const std::string kProgram = QV_BINARY_DIR "/src/app/quorvanta";
+const std::string kProgram = QV_BINARY_DIR "/frontend/quorvanta";
 const std::string kReg = QV_BINARY_DIR "/tools/reg/quorvanta-reg";
 
 class StartupTest : public ::testing::Test {

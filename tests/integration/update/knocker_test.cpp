@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/shared_state.h"
-#include "app/signal.h"
+#include "runtime/shared_state.h"
+#include "runtime/signal.h"
 #include "callback/knocker.h"
 #include "http_test_server.h"
 #include "platform/named_event.h"

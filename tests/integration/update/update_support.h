@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/shared_state.h"
+#include "runtime/shared_state.h"
 #include "profile/profile_codec.h"
 #include "profile/server_list.h"
 

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/shared_state.h"
+#include "runtime/shared_state.h"
 #include "platform/http.h"
 #include "http_test_server.h"
 #include "profile/profile.h"

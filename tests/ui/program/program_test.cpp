@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/signal.h"
+#include "runtime/signal.h"
 #include "platform/named_event.h"
 #include "ui/main_window.h"
 #include "unit/tunnel/fake_service.h"

@@ -10,14 +10,14 @@
 #include <thread>
 #include <vector>
 
-#include "app/signal.h"
+#include "runtime/signal.h"
 #include "platform/named_event.h"
 #include "support/child_process.h"
 #include "ui/window/x_session.h"
 
 namespace {
 
-const std::string kProgram = QV_BINARY_DIR "/src/app/quorvanta";
+const std::string kProgram = QV_BINARY_DIR "/frontend/quorvanta";
 const std::string kReg = QV_BINARY_DIR "/tools/reg/quorvanta-reg";
 
 ::testing::Environment* const g_environment =

@@ -16,7 +16,7 @@
 
 namespace {
 
-const std::string kProgram = QV_BINARY_DIR "/src/app/quorvanta";
+const std::string kProgram = QV_BINARY_DIR "/frontend/quorvanta";
 const std::string kReg = QV_BINARY_DIR "/tools/reg/quorvanta-reg";
 const char kWaylandOnlyLine[] = "no X display (XWayland) next to Wayland";
 

@@ -21,7 +21,7 @@
 
 namespace {
 
-const std::string kSender = QV_BINARY_DIR "/src/app/CrashSender1402";
+const std::string kSender = QV_BINARY_DIR "/frontend/CrashSender1402";
 
 ::testing::Environment* const g_environment =
     ::testing::AddGlobalTestEnvironment(new XEnvironment(true, false));

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/shared_state.h"
+#include "runtime/shared_state.h"
 #include "config/settings.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"

@@ -16,7 +16,7 @@
 
 namespace crashtest {
 
-inline const std::u16string kSenderDir = u"" QV_BINARY_DIR "/src/app";
+inline const std::u16string kSenderDir = u"" QV_BINARY_DIR "/frontend";
 
 inline std::u16string U16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 

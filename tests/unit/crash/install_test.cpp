@@ -39,7 +39,7 @@ TEST_F(CrashInstallTest, TheRecordSizeAndTheSecondInstallAreChecked) {
   narrow.cb = 104;
   narrow.appName = "Narrow";
   narrow.appVersion = "2.0";
-  const std::string senderDir = QV_BINARY_DIR "/src/app";
+  const std::string senderDir = QV_BINARY_DIR "/frontend";
   narrow.senderDirectory = senderDir.c_str();
   ASSERT_EQ(InstallCrashHandler(&narrow), 0) << LastError();
   EXPECT_EQ(crash::g_crashHandler.load()->appName, u"Narrow");

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "app/shared_state.h"
+#include "runtime/shared_state.h"
 #include "profile/profile.h"
 #include "profile/profile_codec.h"
 #include "profile/server_list.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/shared_state.h"
+#include "runtime/shared_state.h"
 #include "fake_service.h"
 #include "platform/message_box.h"
 #include "platform/named_event.h"

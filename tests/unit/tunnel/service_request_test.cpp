@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "app/shared_state.h"
+#include "runtime/shared_state.h"
 #include "fake_service.h"
 #include "platform/local_socket.h"
 #include "platform/named_event.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "app/shared_state.h"
+#include "runtime/shared_state.h"
 #include "support/child_process.h"
 #include "support/recorded_session.h"
 #include "support/loopback_client.h"

@@ -1,4 +1,4 @@
-#include "app/thread.h"
+#include "runtime/thread.h"
 
 #include "crash/crash_report.h"
 #include "platform/thread.h"

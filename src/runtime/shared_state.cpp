@@ -1,4 +1,4 @@
-#include "app/shared_state.h"
+#include "runtime/shared_state.h"
 
 #include "profile/server_list.h"
 

@@ -6,8 +6,7 @@
 #include <memory>
 
 #include "platform/named_event.h"
-
-inline constexpr const char* kExitEventName = "Global\\Quorvanta_ovpn_exit_1";
+#include "runtime/well_known.h"
 
 class Signal {
  public:

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/shared_state.h"
-#include "app/thread.h"
+#include "runtime/shared_state.h"
+#include "runtime/thread.h"
 #include "callback/knocker.h"
 #include "config/settings.h"
 #include "crash/crash_report.h"

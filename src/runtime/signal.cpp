@@ -1,4 +1,4 @@
-#include "app/signal.h"
+#include "runtime/signal.h"
 
 Signal::Signal()
     : event_(platform::NamedEvent::Create(kExitEventName, platform::EventReset::Manual, false)) {}

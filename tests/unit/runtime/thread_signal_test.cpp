@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "app/signal.h"
-#include "app/thread.h"
+#include "runtime/signal.h"
+#include "runtime/thread.h"
 #include "platform/named_event.h"
 #include "support/child_process.h"
 

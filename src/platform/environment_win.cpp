@@ -1,0 +1,2 @@
+// Win32 backend of platform/environment.h.
+#include "platform/environment.h"

@@ -1,0 +1,2 @@
+// Win32 backend of platform/http.h.
+#include "platform/http.h"

@@ -1,0 +1,2 @@
+// Win32 backend of platform/local_socket.h.
+#include "platform/local_socket.h"

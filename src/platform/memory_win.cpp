@@ -1,0 +1,2 @@
+// Win32 backend of platform/memory.h.
+#include "platform/memory.h"

@@ -1,0 +1,2 @@
+// Win32 backend of platform/opener.h.
+#include "platform/opener.h"

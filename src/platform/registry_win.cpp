@@ -1,0 +1,2 @@
+// Win32 backend of platform/registry.h.
+#include "platform/registry.h"

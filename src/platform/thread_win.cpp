@@ -1,0 +1,2 @@
+// Win32 backend of platform/thread.h.
+#include "platform/thread.h"
