@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "crash_block.h"
+#include "platform/handle.h"
 #include "platform/object_name_linux.h"
 
 namespace sender {
@@ -19,15 +20,14 @@ bool CopyCrashBlock(const char* name, std::vector<unsigned char>* bytes, std::st
     *error = "not a valid block name";
     return false;
   }
-  int fd = shm_open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
-  if (fd < 0) {
+  platform::ScopedFileHandle fd(shm_open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0));
+  if (!fd.is_valid()) {
     *error = "no crash block of that name";
     return false;
   }
   struct stat st;
   // Only the user's own object: another user could hand over a block of lies.
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-    close(fd);
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
     *error = "the crash block is not the user's own";
     return false;
   }
@@ -35,12 +35,12 @@ bool CopyCrashBlock(const char* name, std::vector<unsigned char>* bytes, std::st
   bytes->assign(size < kBlockSize ? size : kBlockSize, 0);
   size_t done = 0;
   while (done < bytes->size()) {
-    ssize_t n = pread(fd, bytes->data() + done, bytes->size() - done, static_cast<off_t>(done));
+    ssize_t n = pread(fd.get(), bytes->data() + done, bytes->size() - done, static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<size_t>(n);
   }
-  close(fd);
+  fd.reset();
   bytes->resize(done);
   if (done == 0) {
     *error = "the crash block is empty";

@@ -9,28 +9,28 @@
 #include <cerrno>
 #include <thread>
 
+#include "platform/handle.h"
+
 namespace sender {
 
 int ParentProcess() { return static_cast<int>(getppid()); }
 
 bool WaitForEventOrExit(platform::NamedEvent* event, int pid) {
-  const int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (process < 0) return false;  // already gone
+  platform::ScopedFileHandle process(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  if (!process.is_valid()) return false;  // already gone
   int wake[2];
-  if (pipe2(wake, O_CLOEXEC) != 0) {
-    close(process);
-    return false;
-  }
+  if (pipe2(wake, O_CLOEXEC) != 0) return false;
+  platform::ScopedFileHandle wakeRead(wake[0]), wakeWrite(wake[1]);
   std::atomic<bool> stop{false};
   std::atomic<bool> signalled{false};
   std::thread waiter([&] {
     event->Wait(-1);
     if (!stop.load()) signalled.store(true);
     char byte = 1;
-    while (write(wake[1], &byte, 1) < 0 && errno == EINTR) {
+    while (write(wakeWrite.get(), &byte, 1) < 0 && errno == EINTR) {
     }
   });
-  pollfd fds[2] = {{process, POLLIN, 0}, {wake[0], POLLIN, 0}};
+  pollfd fds[2] = {{process.get(), POLLIN, 0}, {wakeRead.get(), POLLIN, 0}};
   while (poll(fds, 2, -1) < 0 && errno == EINTR) {
   }
   if (!signalled.load()) {
@@ -39,9 +39,6 @@ bool WaitForEventOrExit(platform::NamedEvent* event, int pid) {
     event->Set();
   }
   waiter.join();
-  close(wake[0]);
-  close(wake[1]);
-  close(process);
   return signalled.load();
 }
 

@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/handle.h"
+
 extern char** environ;
 
 namespace platform {
@@ -102,12 +104,9 @@ bool HomeDirectory(char* out, size_t size) {
 }
 
 bool ReadableFile(const char* path) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  ScopedFileHandle fd(open(path, O_RDONLY | O_CLOEXEC));
   struct stat st;
-  bool ok = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
-  close(fd);
-  return ok;
+  return fd.is_valid() && fstat(fd.get(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 bool ProbeLibrary(const char* path) {
