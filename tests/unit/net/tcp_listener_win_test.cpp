@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/socket_owner.h"
 #include "platform/sockets.h"
 #include "platform/tcp_listener.h"
 
@@ -114,6 +115,18 @@ TEST_F(Listener, SendToAPeerThatDoesNotReadEndsWithinItsBound) {
   listener.Send(accepted, big.data(), big.size(), 60000);
   stopper.join();
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  listener.CloseSocket(accepted);
+}
+
+// Our own connection is owned by this process and this user, so it is served.
+TEST_F(Listener, OwnConnectionIsOursAndTrusted) {
+  Connect();
+  platform::SocketHandle accepted = listener.Accept();
+  ASSERT_NE(accepted, platform::kInvalidSocket);
+  uint32_t peer = 0;
+  EXPECT_TRUE(platform::TcpPeerTrusted(accepted, "", &peer));
+  // Wine reports no owning process (0) for its connections.
+  EXPECT_TRUE(peer == GetCurrentProcessId() || peer == 0) << peer;
   listener.CloseSocket(accepted);
 }
 
