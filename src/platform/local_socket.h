@@ -1,7 +1,9 @@
 #pragma once
-// Client side of a local stream socket (the service's endpoint): connect,
-// write one message, close. The role a named-pipe client plays elsewhere.
+// Client side of the service's local endpoint (a stream socket file, or a
+// named pipe on Windows): connect, write one message, close.
 #include <cstddef>
+
+#include "platform/handle.h"
 
 namespace platform {
 
@@ -19,7 +21,7 @@ class LocalSocket {
   LocalSocket(const LocalSocket&) = delete;
   LocalSocket& operator=(const LocalSocket&) = delete;
 
-  // Connects to path. While the listener's backlog is full the call waits up
+  // Connects to path. While every instance of the endpoint is taken the call waits up
   // to busyWaitMs for it to take a connection before it reports Busy.
   LocalConnectResult Connect(const char* path, int busyWaitMs);
   // Writes all bytes; false on any failure. Never raises SIGPIPE.
@@ -27,7 +29,7 @@ class LocalSocket {
   void Close();
 
  private:
-  int fd_ = -1;
+  ScopedFileHandle handle_;
 };
 
 }  // namespace platform

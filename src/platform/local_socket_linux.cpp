@@ -20,19 +20,20 @@ LocalConnectResult LocalSocket::Connect(const char* path, int busyWaitMs) {
   if (length == 0 || length >= sizeof address.sun_path) return LocalConnectResult::Failed;
   std::memcpy(address.sun_path, path, length + 1);
 
-  fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return LocalConnectResult::Failed;
+  handle_.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!handle_.is_valid()) return LocalConnectResult::Failed;
+  const int fd = handle_.get();
   // A blocking connect to a full backlog sleeps until the listener accepts
   // or the send timeout runs out: exactly the bounded wait for a free slot.
   timeval timeout{};
   timeout.tv_sec = busyWaitMs / 1000;
   timeout.tv_usec = (busyWaitMs % 1000) * 1000;
   if (busyWaitMs <= 0) timeout.tv_usec = 1;
-  setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 
   int r;
   do {
-    r = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    r = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   } while (r != 0 && errno == EINTR);
   if (r == 0) return LocalConnectResult::Connected;
   int error = errno;
@@ -49,10 +50,11 @@ LocalConnectResult LocalSocket::Connect(const char* path, int busyWaitMs) {
 }
 
 bool LocalSocket::Write(const void* bytes, size_t length) {
-  if (fd_ < 0) return false;
+  if (!handle_.is_valid()) return false;
+  const int fd = handle_.get();
   const char* p = static_cast<const char*>(bytes);
   while (length > 0) {
-    ssize_t n = send(fd_, p, length, MSG_NOSIGNAL);
+    ssize_t n = send(fd, p, length, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -63,9 +65,6 @@ bool LocalSocket::Write(const void* bytes, size_t length) {
   return true;
 }
 
-void LocalSocket::Close() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-}
+void LocalSocket::Close() { handle_.reset(); }
 
 }  // namespace platform

@@ -9,6 +9,14 @@
 
 namespace platform {
 
+// Whether the peer of an accepted loopback connection may drive the tunnel:
+// it runs as the system account (root; LocalSystem on Windows) or as the
+// account the service runs as (on Linux the owner of serviceEndpoint; on
+// Windows this process's own user, the one a console-run service shares).
+// *peer names the peer for messages (a uid; a process id on Windows), ~0u
+// when its owner could not be found.
+bool TcpPeerTrusted(SocketHandle accepted, const char* serviceEndpoint, uint32_t* peer);
+
 // The uid that owns the peer's socket of an accepted loopback connection,
 // looked up in the kernel's socket tables by the peer's address and port.
 // false when the peer's socket cannot be found (it may already be gone).

@@ -134,6 +134,14 @@ bool TcpPeerOwner(SocketHandle accepted, uint32_t* uid) {
   return LookUpWithSockDiag(ends, uid) || LookUpInProcTable(ends, uid);
 }
 
+bool TcpPeerTrusted(SocketHandle accepted, const char* serviceEndpoint, uint32_t* peer) {
+  *peer = ~0u;
+  if (!TcpPeerOwner(accepted, peer)) return false;
+  if (*peer == 0) return true;
+  uint32_t serviceUid;
+  return FileOwner(serviceEndpoint, &serviceUid) && serviceUid == *peer;
+}
+
 bool FileOwner(const char* path, uint32_t* uid) {
   struct stat st;
   if (!path || lstat(path, &st) != 0) return false;

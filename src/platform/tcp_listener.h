@@ -41,11 +41,14 @@ class TcpListener {
   bool Stopped() const;
 
  private:
-  // Waits until fd is readable or the listener is stopped; false when stopped.
-  bool WaitReadable(int fd);
+  // Waits until socket is readable or the listener is stopped; false when stopped.
+  bool WaitReadable(SocketHandle socket);
 
-  int listenFd_ = -1;
-  int stopFd_ = -1;
+  SocketHandle listen_ = kInvalidSocket;
+  // Signalled by Stop and never reset.
+  FileHandle stop_ = kInvalidFileHandle;
+  // Signalled when a waited-on socket becomes readable (unused where poll does it).
+  FileHandle readable_ = kInvalidFileHandle;
 };
 
 }  // namespace platform

@@ -14,17 +14,17 @@
 
 namespace platform {
 
-TcpListener::TcpListener() { stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+TcpListener::TcpListener() { stop_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
 
 TcpListener::~TcpListener() {
-  if (listenFd_ >= 0) close(listenFd_);
-  if (stopFd_ >= 0) close(stopFd_);
+  if (listen_ >= 0) close(listen_);
+  if (stop_ >= 0) close(stop_);
 }
 
 ListenResult TcpListener::Open(uint16_t port, int backlog, int* error) {
   if (error) *error = 0;
-  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (listenFd_ < 0) return ListenResult::SocketFailed;
+  listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (listen_ < 0) return ListenResult::SocketFailed;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -33,11 +33,11 @@ ListenResult TcpListener::Open(uint16_t port, int backlog, int* error) {
   // TIME_WAIT (a restarted program, a closed management connection); this is
   // the default elsewhere and still allows only one listener.
   int one = 1;
-  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     return ListenResult::BindFailed;
   }
-  if (listen(listenFd_, backlog) != 0) {
+  if (listen(listen_, backlog) != 0) {
     if (error) *error = errno;
     return ListenResult::ListenFailed;
   }
@@ -45,17 +45,17 @@ ListenResult TcpListener::Open(uint16_t port, int backlog, int* error) {
 }
 
 uint16_t TcpListener::BoundPort() const {
-  if (listenFd_ < 0) return 0;
+  if (listen_ < 0) return 0;
   sockaddr_in address{};
   socklen_t length = sizeof address;
-  if (getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  if (getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
   return ntohs(address.sin_port);
 }
 
-bool TcpListener::WaitReadable(int fd) {
+bool TcpListener::WaitReadable(SocketHandle fd) {
   for (;;) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-    int n = poll(fds, stopFd_ >= 0 ? 2 : 1, -1);
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stop_, POLLIN, 0}};
+    int n = poll(fds, stop_ >= 0 ? 2 : 1, -1);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -66,10 +66,10 @@ bool TcpListener::WaitReadable(int fd) {
 }
 
 SocketHandle TcpListener::Accept() {
-  if (listenFd_ < 0) return kInvalidSocket;
+  if (listen_ < 0) return kInvalidSocket;
   for (;;) {
-    if (!WaitReadable(listenFd_)) return kInvalidSocket;
-    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (!WaitReadable(listen_)) return kInvalidSocket;
+    int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
       // A connection that went away before it was taken is not a failure.
       if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN) continue;
@@ -126,8 +126,8 @@ long TcpListener::Send(SocketHandle socket, const char* bytes, size_t length, in
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
     long left = deadline - NowMs();
     if (left <= 0) break;
-    pollfd fds[2] = {{socket, POLLOUT, 0}, {stopFd_, POLLIN, 0}};
-    int ready = poll(fds, stopFd_ >= 0 ? 2 : 1, static_cast<int>(left));
+    pollfd fds[2] = {{socket, POLLOUT, 0}, {stop_, POLLIN, 0}};
+    int ready = poll(fds, stop_ >= 0 ? 2 : 1, static_cast<int>(left));
     if (ready < 0 && errno != EINTR) break;
     if (ready > 0 && fds[1].revents) break;
   }
@@ -141,12 +141,12 @@ void TcpListener::CloseSocket(SocketHandle socket) {
 
 void TcpListener::Stop() {
   uint64_t one = 1;
-  ssize_t n = write(stopFd_, &one, sizeof one);
+  ssize_t n = write(stop_, &one, sizeof one);
   (void)n;
 }
 
 bool TcpListener::Stopped() const {
-  pollfd p{stopFd_, POLLIN, 0};
+  pollfd p{stop_, POLLIN, 0};
   return poll(&p, 1, 0) > 0;
 }
 

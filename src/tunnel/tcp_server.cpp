@@ -5,6 +5,7 @@
 
 #include "runtime/shared_state.h"
 #include "platform/socket_owner.h"
+#include "platform/sockets.h"
 #include "platform/thread.h"
 #include "tunnel/controller_view.h"
 #include "tunnel/line_cutter.h"
@@ -24,11 +25,7 @@ void Say(const char* text) {
 // Only root's OpenVPN, or one started by a service that runs as somebody
 // else (tests, the demo), may hear the machine identity or move the state.
 bool PeerTrusted(platform::SocketHandle client, uint32_t* peerUid) {
-  *peerUid = ~0u;
-  if (!platform::TcpPeerOwner(client, peerUid)) return false;
-  if (*peerUid == 0) return true;
-  uint32_t serviceUid;
-  return platform::FileOwner(ServicePipePath(), &serviceUid) && serviceUid == *peerUid;
+  return platform::TcpPeerTrusted(client, ServicePipePath(), peerUid);
 }
 
 }  // namespace
@@ -81,7 +78,10 @@ void TcpServer::Stop() {
 }
 
 void TcpServer::Run() {
-  Serve();
+  // The serving thread uses sockets on its own account, whoever else started them.
+  if (platform::StartSockets()) Serve();
+  else Say("Server: The Winsock dll not found!\n");
+  platform::StopSockets();
   std::lock_guard<std::mutex> lock(mutex_);
   opened_ = true;
   running_ = false;
