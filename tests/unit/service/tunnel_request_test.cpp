@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "caller_identity.h"
 #include "request_validator.h"
 #include "tunnel/service_request.h"
 
@@ -222,5 +223,50 @@ TEST(TunnelRequest, AcceptsWhatTheFrontEndComposes) {
     EXPECT_FALSE(ComposeTunnelCommand(text, "Global\\Quorvanta_ovpn_exit_1", line, sizeof line)) << entry;
   }
 }
+
+
+// --- Callers and the log --------------------------------------------------------
+
+namespace callers {
+
+tunneld::CallerIdentity Caller(const char* name, bool privileged = false) {
+  tunneld::CallerIdentity c;
+  std::snprintf(c.name, sizeof c.name, "%s", name);
+  c.privileged = privileged;
+  return c;
+}
+
+TEST(CallerRules, OnlyTheSameUserOrAPrivilegedOneReplacesATunnel) {
+  const auto owner = Caller("user S-1-5-21-1-2-3-1001");
+  EXPECT_TRUE(tunneld::MayReplace(Caller("user S-1-5-21-1-2-3-1001"), owner));
+  EXPECT_FALSE(tunneld::MayReplace(Caller("user S-1-5-21-1-2-3-1002"), owner));
+  // A name that only starts like the owner's is someone else.
+  EXPECT_FALSE(tunneld::MayReplace(Caller("user S-1-5-21-1-2-3-100"), owner));
+  EXPECT_FALSE(tunneld::MayReplace(Caller("uid 1000"), Caller("uid 10000")));
+  EXPECT_TRUE(tunneld::MayReplace(Caller("user S-1-5-18", true), owner));
+  EXPECT_TRUE(tunneld::MayReplace(Caller("uid 0", true), Caller("uid 1000")));
+}
+
+TEST(CallerRules, LoggedRequestsShowControlBytesEscapedAndStopAtTheirLimits) {
+  const unsigned char raw[] = {'a', '\\', 0x00, 0x1b, 0x7f, 0xff, 'z'};
+  char out[64];
+  tunneld::Printable(raw, sizeof raw, out, sizeof out);
+  EXPECT_STREQ(out, "a\\x5c\\x00\\x1b\\x7f\\xffz");
+
+  std::vector<unsigned char> big(1024, 'x');
+  char shown[1400];
+  tunneld::Printable(big.data(), big.size(), shown, sizeof shown);
+  EXPECT_EQ(std::string(shown), std::string(300, 'x') + "...");
+
+  // A small buffer is never overrun and always terminated.
+  std::vector<unsigned char> nasty(200, 0x01);
+  char tiny[17];
+  std::memset(tiny, '#', sizeof tiny);
+  tunneld::Printable(nasty.data(), nasty.size(), tiny, sizeof tiny);
+  EXPECT_LT(std::strlen(tiny), sizeof tiny);
+  EXPECT_EQ(std::strlen(tiny) % 4, 0u);
+}
+
+}  // namespace callers
 
 }  // namespace
