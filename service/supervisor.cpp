@@ -25,6 +25,7 @@ struct State {
   SupervisorOptions options{};
   OpenVpnProcess process;             // the running OpenVPN, pid 0 when none
   unsigned long long generation = 0;  // counts started OpenVPNs
+  unsigned long long stopping = 0;    // the generation a stop is under way for
   CallerIdentity owner;               // who asked for the running OpenVPN
   bool scramble = false;
   Clock::time_point started;
@@ -49,6 +50,7 @@ void StopLocked(std::unique_lock<std::mutex>& lock, const char* why) {
   const OpenVpnProcess process = s.process;
   const unsigned long long generation = s.generation;
   Log("stopping OpenVPN (pid %ld): %s", process.pid, why);
+  s.stopping = generation;
   if (kStopSetsExitEvent) s.exitEvent->Set();
   AskToExit(process);  // the reaper clears pid only after reaping, so it is still ours
   if (WaitGone(lock, generation, std::chrono::milliseconds(s.options.stopTimeoutMs))) return;
@@ -98,7 +100,8 @@ void WatcherMain(platform::NamedEvent* event) {
     // its request stops the old OpenVPN anyway.
     if (!event->Wait(0)) continue;
     handled = s.generation;
-    if (s.process.pid != 0) StopLocked(lock, "the exit event was set");
+    // A stop under way may have set the event itself: one stop is enough.
+    if (s.process.pid != 0 && s.stopping != s.generation) StopLocked(lock, "the exit event was set");
   }
 }
 
