@@ -371,7 +371,8 @@ void AcceptLoop(HANDLE first, const wchar_t* name, SECURITY_ATTRIBUTES* security
       err = ok ? ERROR_SUCCESS : GetLastError();
     }
     HANDLE next = MakeInstance(name, security);
-    if (ok || err == ERROR_PIPE_CONNECTED) {
+    // ERROR_NO_DATA: the client has written and closed already; what it wrote is still there.
+    if (ok || err == ERROR_PIPE_CONNECTED || err == ERROR_NO_DATA) {
       tunneld::CallerIdentity caller;
       if (!IdentifyCaller(pipe, &caller)) {
         Log("refused connection: the caller cannot be identified (error %lu)",
@@ -385,6 +386,7 @@ void AcceptLoop(HANDLE first, const wchar_t* name, SECURITY_ATTRIBUTES* security
         std::thread(Serve, pipe, caller).detach();
       }
     } else {
+      Log("a connection failed before it was served (error %lu)", static_cast<unsigned long>(err));
       CloseHandle(pipe);  // the client went away before we saw it
     }
     if (next == INVALID_HANDLE_VALUE) {

@@ -21,6 +21,7 @@
 //                              without EXITING and exits 1 (a dead tunnel)
 //                     exit1    prints an options error and exits 1 at once
 //                     noconnect exits 1 without connecting
+//                     idle     never connects; waits for the exit event, exits 0
 //   QV_STANDIN_PASSWORD  if set, any other password behaves as badpass
 // Ends (after ">STATE:...,EXITING,...") with status 0 when the exit event is
 // set or "signal SIGTERM" arrives; with status 0 when the management side
@@ -156,6 +157,11 @@ int main(int argc, char** argv) {
   if (!eventName.empty()) {
     exitEvent = OpenEventA(SYNCHRONIZE, FALSE, eventName.c_str());
     if (!exitEvent) std::fprintf(stderr, "stand-in: cannot open the exit event %s\n", eventName.c_str());
+  }
+  if (mode == "idle") {
+    if (!exitEvent) return 1;
+    WaitForSingleObject(exitEvent, INFINITE);
+    return 0;
   }
 
   WSADATA wsa;
