@@ -459,7 +459,10 @@ BOOL WINAPI ConsoleHandler(DWORD type) {
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 SERVICE_STATUS g_status;
 
+std::mutex g_statusMutex;  // the control handler and ServiceMain both report
+
 void ReportStatus(DWORD state, DWORD exitCode, DWORD waitHintMs) {
+  std::lock_guard<std::mutex> lock(g_statusMutex);
   g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   g_status.dwCurrentState = state;
   g_status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
