@@ -1,20 +1,14 @@
 #include "supervisor.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
 
+#include "openvpn_process.h"
 #include "platform/named_event.h"
 
 namespace tunneld {
@@ -23,17 +17,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// OpenVPN that exits this soon after its start never got going.
-constexpr auto kStartupFailureWindow = std::chrono::milliseconds(3000);
 // Shared by the request loop, the reaper and the watchers. Allocated once and
 // never freed, so threads still blocked at exit never see it destroyed.
 struct State {
   std::mutex mutex;
   std::condition_variable changed;
   SupervisorOptions options{};
-  pid_t pid = 0;                      // the running OpenVPN, 0 when none
+  OpenVpnProcess process;             // the running OpenVPN, pid 0 when none
   unsigned long long generation = 0;  // counts started OpenVPNs
-  uid_t owner = 0;                    // who asked for the running OpenVPN
+  unsigned long long stopping = 0;    // the generation a stop is under way for
+  CallerIdentity owner;               // who asked for the running OpenVPN
   bool scramble = false;
   Clock::time_point started;
   std::unique_ptr<platform::NamedEvent> exitEvent;
@@ -41,78 +34,51 @@ struct State {
 
 State* g_state = nullptr;
 
-const char* SignalName(int sig) {
-  const char* name = sigabbrev_np(sig);
-  return name ? name : "?";
-}
-
 // Waits for the OpenVPN with this generation to be reaped, at most timeout.
 bool WaitGone(std::unique_lock<std::mutex>& lock, unsigned long long generation,
               std::chrono::milliseconds timeout) {
   State& s = *g_state;
-  return s.changed.wait_for(lock, timeout, [&] { return s.pid == 0 || s.generation != generation; });
+  return s.changed.wait_for(lock, timeout,
+                            [&] { return s.process.pid == 0 || s.generation != generation; });
 }
 
-// SIGTERM, a bounded wait, then SIGKILL; returns with the OpenVPN reaped
-// (or after a second bounded wait if even SIGKILL did not end it).
+// Asks, waits a bounded time, then ends it by force; returns with the OpenVPN
+// reaped (or after a second bounded wait if even that did not end it).
 void StopLocked(std::unique_lock<std::mutex>& lock, const char* why) {
   State& s = *g_state;
-  if (s.pid == 0) return;
-  const pid_t pid = s.pid;
+  if (s.process.pid == 0) return;
+  const OpenVpnProcess process = s.process;
   const unsigned long long generation = s.generation;
-  Log("stopping OpenVPN (pid %d): %s", static_cast<int>(pid), why);
-  kill(pid, SIGTERM);  // the reaper clears pid only after reaping, so pid is still ours
+  Log("stopping OpenVPN (pid %ld): %s", process.pid, why);
+  s.stopping = generation;
+  if (kStopSetsExitEvent) s.exitEvent->Set();
+  AskToExit(process);  // the reaper clears pid only after reaping, so it is still ours
   if (WaitGone(lock, generation, std::chrono::milliseconds(s.options.stopTimeoutMs))) return;
-  if (s.pid == pid) {
-    Log("OpenVPN (pid %d) did not exit within %d ms of SIGTERM; sending SIGKILL",
-        static_cast<int>(pid), s.options.stopTimeoutMs);
-    kill(pid, SIGKILL);
+  if (s.process.pid == process.pid) {
+    Log("OpenVPN (pid %ld) did not exit within %d ms of %s; %s", process.pid, s.options.stopTimeoutMs,
+        kAskToExitName, kForceEndAction);
+    ForceEnd(process);
   }
   if (!WaitGone(lock, generation, std::chrono::milliseconds(s.options.stopTimeoutMs))) {
-    Log("OpenVPN (pid %d) still not reaped after SIGKILL", static_cast<int>(pid));
-  }
-}
-
-void LogExit(pid_t pid, int status, bool scramble, Clock::duration lived) {
-  const long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(lived).count());
-  if (WIFSIGNALED(status)) {
-    Log("OpenVPN (pid %d) was ended by signal SIG%s after %ld ms", static_cast<int>(pid),
-        SignalName(WTERMSIG(status)), ms);
-    return;
-  }
-  const int code = WEXITSTATUS(status);
-  Log("OpenVPN (pid %d) exited with status %d after %ld ms", static_cast<int>(pid), code, ms);
-  if (code == 1 && lived < kStartupFailureWindow) {
-    if (scramble) {
-      Log("OpenVPN refused to start on a request with --scramble: this OpenVPN build most likely "
-          "lacks the --scramble option (its own message is above)");
-    } else {
-      Log("OpenVPN refused to start: see its own message above");
-    }
+    Log("OpenVPN (pid %ld) still not reaped after %s", process.pid, kForceEndName);
   }
 }
 
 // Waits for each OpenVPN to end, then reaps it under the lock: until then its
-// pid cannot be reused, so kill() on s.pid never reaches another process.
+// id cannot be reused, so a stop never reaches another process.
 void ReaperMain() {
   State& s = *g_state;
   for (;;) {
-    pid_t pid;
+    OpenVpnProcess process;
     {
       std::unique_lock<std::mutex> lock(s.mutex);
-      s.changed.wait(lock, [&] { return s.pid != 0; });
-      pid = s.pid;
+      s.changed.wait(lock, [&] { return s.process.pid != 0; });
+      process = s.process;
     }
-    siginfo_t info;
-    std::memset(&info, 0, sizeof info);
-    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
-    }
+    WaitEnded(process);
     std::unique_lock<std::mutex> lock(s.mutex);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    LogExit(pid, status, s.scramble, Clock::now() - s.started);
-    s.pid = 0;
+    Reap(process, s.scramble, Clock::now() - s.started);
+    s.process = OpenVpnProcess{};
     s.changed.notify_all();
   }
 }
@@ -126,7 +92,7 @@ void WatcherMain(platform::NamedEvent* event) {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(s.mutex);
-      s.changed.wait(lock, [&] { return s.pid != 0 && s.generation > handled; });
+      s.changed.wait(lock, [&] { return s.process.pid != 0 && s.generation > handled; });
     }
     event->Wait(-1);
     std::unique_lock<std::mutex> lock(s.mutex);
@@ -134,32 +100,9 @@ void WatcherMain(platform::NamedEvent* event) {
     // its request stops the old OpenVPN anyway.
     if (!event->Wait(0)) continue;
     handled = s.generation;
-    if (s.pid != 0) StopLocked(lock, "the exit event was set");
+    // A stop under way may have set the event itself: one stop is enough.
+    if (s.process.pid != 0 && s.stopping != s.generation) StopLocked(lock, "the exit event was set");
   }
-}
-
-// The child side of fork(): only async-signal-safe calls until execve.
-[[noreturn]] void ExecChild(const char* dir, char* const* argv, char* const* envp, int errorFd) {
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  signal(SIGPIPE, SIG_DFL);  // an ignored signal would stay ignored across execve
-  int err = 0;
-  if (chdir(dir) != 0) {
-    err = errno;
-  } else {
-    int null = open("/dev/null", O_RDONLY);
-    if (null >= 0 && null != 0) {
-      dup2(null, 0);
-      close(null);
-    }
-    dup2(2, 1);  // OpenVPN writes its option errors to stdout: keep them in the log
-    execve(argv[0], argv, envp);
-    err = errno;
-  }
-  ssize_t ignored = write(errorFd, &err, sizeof err);
-  (void)ignored;
-  _exit(127);
 }
 
 }  // namespace
@@ -174,8 +117,7 @@ void Log(const char* format, ...) {
   size_t len = static_cast<size_t>(n) + (m < 0 ? 0 : static_cast<size_t>(m));
   if (len > sizeof line - 2) len = sizeof line - 2;
   line[len++] = '\n';
-  ssize_t ignored = write(2, line, len);  // one write: lines from threads do not mix
-  (void)ignored;
+  WriteLogLine(line, len);  // one write: lines from threads do not mix
 }
 
 bool StartSupervisor(const SupervisorOptions& options) {
@@ -183,7 +125,7 @@ bool StartSupervisor(const SupervisorOptions& options) {
   // another user left under its name.
   auto event = platform::NamedEvent::Replace(kServiceExitEvent, platform::EventReset::Manual);
   if (!event) {
-    Log("cannot create the exit event %s: %s", kServiceExitEvent, std::strerror(errno));
+    Log("cannot create the exit event %s: %s", kServiceExitEvent, LastErrorText());
     return false;
   }
   g_state = new State();
@@ -194,69 +136,32 @@ bool StartSupervisor(const SupervisorOptions& options) {
   return true;
 }
 
-bool RunTunnel(const TunnelCommand& command, uid_t uid) {
+bool RunTunnel(const TunnelCommand& command, const CallerIdentity& caller) {
   State& s = *g_state;
   std::unique_lock<std::mutex> lock(s.mutex);
-  if (s.pid != 0 && uid != 0 && uid != s.owner) {
-    Log("refused request from uid %u: OpenVPN (pid %d) runs for uid %u and is left alone",
-        static_cast<unsigned>(uid), static_cast<int>(s.pid), static_cast<unsigned>(s.owner));
+  if (s.process.pid != 0 && !MayReplace(caller, s.owner)) {
+    Log("refused request from %s: OpenVPN (pid %ld) runs for %s and is left alone", caller.name,
+        s.process.pid, s.owner.name);
     return false;
   }
   StopLocked(lock, "a new tunnel request arrived");
-  if (s.pid != 0) {
-    Log("refused request: the previous OpenVPN (pid %d) could not be stopped", static_cast<int>(s.pid));
+  if (s.process.pid != 0) {
+    Log("refused request: the previous OpenVPN (pid %ld) could not be stopped", s.process.pid);
     return false;
   }
+  // Set by the stop above: left set, it would end the new one at once.
+  if (kStopSetsExitEvent) s.exitEvent->Reset();
 
-  char* argv[kMaxRequestArgs + 2];
-  int n = 0;
-  argv[n++] = const_cast<char*>(s.options.openvpn);
-  for (int i = 0; i < command.argc; ++i) argv[n++] = const_cast<char*>(command.Arg(i));
-  argv[n] = nullptr;
-  // OpenVPN gets a plain environment, not the service's.
-  static char path[] = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
-  static char lang[] = "LC_ALL=C";
-  char* envp[] = {path, lang, nullptr};
-
-  char joined[kMaxRequestSize + 300];
-  size_t used = 0;
-  for (int i = 0; i < n && used < sizeof joined; ++i) {
-    int w = std::snprintf(joined + used, sizeof joined - used, i ? " %s" : "%s", argv[i]);
-    if (w < 0) break;
-    used += static_cast<size_t>(w);
-  }
-
-  int errorPipe[2];
-  if (pipe2(errorPipe, O_CLOEXEC) != 0) {
-    Log("cannot start OpenVPN: pipe: %s", std::strerror(errno));
-    return false;
-  }
-  const pid_t pid = fork();
-  if (pid == 0) ExecChild(s.options.configDir, argv, envp, errorPipe[1]);
-  close(errorPipe[1]);
-  if (pid < 0) {
-    Log("cannot start OpenVPN: fork: %s", std::strerror(errno));
-    close(errorPipe[0]);
-    return false;
-  }
-  int err = 0;
-  ssize_t got;
-  while ((got = read(errorPipe[0], &err, sizeof err)) < 0 && errno == EINTR) {
-  }
-  close(errorPipe[0]);
-  if (got > 0) {
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    Log("cannot start %s in %s: %s", s.options.openvpn, s.options.configDir, std::strerror(err));
-    return false;
-  }
-  s.pid = pid;
+  char shown[kMaxRequestSize + 600];
+  OpenVpnProcess process;
+  if (!SpawnOpenVpn(s.options, command, &process, shown, sizeof shown)) return false;
+  s.process = process;
   s.generation += 1;
-  s.owner = uid;
+  s.owner = caller;
   s.scramble = command.scramble;
   s.started = Clock::now();
-  Log("started OpenVPN (pid %d) for uid %u, exit event %s: %s", static_cast<int>(pid),
-      static_cast<unsigned>(uid), command.exitEvent, joined);
+  Log("started OpenVPN (pid %ld) for %s, exit event %s: %s", process.pid, caller.name, command.exitEvent,
+      shown);
   s.changed.notify_all();
   return true;
 }

@@ -1,9 +1,8 @@
 #pragma once
-// Runs one OpenVPN at a time for the tunnel service: starts it by execve in
-// the configuration directory, reaps it, logs how it ended, and stops it when
-// the service's exit event is set or when a new request comes.
-#include <sys/types.h>
-
+// Runs one OpenVPN at a time for the tunnel service: starts it in the
+// configuration directory, reaps it, logs how it ended, and stops it when the
+// service's exit event is set or when a new request comes.
+#include "caller_identity.h"
 #include "request_validator.h"
 
 namespace tunneld {
@@ -11,7 +10,7 @@ namespace tunneld {
 struct SupervisorOptions {
   const char* openvpn;     // the binary that stands for "openvpn.exe"
   const char* configDir;   // where config.qvpn lives; OpenVPN's working directory
-  int stopTimeoutMs;       // SIGTERM, then SIGKILL after this long
+  int stopTimeoutMs;       // asked to exit, then ended by force after this long
 };
 
 // Binds the exit event's name to a new, clear event owned by the service and
@@ -20,15 +19,15 @@ struct SupervisorOptions {
 bool StartSupervisor(const SupervisorOptions& options);
 
 // Stops the running OpenVPN (if any), waits for it, and starts the command for
-// the user uid. While an OpenVPN started for one user runs, another user
-// (other than root) is refused. false (and a log line) when nothing started.
-bool RunTunnel(const TunnelCommand& command, uid_t uid);
+// caller. While an OpenVPN started for one user runs, another user (other
+// than a privileged one) is refused. false (and a log line) when nothing started.
+bool RunTunnel(const TunnelCommand& command, const CallerIdentity& caller);
 
 // Stops the running OpenVPN, waits for it to end and removes the exit event
 // (service shutdown).
 void StopTunnel(const char* why);
 
-// One line to standard error, prefixed with the program's name.
+// One log line, prefixed with the program's name.
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace tunneld

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "caller_identity.h"
+#include "command_line.h"
 #include "request_validator.h"
 #include "tunnel/service_request.h"
 
@@ -222,5 +224,122 @@ TEST(TunnelRequest, AcceptsWhatTheFrontEndComposes) {
     EXPECT_FALSE(ComposeTunnelCommand(text, "Global\\Quorvanta_ovpn_exit_1", line, sizeof line)) << entry;
   }
 }
+
+
+// --- Callers and the log --------------------------------------------------------
+
+namespace callers {
+
+tunneld::CallerIdentity Caller(const char* name, bool privileged = false) {
+  tunneld::CallerIdentity c;
+  std::snprintf(c.name, sizeof c.name, "%s", name);
+  c.privileged = privileged;
+  return c;
+}
+
+TEST(CallerRules, OnlyTheSameUserOrAPrivilegedOneReplacesATunnel) {
+  const auto owner = Caller("user S-1-5-21-1-2-3-1001");
+  EXPECT_TRUE(tunneld::MayReplace(Caller("user S-1-5-21-1-2-3-1001"), owner));
+  EXPECT_FALSE(tunneld::MayReplace(Caller("user S-1-5-21-1-2-3-1002"), owner));
+  // A name that only starts like the owner's is someone else.
+  EXPECT_FALSE(tunneld::MayReplace(Caller("user S-1-5-21-1-2-3-100"), owner));
+  EXPECT_FALSE(tunneld::MayReplace(Caller("uid 1000"), Caller("uid 10000")));
+  EXPECT_TRUE(tunneld::MayReplace(Caller("user S-1-5-18", true), owner));
+  EXPECT_TRUE(tunneld::MayReplace(Caller("uid 0", true), Caller("uid 1000")));
+}
+
+TEST(CallerRules, LoggedRequestsShowControlBytesEscapedAndStopAtTheirLimits) {
+  const unsigned char raw[] = {'a', '\\', 0x00, 0x1b, 0x7f, 0xff, 'z'};
+  char out[64];
+  tunneld::Printable(raw, sizeof raw, out, sizeof out);
+  EXPECT_STREQ(out, "a\\x5c\\x00\\x1b\\x7f\\xffz");
+
+  std::vector<unsigned char> big(1024, 'x');
+  char shown[1400];
+  tunneld::Printable(big.data(), big.size(), shown, sizeof shown);
+  EXPECT_EQ(std::string(shown), std::string(300, 'x') + "...");
+
+  // A small buffer is never overrun and always terminated.
+  std::vector<unsigned char> nasty(200, 0x01);
+  char tiny[17];
+  std::memset(tiny, '#', sizeof tiny);
+  tunneld::Printable(nasty.data(), nasty.size(), tiny, sizeof tiny);
+  EXPECT_LT(std::strlen(tiny), sizeof tiny);
+  EXPECT_EQ(std::strlen(tiny) % 4, 0u);
+}
+
+}  // namespace callers
+
+
+// --- Windows command lines ---------------------------------------------------
+
+namespace command_line {
+
+// Splits the way CommandLineToArgvW does for every token after the program's.
+std::vector<std::string> Split(const std::string& line) {
+  std::vector<std::string> out;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i == line.size()) break;
+    std::string token;
+    bool quoted = false;
+    while (i < line.size() && (quoted || (line[i] != ' ' && line[i] != '\t'))) {
+      size_t backslashes = 0;
+      while (i < line.size() && line[i] == '\\') {
+        ++backslashes;
+        ++i;
+      }
+      if (i < line.size() && line[i] == '"') {
+        token.append(backslashes / 2, '\\');
+        if (backslashes % 2) {
+          token += '"';
+        } else if (quoted && i + 1 < line.size() && line[i + 1] == '"') {
+          token += '"';  // "" inside quotes is a literal quote
+          ++i;
+        } else {
+          quoted = !quoted;
+        }
+        ++i;
+      } else {
+        token.append(backslashes, '\\');
+        if (i < line.size() && (quoted || (line[i] != ' ' && line[i] != '\t'))) token += line[i++];
+      }
+    }
+    out.push_back(token);
+  }
+  return out;
+}
+
+TEST(WindowsCommandLine, EveryTokenComesBackUnchanged) {
+  const std::vector<std::string> tokens = {
+      "--service", "Global\\Quorvanta_ovpn_exit_1", "1", "", "two words", "tab\there", "say \"hi\"",
+      "ends with\\", "C:\\dir\\", "\\\\server\\share", "\\\"", "a\\\\\"b", "\"", "\\", " ",
+      "new\nline", "caf\xc3\xa9"};
+  char line[2048];
+  size_t used = 0;
+  for (const auto& t : tokens) ASSERT_TRUE(tunneld::AppendWindowsArgument(t.c_str(), line, sizeof line, &used));
+  EXPECT_EQ(used, std::strlen(line));
+  EXPECT_EQ(Split(line), tokens) << line;
+  // Plain tokens are written as they are, as OpenVPN's own examples show them.
+  used = 0;
+  ASSERT_TRUE(tunneld::AppendWindowsArgument("--verb", line, sizeof line, &used));
+  ASSERT_TRUE(tunneld::AppendWindowsArgument("4", line, sizeof line, &used));
+  EXPECT_STREQ(line, "--verb 4");
+}
+
+TEST(WindowsCommandLine, ATokenThatDoesNotFitLeavesTheLineAsItWas) {
+  char line[16];
+  size_t used = 0;
+  ASSERT_TRUE(tunneld::AppendWindowsArgument("openvpn", line, sizeof line, &used));
+  EXPECT_FALSE(tunneld::AppendWindowsArgument("\"\"\"\"", line, sizeof line, &used));
+  EXPECT_STREQ(line, "openvpn");
+  EXPECT_EQ(used, 7u);
+  EXPECT_TRUE(tunneld::AppendWindowsArgument("1234567", line, sizeof line, &used));  // exactly full
+  EXPECT_FALSE(tunneld::AppendWindowsArgument("", line, sizeof line, &used));
+  EXPECT_STREQ(line, "openvpn 1234567");
+}
+
+}  // namespace command_line
 
 }  // namespace

@@ -1,5 +1,5 @@
-// quorvanta-tunneld: the tunnel service. Serves the service socket, accepts
-// one tunnel request per connection and runs OpenVPN with it.
+// quorvanta-tunneld on Linux: serves the service socket, accepts one tunnel
+// request per connection and runs OpenVPN with it.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "caller_identity.h"
+#include "platform/environment.h"
 #include "request_validator.h"
 #include "supervisor.h"
 
@@ -49,7 +51,7 @@ void Usage(FILE* to) {
 
 bool ParseOptions(int argc, char** argv, Options* o) {
   const char* env = std::getenv("QUORVANTA_PIPE");
-  o->socketPath = env && *env ? env : "/run/quorvanta/QuorvantaPipe";
+  o->socketPath = env && *env ? env : platform::DefaultServiceEndpoint();
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
@@ -137,27 +139,13 @@ int Listen(const char* path) {
   return fd;
 }
 
-// Writes the request in printable form for the log, cut at 300 bytes.
-void Printable(const unsigned char* data, size_t size, char* out, size_t outSize) {
-  size_t o = 0;
-  for (size_t i = 0; i < size && o + 5 < outSize; ++i) {
-    if (i == 300) {
-      o += static_cast<size_t>(std::snprintf(out + o, outSize - o, "..."));
-      break;
-    }
-    unsigned char c = data[i];
-    if (c >= 0x20 && c < 0x7f && c != '\\') out[o++] = static_cast<char>(c);
-    else o += static_cast<size_t>(std::snprintf(out + o, outSize - o, "\\x%02x", c));
-  }
-  out[o] = '\0';
-}
-
 // One client connection: the client writes its request and closes; nothing
 // written is the availability probe. Connections are served side by side, so
 // a client that stalls holds only its own slot until its deadline.
 struct Connection {
   int fd = -1;
   uid_t uid = 0;
+  tunneld::CallerIdentity caller;
   long deadline = 0;  // ms on the monotonic clock
   size_t size = 0;
   unsigned char buf[tunneld::kMaxRequestSize + 1];
@@ -182,11 +170,11 @@ void Finish(Connection& c) {
   tunneld::TunnelCommand command;
   if (const char* reason = tunneld::ValidateTunnelRequest(c.buf, c.size, &command)) {
     char shown[1400];
-    Printable(c.buf, c.size, shown, sizeof shown);
+    tunneld::Printable(c.buf, c.size, shown, sizeof shown);
     Log("refused request from uid %u (%s): %s", static_cast<unsigned>(c.uid), reason, shown);
     return;
   }
-  tunneld::RunTunnel(command, c.uid);
+  tunneld::RunTunnel(command, c.caller);
 }
 
 // Reads what has arrived; the connection ends at its end of file. true when
@@ -231,6 +219,8 @@ void AcceptAll(int listenFd) {
     Connection now;
     now.fd = fd;
     now.uid = cred.uid;
+    std::snprintf(now.caller.name, sizeof now.caller.name, "uid %u", static_cast<unsigned>(cred.uid));
+    now.caller.privileged = cred.uid == 0;
     while (ReadSome(now)) {
     }
     if (now.fd < 0) continue;
@@ -260,6 +250,7 @@ void AcceptAll(int listenFd) {
     std::memcpy(free->buf, now.buf, now.size);
     free->fd = fd;
     free->uid = cred.uid;
+    free->caller = now.caller;
     free->size = now.size;
     free->deadline = NowMs() + kRequestTimeoutMs;
   }

@@ -1,0 +1,48 @@
+#pragma once
+// The system-specific half of the supervisor: starting, stopping, waiting for
+// and reaping one OpenVPN, and writing the service's log lines.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+#include "request_validator.h"
+#include "supervisor.h"
+
+namespace tunneld {
+
+struct OpenVpnProcess {
+  long pid = 0;               // 0 when none
+  std::uintptr_t native = 0;  // the process handle where the system has one
+};
+
+// How this system asks OpenVPN to exit, for the stop's log lines, and whether
+// asking means setting the exit event (which the supervisor owns).
+extern const char* const kAskToExitName;
+extern const char* const kForceEndAction;
+extern const char* const kForceEndName;
+extern const bool kStopSetsExitEvent;
+
+// Starts the OpenVPN for command in options.configDir. Fills shown with the
+// command line for the log. false (and a log line) when nothing started.
+bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command, OpenVpnProcess* out,
+                  char* shown, size_t shownSize);
+
+// Asks the OpenVPN to exit by itself (SIGTERM, or its exit event).
+void AskToExit(const OpenVpnProcess& process);
+
+// Ends it without asking.
+void ForceEnd(const OpenVpnProcess& process);
+
+// Blocks until it has ended, without releasing it: until Reap, its id stays ours.
+void WaitEnded(const OpenVpnProcess& process);
+
+// Collects how it ended, logs that, and releases it.
+void Reap(const OpenVpnProcess& process, bool scramble, std::chrono::steady_clock::duration lived);
+
+// Writes one complete log line (with its newline) in one piece.
+void WriteLogLine(const char* line, size_t size);
+
+// Text of the last system error, for log lines.
+const char* LastErrorText();
+
+}  // namespace tunneld

@@ -1,0 +1,147 @@
+// Linux half of the supervisor: fork and execve in the configuration
+// directory, SIGTERM then SIGKILL, waitid to wait and waitpid to reap.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "openvpn_process.h"
+
+namespace tunneld {
+
+const char* const kAskToExitName = "SIGTERM";
+const char* const kForceEndAction = "sending SIGKILL";
+const char* const kForceEndName = "SIGKILL";
+const bool kStopSetsExitEvent = false;
+
+namespace {
+
+// OpenVPN that exits this soon after its start never got going.
+constexpr auto kStartupFailureWindow = std::chrono::milliseconds(3000);
+
+const char* SignalName(int sig) {
+  const char* name = sigabbrev_np(sig);
+  return name ? name : "?";
+}
+
+// The child side of fork(): only async-signal-safe calls until execve.
+[[noreturn]] void ExecChild(const char* dir, char* const* argv, char* const* envp, int errorFd) {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  signal(SIGPIPE, SIG_DFL);  // an ignored signal would stay ignored across execve
+  int err = 0;
+  if (chdir(dir) != 0) {
+    err = errno;
+  } else {
+    int null = open("/dev/null", O_RDONLY);
+    if (null >= 0 && null != 0) {
+      dup2(null, 0);
+      close(null);
+    }
+    dup2(2, 1);  // OpenVPN writes its option errors to stdout: keep them in the log
+    execve(argv[0], argv, envp);
+    err = errno;
+  }
+  ssize_t ignored = write(errorFd, &err, sizeof err);
+  (void)ignored;
+  _exit(127);
+}
+
+}  // namespace
+
+void WriteLogLine(const char* line, size_t size) {
+  ssize_t ignored = write(2, line, size);
+  (void)ignored;
+}
+
+const char* LastErrorText() { return std::strerror(errno); }
+
+bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command, OpenVpnProcess* out,
+                  char* shown, size_t shownSize) {
+  char* argv[kMaxRequestArgs + 2];
+  int n = 0;
+  argv[n++] = const_cast<char*>(options.openvpn);
+  for (int i = 0; i < command.argc; ++i) argv[n++] = const_cast<char*>(command.Arg(i));
+  argv[n] = nullptr;
+  // OpenVPN gets a plain environment, not the service's.
+  static char path[] = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+  static char lang[] = "LC_ALL=C";
+  char* envp[] = {path, lang, nullptr};
+
+  size_t used = 0;
+  shown[0] = '\0';
+  for (int i = 0; i < n && used < shownSize; ++i) {
+    int w = std::snprintf(shown + used, shownSize - used, i ? " %s" : "%s", argv[i]);
+    if (w < 0) break;
+    used += static_cast<size_t>(w);
+  }
+
+  int errorPipe[2];
+  if (pipe2(errorPipe, O_CLOEXEC) != 0) {
+    Log("cannot start OpenVPN: pipe: %s", std::strerror(errno));
+    return false;
+  }
+  const pid_t pid = fork();
+  if (pid == 0) ExecChild(options.configDir, argv, envp, errorPipe[1]);
+  close(errorPipe[1]);
+  if (pid < 0) {
+    Log("cannot start OpenVPN: fork: %s", std::strerror(errno));
+    close(errorPipe[0]);
+    return false;
+  }
+  int err = 0;
+  ssize_t got;
+  while ((got = read(errorPipe[0], &err, sizeof err)) < 0 && errno == EINTR) {
+  }
+  close(errorPipe[0]);
+  if (got > 0) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    Log("cannot start %s in %s: %s", options.openvpn, options.configDir, std::strerror(err));
+    return false;
+  }
+  out->pid = pid;
+  out->native = 0;
+  return true;
+}
+
+void AskToExit(const OpenVpnProcess& process) { kill(static_cast<pid_t>(process.pid), SIGTERM); }
+
+void ForceEnd(const OpenVpnProcess& process) { kill(static_cast<pid_t>(process.pid), SIGKILL); }
+
+void WaitEnded(const OpenVpnProcess& process) {
+  siginfo_t info;
+  std::memset(&info, 0, sizeof info);
+  while (waitid(P_PID, static_cast<id_t>(process.pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+  }
+}
+
+void Reap(const OpenVpnProcess& process, bool scramble, std::chrono::steady_clock::duration lived) {
+  const pid_t pid = static_cast<pid_t>(process.pid);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  const long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(lived).count());
+  if (WIFSIGNALED(status)) {
+    Log("OpenVPN (pid %d) was ended by signal SIG%s after %ld ms", static_cast<int>(pid),
+        SignalName(WTERMSIG(status)), ms);
+    return;
+  }
+  const int code = WEXITSTATUS(status);
+  Log("OpenVPN (pid %d) exited with status %d after %ld ms", static_cast<int>(pid), code, ms);
+  if (code == 1 && lived < kStartupFailureWindow) {
+    if (scramble) {
+      Log("OpenVPN refused to start on a request with --scramble: this OpenVPN build most likely "
+          "lacks the --scramble option (its own message is above)");
+    } else {
+      Log("OpenVPN refused to start: see its own message above");
+    }
+  }
+}
+
+}  // namespace tunneld

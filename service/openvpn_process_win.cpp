@@ -1,0 +1,126 @@
+// Windows half of the supervisor: CreateProcessW in the configuration
+// directory, the exit event then TerminateProcess, the process handle to wait
+// on. The log goes to the event log when the service manager runs us.
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+#include "command_line.h"
+#include "openvpn_process.h"
+#include "service_log_win.h"
+// After the project headers: its macros clash with names they declare.
+#include <windows.h>
+
+namespace tunneld {
+
+const char* const kAskToExitName = "setting the exit event";
+const char* const kForceEndAction = "terminating it";
+const char* const kForceEndName = "TerminateProcess";
+const bool kStopSetsExitEvent = true;
+
+namespace {
+
+constexpr DWORD kStartupFailureWindowMs = 3000;
+constexpr DWORD kTerminatedExitCode = 0xC000013A;  // what TerminateProcess leaves, as a console would
+
+bool Widen(const char* text, wchar_t* out, int outCount) {
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, out, outCount) > 0;
+}
+
+}  // namespace
+
+const char* LastErrorText() {
+  static thread_local char text[256];
+  const DWORD code = GetLastError();
+  wchar_t wide[200];
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, wide,
+                           sizeof wide / sizeof wide[0], nullptr);
+  while (n > 0 && (wide[n - 1] == L'\r' || wide[n - 1] == L'\n' || wide[n - 1] == L'.')) wide[--n] = L'\0';
+  char message[200] = {};
+  if (n == 0 || WideCharToMultiByte(CP_UTF8, 0, wide, -1, message, sizeof message, nullptr, nullptr) <= 0) {
+    std::snprintf(message, sizeof message, "system error");
+  }
+  std::snprintf(text, sizeof text, "%s (error %lu)", message, static_cast<unsigned long>(code));
+  return text;
+}
+
+void WriteLogLine(const char* line, size_t size) { WriteServiceLog(line, size); }
+
+bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command, OpenVpnProcess* out,
+                  char* shown, size_t shownSize) {
+  // OpenVPN on Windows watches the exit event itself: "--service NAME 1" goes
+  // through as the front end wrote it, in front of the rest.
+  char line[kMaxRequestSize + 600];
+  size_t used = 0;
+  bool fits = AppendWindowsArgument(options.openvpn, line, sizeof line, &used) &&
+              AppendWindowsArgument("--service", line, sizeof line, &used) &&
+              AppendWindowsArgument(command.exitEvent, line, sizeof line, &used) &&
+              AppendWindowsArgument("1", line, sizeof line, &used);
+  for (int i = 0; fits && i < command.argc; ++i) fits = AppendWindowsArgument(command.Arg(i), line, sizeof line, &used);
+  if (!fits) {
+    Log("cannot start OpenVPN: its command line is too long");
+    return false;
+  }
+  std::snprintf(shown, shownSize, "%s", line);
+
+  wchar_t wideLine[kMaxRequestSize + 600];
+  wchar_t application[MAX_PATH + 1];
+  wchar_t directory[MAX_PATH + 1];
+  if (!Widen(line, wideLine, sizeof wideLine / sizeof wideLine[0]) ||
+      !Widen(options.openvpn, application, MAX_PATH + 1) || !Widen(options.configDir, directory, MAX_PATH + 1)) {
+    Log("cannot start OpenVPN: a path or the command line is not valid UTF-8 or too long");
+    return false;
+  }
+  STARTUPINFOW startup;
+  std::memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info;
+  std::memset(&info, 0, sizeof info);
+  // The application name is given, so no search path and no shell decide
+  // which program runs; handles are not inherited.
+  if (!CreateProcessW(application, wideLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, directory,
+                      &startup, &info)) {
+    Log("cannot start %s in %s: %s", options.openvpn, options.configDir, LastErrorText());
+    return false;
+  }
+  CloseHandle(info.hThread);
+  out->pid = static_cast<long>(info.dwProcessId);
+  out->native = reinterpret_cast<std::uintptr_t>(info.hProcess);
+  return true;
+}
+
+void AskToExit(const OpenVpnProcess&) {
+  // The supervisor has set the exit event already: that is the request.
+}
+
+void ForceEnd(const OpenVpnProcess& process) {
+  TerminateProcess(reinterpret_cast<HANDLE>(process.native), kTerminatedExitCode);
+}
+
+void WaitEnded(const OpenVpnProcess& process) {
+  WaitForSingleObject(reinterpret_cast<HANDLE>(process.native), INFINITE);
+}
+
+void Reap(const OpenVpnProcess& process, bool scramble, std::chrono::steady_clock::duration lived) {
+  HANDLE handle = reinterpret_cast<HANDLE>(process.native);
+  DWORD code = 0;
+  if (!GetExitCodeProcess(handle, &code)) code = 0xFFFFFFFF;
+  CloseHandle(handle);
+  const long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(lived).count());
+  if (code == kTerminatedExitCode) {
+    Log("OpenVPN (pid %ld) was terminated after %ld ms", process.pid, ms);
+    return;
+  }
+  Log("OpenVPN (pid %ld) exited with status %lu after %ld ms", process.pid, static_cast<unsigned long>(code), ms);
+  if (code == 1 && ms < static_cast<long>(kStartupFailureWindowMs)) {
+    if (scramble) {
+      Log("OpenVPN refused to start on a request with --scramble: this OpenVPN build most likely "
+          "lacks the --scramble option (its own message is in its log)");
+    } else {
+      Log("OpenVPN refused to start: see its own log");
+    }
+  }
+}
+
+}  // namespace tunneld

@@ -1,0 +1,522 @@
+// quorvanta-tunneld on Windows: the QuorvantaTunnel service (or, with
+// --console, the same in a console). Serves the named pipe, accepts one tunnel
+// request per connection and runs OpenVPN with it.
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <mutex>
+#include <thread>
+
+#include "caller_identity.h"
+#include "platform/environment.h"
+#include "request_validator.h"
+#include "service_log_win.h"
+#include "supervisor.h"
+// After the project headers: its macros clash with names they declare.
+#include <windows.h>
+#include <sddl.h>
+
+using tunneld::Log;
+
+namespace {
+
+constexpr DWORD kRequestTimeoutMs = 5000;
+constexpr int kMaxConnections = 64;
+constexpr int kMaxPerUser = 8;
+constexpr int kDefaultStopTimeoutMs = 5000;
+// System and administrators have everything; interactive users may open the
+// pipe for writing but not create instances of it (FILE_APPEND_DATA is that
+// right on a pipe), so no one else can serve requests under our name; network
+// logons are denied outright.
+constexpr const wchar_t* kPipeSecurity = L"D:(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x120192;;;IU)";
+
+enum class Mode { Service, Console, Install, Uninstall };
+
+struct Options {
+  Mode mode = Mode::Service;
+  char pipe[256] = {};
+  char configDir[MAX_PATH] = {};
+  char openvpn[MAX_PATH] = {};
+  int stopTimeoutMs = kDefaultStopTimeoutMs;
+};
+
+Options g_options;
+
+void Usage(FILE* to) {
+  std::fprintf(to,
+               "usage: quorvanta-tunneld.exe [--console | --install | --uninstall] [--pipe NAME]\n"
+               "                             [--config-dir DIR] [--openvpn PATH] [--stop-timeout MS]\n"
+               "  (no mode)     run as the QuorvantaTunnel service (the service manager starts it so)\n"
+               "  --console     run in this console; Ctrl+C stops it\n"
+               "  --install     register the QuorvantaTunnel service (automatic start, LocalSystem)\n"
+               "  --uninstall   remove the QuorvantaTunnel service\n"
+               "  --pipe        the service pipe (also --socket; default %%QUORVANTA_PIPE%%, else "
+               "\\\\.\\pipe\\QuorvantaPipe)\n"
+               "  --config-dir  where config.qvpn lives; OpenVPN runs there (default: this program's folder)\n"
+               "  --openvpn     the OpenVPN program (default: openvpn.exe in the config dir)\n"
+               "  --stop-timeout  how long OpenVPN may take to exit after its exit event is set before it\n"
+               "                is terminated (default 5000)\n");
+}
+
+bool ProgramPath(wchar_t* out, DWORD count) {
+  DWORD n = GetModuleFileNameW(nullptr, out, count);
+  return n > 0 && n < count;
+}
+
+bool Narrow(const wchar_t* wide, char* out, int size) {
+  return WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, size, nullptr, nullptr) > 0;
+}
+
+bool ParseOptions(int argc, char** argv, Options* o) {
+  const char* env = std::getenv("QUORVANTA_PIPE");
+  std::snprintf(o->pipe, sizeof o->pipe, "%s", env && *env ? env : platform::DefaultServiceEndpoint());
+  bool dirGiven = false, openvpnGiven = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0 || std::strcmp(a, "/?") == 0) {
+      Usage(stdout);
+      std::exit(0);
+    }
+    if (std::strcmp(a, "--console") == 0) { o->mode = Mode::Console; continue; }
+    if (std::strcmp(a, "--install") == 0) { o->mode = Mode::Install; continue; }
+    if (std::strcmp(a, "--uninstall") == 0) { o->mode = Mode::Uninstall; continue; }
+    if (i + 1 >= argc) return false;
+    const char* v = argv[++i];
+    int w = 0;
+    if (std::strcmp(a, "--pipe") == 0 || std::strcmp(a, "--socket") == 0) {
+      w = std::snprintf(o->pipe, sizeof o->pipe, "%s", v);
+      if (w < 0 || static_cast<size_t>(w) >= sizeof o->pipe) return false;
+    } else if (std::strcmp(a, "--config-dir") == 0) {
+      w = std::snprintf(o->configDir, sizeof o->configDir, "%s", v);
+      if (w < 0 || static_cast<size_t>(w) >= sizeof o->configDir) return false;
+      dirGiven = true;
+    } else if (std::strcmp(a, "--openvpn") == 0) {
+      w = std::snprintf(o->openvpn, sizeof o->openvpn, "%s", v);
+      if (w < 0 || static_cast<size_t>(w) >= sizeof o->openvpn) return false;
+      openvpnGiven = true;
+    } else if (std::strcmp(a, "--stop-timeout") == 0) {
+      char* end;
+      long ms = std::strtol(v, &end, 10);
+      if (*end || ms < 1 || ms > 600000) return false;
+      o->stopTimeoutMs = static_cast<int>(ms);
+    } else {
+      return false;
+    }
+  }
+  if (!dirGiven) {
+    // The installer puts the program, OpenVPN and config.qvpn in one folder.
+    wchar_t path[MAX_PATH];
+    if (!ProgramPath(path, MAX_PATH)) return false;
+    if (wchar_t* slash = std::wcsrchr(path, L'\\')) *slash = L'\0';
+    if (!Narrow(path, o->configDir, sizeof o->configDir)) return false;
+  }
+  if (!openvpnGiven) {
+    int w = std::snprintf(o->openvpn, sizeof o->openvpn, "%s\\openvpn.exe", o->configDir);
+    if (w < 0 || static_cast<size_t>(w) >= sizeof o->openvpn) return false;
+  }
+  return true;
+}
+
+// --- Install and uninstall ---------------------------------------------------
+
+const char* ManagerError(DWORD code) {
+  switch (code) {
+    case ERROR_ACCESS_DENIED:
+      return "access denied: run this from an administrator's command prompt";
+    case ERROR_SERVICE_EXISTS:
+      return "the QuorvantaTunnel service is already installed";
+    case ERROR_SERVICE_DOES_NOT_EXIST:
+      return "the QuorvantaTunnel service is not installed";
+    case ERROR_SERVICE_MARKED_FOR_DELETE:
+      return "the QuorvantaTunnel service is already marked for removal; restart Windows to finish it";
+    default:
+      return nullptr;
+  }
+}
+
+int ReportManagerFailure(const char* what) {
+  const DWORD code = GetLastError();
+  if (const char* text = ManagerError(code)) {
+    std::fprintf(stderr, "quorvanta-tunneld: %s\n", text);
+  } else {
+    std::fprintf(stderr, "quorvanta-tunneld: %s failed (error %lu)\n", what, static_cast<unsigned long>(code));
+  }
+  return code == ERROR_SERVICE_EXISTS || code == ERROR_SERVICE_DOES_NOT_EXIST ? 3 : 1;
+}
+
+int Install() {
+  wchar_t path[MAX_PATH];
+  if (!ProgramPath(path, MAX_PATH)) {
+    std::fprintf(stderr, "quorvanta-tunneld: cannot find this program's own path\n");
+    return 1;
+  }
+  // Quoted: an unquoted path with blanks lets another program run instead.
+  wchar_t binary[MAX_PATH + 3];
+  std::swprintf(binary, MAX_PATH + 3, L"\"%ls\"", path);
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+  if (!manager) return ReportManagerFailure("OpenSCManager");
+  SC_HANDLE service = CreateServiceW(manager, tunneld::kServiceName, L"Quorvanta Tunnel", SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binary,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (!service) {
+    int rc = ReportManagerFailure("CreateService");
+    CloseServiceHandle(manager);
+    return rc;
+  }
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  std::printf("quorvanta-tunneld: installed the QuorvantaTunnel service (%ls)\n", binary);
+  return 0;
+}
+
+int Uninstall() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!manager) return ReportManagerFailure("OpenSCManager");
+  SC_HANDLE service = OpenServiceW(manager, tunneld::kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+  if (!service) {
+    int rc = ReportManagerFailure("OpenService");
+    CloseServiceHandle(manager);
+    return rc;
+  }
+  SERVICE_STATUS status;
+  if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+    std::printf("quorvanta-tunneld: asked the running service to stop\n");
+  }
+  int rc = 0;
+  if (!DeleteService(service)) {
+    rc = ReportManagerFailure("DeleteService");
+  } else {
+    std::printf("quorvanta-tunneld: removed the QuorvantaTunnel service\n");
+  }
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return rc;
+}
+
+// --- Callers -----------------------------------------------------------------
+
+bool HasEnabledGroup(HANDLE token, WELL_KNOWN_SID_TYPE type) {
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD sidSize = sizeof sid;
+  if (!CreateWellKnownSid(type, nullptr, sid, &sidSize)) return false;
+  alignas(TOKEN_GROUPS) BYTE buffer[8192];
+  DWORD size = 0;
+  if (!GetTokenInformation(token, TokenGroups, buffer, sizeof buffer, &size)) return false;
+  const TOKEN_GROUPS* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer);
+  for (DWORD i = 0; i < groups->GroupCount; ++i) {
+    if ((groups->Groups[i].Attributes & SE_GROUP_ENABLED) && EqualSid(groups->Groups[i].Sid, sid)) return true;
+  }
+  return false;
+}
+
+// The user behind the pipe's client process, by its token.
+bool IdentifyCaller(HANDLE pipe, tunneld::CallerIdentity* caller) {
+  ULONG pid = 0;
+  if (!GetNamedPipeClientProcessId(pipe, &pid)) return false;
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!process) return false;
+  HANDLE token = nullptr;
+  const bool opened = OpenProcessToken(process, TOKEN_QUERY, &token);
+  CloseHandle(process);
+  if (!opened) return false;
+  alignas(TOKEN_USER) BYTE buffer[256];
+  DWORD size = 0;
+  bool ok = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+  wchar_t* text = nullptr;
+  if (ok) ok = ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text);
+  if (ok) {
+    char narrow[160];
+    ok = Narrow(text, narrow, sizeof narrow);
+    if (ok) std::snprintf(caller->name, sizeof caller->name, "user %s", narrow);
+    LocalFree(text);
+    caller->privileged = IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid) ||
+                         HasEnabledGroup(token, WinBuiltinAdministratorsSid);
+  }
+  CloseHandle(token);
+  return ok;
+}
+
+// --- Connections -------------------------------------------------------------
+
+// Open connections per caller and in all; a caller over its share or a full
+// table is turned away at once.
+std::mutex g_slotsMutex;
+int g_open = 0;
+struct Slot {
+  char name[sizeof(tunneld::CallerIdentity::name)];
+  int count;
+};
+Slot g_slots[kMaxConnections];
+
+bool TakeSlot(const tunneld::CallerIdentity& caller) {
+  std::lock_guard<std::mutex> lock(g_slotsMutex);
+  if (g_open >= kMaxConnections) {
+    Log("refused connection from %s: %d connections are open", caller.name, kMaxConnections);
+    return false;
+  }
+  Slot* free = nullptr;
+  for (Slot& s : g_slots) {
+    if (s.count > 0 && std::strcmp(s.name, caller.name) == 0) {
+      if (s.count >= kMaxPerUser) {
+        Log("refused connection from %s: it already holds %d open connections", caller.name, s.count);
+        return false;
+      }
+      ++s.count;
+      ++g_open;
+      return true;
+    }
+    if (s.count == 0 && !free) free = &s;
+  }
+  std::snprintf(free->name, sizeof free->name, "%s", caller.name);
+  free->count = 1;
+  ++g_open;
+  return true;
+}
+
+void GiveSlot(const tunneld::CallerIdentity& caller) {
+  std::lock_guard<std::mutex> lock(g_slotsMutex);
+  for (Slot& s : g_slots) {
+    if (s.count > 0 && std::strcmp(s.name, caller.name) == 0) {
+      --s.count;
+      --g_open;
+      return;
+    }
+  }
+}
+
+// Reads one request until the client closes its end, at most until the
+// deadline; the read in progress is cancelled when the deadline passes.
+void Serve(HANDLE pipe, tunneld::CallerIdentity caller) {
+  unsigned char buf[tunneld::kMaxRequestSize + 1];
+  size_t size = 0;
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const ULONGLONG deadline = GetTickCount64() + kRequestTimeoutMs;
+  bool finished = false, failed = done == nullptr;
+  while (!failed && !finished) {
+    OVERLAPPED ov;
+    std::memset(&ov, 0, sizeof ov);
+    ov.hEvent = done;
+    DWORD got = 0;
+    BOOL ok = ReadFile(pipe, buf + size, static_cast<DWORD>(sizeof buf - size), &got, &ov);
+    DWORD err = ok ? ERROR_SUCCESS : GetLastError();
+    if (!ok && err == ERROR_IO_PENDING) {
+      const ULONGLONG now = GetTickCount64();
+      const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+      if (WaitForSingleObject(done, left) != WAIT_OBJECT_0) CancelIoEx(pipe, &ov);
+      ok = GetOverlappedResult(pipe, &ov, &got, TRUE);
+      err = ok ? ERROR_SUCCESS : GetLastError();
+    }
+    if (ok) {
+      size += got;
+      if (size > tunneld::kMaxRequestSize) {
+        Log("refused request from %s: longer than %lu bytes", caller.name,
+            static_cast<unsigned long>(tunneld::kMaxRequestSize));
+        failed = true;
+      }
+    } else if (err == ERROR_BROKEN_PIPE || err == ERROR_PIPE_NOT_CONNECTED) {
+      finished = true;  // the client's end of file
+    } else if (err == ERROR_OPERATION_ABORTED) {
+      Log("refused request from %s: the client did not finish within %lu ms (%lu bytes read)", caller.name,
+          static_cast<unsigned long>(kRequestTimeoutMs), static_cast<unsigned long>(size));
+      failed = true;
+    } else if (err != ERROR_MORE_DATA) {
+      Log("refused request from %s: read failed (error %lu)", caller.name, static_cast<unsigned long>(err));
+      failed = true;
+    } else {
+      size += got;
+    }
+  }
+  if (done) CloseHandle(done);
+  DisconnectNamedPipe(pipe);
+  CloseHandle(pipe);
+  GiveSlot(caller);
+  if (failed || size == 0) return;  // size 0: the probe
+  tunneld::TunnelCommand command;
+  if (const char* reason = tunneld::ValidateTunnelRequest(buf, size, &command)) {
+    char shown[1400];
+    tunneld::Printable(buf, size, shown, sizeof shown);
+    Log("refused request from %s (%s): %s", caller.name, reason, shown);
+    return;
+  }
+  tunneld::RunTunnel(command, caller);
+}
+
+std::atomic<bool> g_firstInstance{true};
+
+HANDLE MakeInstance(const wchar_t* name, SECURITY_ATTRIBUTES* security) {
+  DWORD mode = PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED;
+  // The first instance must be ours: if someone already serves the name, stop.
+  if (g_firstInstance.exchange(false)) mode |= FILE_FLAG_FIRST_PIPE_INSTANCE;
+  return CreateNamedPipeW(name, mode, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                          PIPE_UNLIMITED_INSTANCES, 0, tunneld::kMaxRequestSize + 1, 0, security);
+}
+
+// Accepts connections for as long as the process lives; each is served on a
+// thread of its own, within the caps.
+void AcceptLoop(HANDLE first, const wchar_t* name, SECURITY_ATTRIBUTES* security) {
+  HANDLE pipe = first;
+  HANDLE connected = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  for (;;) {
+    OVERLAPPED ov;
+    std::memset(&ov, 0, sizeof ov);
+    ov.hEvent = connected;
+    BOOL ok = ConnectNamedPipe(pipe, &ov);
+    DWORD err = ok ? ERROR_SUCCESS : GetLastError();
+    if (!ok && err == ERROR_IO_PENDING) {
+      DWORD ignored = 0;
+      ok = GetOverlappedResult(pipe, &ov, &ignored, TRUE);
+      err = ok ? ERROR_SUCCESS : GetLastError();
+    }
+    HANDLE next = MakeInstance(name, security);
+    // ERROR_NO_DATA: the client has written and closed already; what it wrote is still there.
+    if (ok || err == ERROR_PIPE_CONNECTED || err == ERROR_NO_DATA) {
+      tunneld::CallerIdentity caller;
+      if (!IdentifyCaller(pipe, &caller)) {
+        Log("refused connection: the caller cannot be identified (error %lu)",
+            static_cast<unsigned long>(GetLastError()));
+        DisconnectNamedPipe(pipe);
+        CloseHandle(pipe);
+      } else if (!TakeSlot(caller)) {
+        DisconnectNamedPipe(pipe);
+        CloseHandle(pipe);
+      } else {
+        std::thread(Serve, pipe, caller).detach();
+      }
+    } else {
+      Log("a connection failed before it was served (error %lu)", static_cast<unsigned long>(err));
+      CloseHandle(pipe);  // the client went away before we saw it
+    }
+    if (next == INVALID_HANDLE_VALUE) {
+      Log("cannot create another instance of the pipe (error %lu); no more requests are served",
+          static_cast<unsigned long>(GetLastError()));
+      return;
+    }
+    pipe = next;
+  }
+}
+
+HANDLE g_stop = nullptr;          // set to end the service or the console run
+void (*g_onServing)() = nullptr;  // tells the service manager we are running
+wchar_t g_pipeName[256];
+
+// Everything a run needs: the pipe, the supervisor, then waiting for g_stop.
+int Run() {
+  wchar_t* name = g_pipeName;
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, g_options.pipe, -1, name, 256) <= 0) {
+    Log("the pipe name is not valid: %s", g_options.pipe);
+    return 1;
+  }
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSecurity, SDDL_REVISION_1, &descriptor, nullptr)) {
+    Log("cannot build the pipe's security descriptor (error %lu)", static_cast<unsigned long>(GetLastError()));
+    return 1;
+  }
+  static SECURITY_ATTRIBUTES security;
+  security.nLength = sizeof security;
+  security.lpSecurityDescriptor = descriptor;
+  security.bInheritHandle = FALSE;
+  char configFile[MAX_PATH + 20];
+  std::snprintf(configFile, sizeof configFile, "%s\\config.qvpn", g_options.configDir);
+  if (GetFileAttributesA(configFile) == INVALID_FILE_ATTRIBUTES) Log("warning: %s does not exist", configFile);
+  if (GetFileAttributesA(g_options.openvpn) == INVALID_FILE_ATTRIBUTES) {
+    Log("warning: %s does not exist", g_options.openvpn);
+  }
+  HANDLE first = MakeInstance(name, &security);
+  if (first == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    if (err == ERROR_ACCESS_DENIED || err == ERROR_PIPE_BUSY) {
+      Log("another service is already serving %s", g_options.pipe);
+    } else {
+      Log("cannot create the pipe %s (error %lu)", g_options.pipe, static_cast<unsigned long>(err));
+    }
+    return 1;
+  }
+  if (!tunneld::StartSupervisor({g_options.openvpn, g_options.configDir, g_options.stopTimeoutMs})) {
+    CloseHandle(first);
+    return 1;
+  }
+  Log("serving %s; OpenVPN %s in %s", g_options.pipe, g_options.openvpn, g_options.configDir);
+  std::thread(AcceptLoop, first, static_cast<const wchar_t*>(name), &security).detach();
+  if (g_onServing) g_onServing();
+  WaitForSingleObject(g_stop, INFINITE);
+  tunneld::StopTunnel("the service is stopping");
+  return 0;
+}
+
+BOOL WINAPI ConsoleHandler(DWORD type) {
+  if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT ||
+      type == CTRL_SHUTDOWN_EVENT) {
+    Log("%s received; shutting down", type == CTRL_C_EVENT ? "Ctrl+C" : "a console close");
+    SetEvent(g_stop);
+    return TRUE;
+  }
+  return FALSE;
+}
+
+SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
+SERVICE_STATUS g_status;
+
+std::mutex g_statusMutex;  // the control handler and ServiceMain both report
+
+void ReportStatus(DWORD state, DWORD exitCode, DWORD waitHintMs) {
+  std::lock_guard<std::mutex> lock(g_statusMutex);
+  g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  g_status.dwCurrentState = state;
+  g_status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+  g_status.dwWin32ExitCode = exitCode;
+  g_status.dwWaitHint = waitHintMs;
+  SetServiceStatus(g_statusHandle, &g_status);
+}
+
+DWORD WINAPI ServiceControl(DWORD control, DWORD, void*, void*) {
+  if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
+    // Stopping OpenVPN may take the stop timeout twice over.
+    ReportStatus(SERVICE_STOP_PENDING, NO_ERROR, static_cast<DWORD>(g_options.stopTimeoutMs) * 2 + 1000);
+    SetEvent(g_stop);
+    return NO_ERROR;
+  }
+  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+void WINAPI ServiceMain(DWORD, wchar_t**) {
+  g_statusHandle = RegisterServiceCtrlHandlerExW(tunneld::kServiceName, ServiceControl, nullptr);
+  if (!g_statusHandle) return;
+  tunneld::UseEventLog();
+  ReportStatus(SERVICE_START_PENDING, NO_ERROR, 3000);
+  g_onServing = [] { ReportStatus(SERVICE_RUNNING, NO_ERROR, 0); };
+  const int rc = Run();
+  ReportStatus(SERVICE_STOPPED, rc == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR, 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!ParseOptions(argc, argv, &g_options)) {
+    Usage(stderr);
+    return 2;
+  }
+  if (g_options.mode == Mode::Install) return Install();
+  if (g_options.mode == Mode::Uninstall) return Uninstall();
+  g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!g_stop) return 1;
+  if (g_options.mode == Mode::Console) {
+    SetConsoleCtrlHandler(ConsoleHandler, TRUE);
+    return Run();
+  }
+  SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(tunneld::kServiceName), ServiceMain}, {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherW(table)) {
+    if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+      std::fprintf(stderr,
+                   "quorvanta-tunneld: not started by the service manager; use --console to run it here, "
+                   "--install to register the service, or --help\n");
+      return 2;
+    }
+    std::fprintf(stderr, "quorvanta-tunneld: cannot reach the service manager (error %lu)\n",
+                 static_cast<unsigned long>(GetLastError()));
+    return 1;
+  }
+  return 0;
+}
