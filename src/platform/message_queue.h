@@ -6,6 +6,8 @@
 #include <functional>
 #include <mutex>
 
+#include "platform/handle.h"
+
 namespace platform {
 
 struct Message {
@@ -27,14 +29,14 @@ class MessageQueue {
   bool TryTake(Message* out);
   // Waits up to timeoutMs (-1: for ever) for a message; false on timeout.
   bool WaitTake(Message* out, int timeoutMs);
-  // A descriptor that is readable while messages are queued, for main loops
-  // that multiplex (the GTK loop watches it).
-  int WakeFd() const { return wakeFd_; }
+  // Signalled while messages are queued, for main loops that multiplex (the
+  // GTK loop watches the descriptor; on Windows a semaphore counts them).
+  FileHandle WakeHandle() const { return wake_; }
 
  private:
   std::mutex mutex_;
   std::deque<Message> queue_;
-  int wakeFd_ = -1;
+  FileHandle wake_ = kInvalidFileHandle;
 };
 
 // The queue of the process's user-interface thread.

@@ -12,22 +12,22 @@ namespace platform {
 
 MessageQueue::MessageQueue() {
   // Semaphore mode: one count per queued message, so readiness tracks the queue.
-  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
-  if (wakeFd_ < 0) {
+  wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
+  if (wake_ < 0) {
     std::perror("eventfd");
     std::abort();
   }
 }
 
 MessageQueue::~MessageQueue() {
-  if (wakeFd_ >= 0) close(wakeFd_);
+  if (wake_ >= 0) close(wake_);
 }
 
 void MessageQueue::Post(uint32_t id, uintptr_t wParam, intptr_t lParam) {
   std::lock_guard<std::mutex> lock(mutex_);
   queue_.push_back(Message{id, wParam, lParam});
   uint64_t one = 1;
-  ssize_t n = write(wakeFd_, &one, sizeof one);
+  ssize_t n = write(wake_, &one, sizeof one);
   (void)n;  // the counter cannot overflow at any realistic queue length
 }
 
@@ -37,7 +37,7 @@ bool MessageQueue::TryTake(Message* out) {
   *out = queue_.front();
   queue_.pop_front();
   uint64_t count;
-  ssize_t n = read(wakeFd_, &count, sizeof count);
+  ssize_t n = read(wake_, &count, sizeof count);
   (void)n;
   return true;
 }
@@ -45,7 +45,7 @@ bool MessageQueue::TryTake(Message* out) {
 bool MessageQueue::WaitTake(Message* out, int timeoutMs) {
   for (;;) {
     if (TryTake(out)) return true;
-    pollfd p{wakeFd_, POLLIN, 0};
+    pollfd p{wake_, POLLIN, 0};
     int r = poll(&p, 1, timeoutMs);
     if (r == 0) return false;
     if (r < 0 && errno != EINTR) return false;

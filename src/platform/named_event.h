@@ -15,6 +15,8 @@
 // ftruncate and stat system calls, and never allocate or lock.
 #include <memory>
 
+#include "platform/handle.h"
+
 namespace platform {
 
 enum class EventReset { Manual, Auto };
@@ -47,12 +49,12 @@ class NamedEvent {
  private:
   NamedEvent() = default;
   // Maps an opened object after checking that it can be an event; takes fd.
-  static std::unique_ptr<NamedEvent> Adopt(int fd, const char* path, bool global);
+  static std::unique_ptr<NamedEvent> Adopt(FileHandle fd, const char* path, bool global);
   bool TakeIfSet();
   bool Repair();
 
-  int fd_ = -1;
-  unsigned* words_ = nullptr;  // kind tag, then state
+  FileHandle fd_ = kInvalidFileHandle;  // the shared object (Linux) or the event (Windows)
+  unsigned* words_ = nullptr;  // kind tag, then state (Linux)
   bool manual_ = true;
   bool global_ = false;
   unsigned long long dev_ = 0, ino_ = 0;

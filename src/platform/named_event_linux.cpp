@@ -97,7 +97,7 @@ int MakeObject(const char* path, bool global, EventReset reset, bool initiallySe
 
 }  // namespace
 
-std::unique_ptr<NamedEvent> NamedEvent::Adopt(int fd, const char* path, bool global) {
+std::unique_ptr<NamedEvent> NamedEvent::Adopt(FileHandle fd, const char* path, bool global) {
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
       (!global && (st.st_size != kObjectSize || st.st_uid != geteuid() || (st.st_mode & 077) != 0))) {

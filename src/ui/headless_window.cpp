@@ -49,7 +49,7 @@ int HeadlessWindow::RunWindow(bool) {
   // A GLib loop, as with a window, so the controller's timers run here too.
   loop_ = g_main_loop_new(nullptr, FALSE);
   guint source = g_unix_fd_add(
-      platform::UiQueue().WakeFd(), G_IO_IN,
+      platform::UiQueue().WakeHandle(), G_IO_IN,
       +[](gint, GIOCondition, gpointer self) -> gboolean {
         static_cast<HeadlessWindow*>(self)->DrainMessages();
         return G_SOURCE_CONTINUE;

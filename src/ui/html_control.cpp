@@ -447,7 +447,7 @@ int HtmlControl::RunMessageLoop() {
 
 void HtmlControl::WatchQueue() {
   if (!queueSource_)
-    queueSource_ = g_unix_fd_add(platform::UiQueue().WakeFd(), G_IO_IN, HtmlControlGlue::OnQueueReadable, this);
+    queueSource_ = g_unix_fd_add(platform::UiQueue().WakeHandle(), G_IO_IN, HtmlControlGlue::OnQueueReadable, this);
 }
 
 void HtmlControl::PageReady() {

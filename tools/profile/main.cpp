@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/binary_stdio.h"
 #include "commands.h"
 
 namespace {
@@ -16,6 +17,7 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::SetBinaryStdio();
   if (argc < 2) return Usage();
   const char* command = argv[1];
   if (argc == 2 && std::strcmp(command, "encode") == 0) return EncodeCommand();

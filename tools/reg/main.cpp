@@ -12,6 +12,7 @@
 #include <string>
 #include <strings.h>
 
+#include "platform/binary_stdio.h"
 #include "platform/registry.h"
 
 namespace {
@@ -203,6 +204,7 @@ int SeedMachineId(const char* file) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::SetBinaryStdio();
   if (argc < 2) return Usage();
   const char* command = argv[1];
   if (std::strcmp(command, "set") == 0 && argc == 6) return Set(argv[2], argv[3], argv[4], argv[5]);

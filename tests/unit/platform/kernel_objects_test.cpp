@@ -399,7 +399,7 @@ TEST(MessageQueueTest, KeepsPostingOrderPerThreadAndLosesNothing) {
 TEST(MessageQueueTest, WakeDescriptorIsReadableExactlyWhileMessagesWait) {
   platform::MessageQueue queue;
   auto readable = [&] {
-    pollfd p{queue.WakeFd(), POLLIN, 0};
+    pollfd p{queue.WakeHandle(), POLLIN, 0};
     return poll(&p, 1, 0) == 1;
   };
   platform::Message message;
