@@ -27,11 +27,13 @@ constexpr DWORD kRequestTimeoutMs = 5000;
 constexpr int kMaxConnections = 64;
 constexpr int kMaxPerUser = 8;
 constexpr int kDefaultStopTimeoutMs = 5000;
-// System and administrators have everything; interactive users may open the
-// pipe for writing but not create instances of it (FILE_APPEND_DATA is that
-// right on a pipe), so no one else can serve requests under our name; network
-// logons are denied outright.
-constexpr const wchar_t* kPipeSecurity = L"D:(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x120192;;;IU)";
+// System and administrators have everything; interactive users may write
+// requests (the front end opens the pipe with GENERIC_WRITE, which takes
+// FILE_APPEND_DATA too, and that right on a pipe also lets one add instances,
+// so a user could answer some requests in the service's stead: such a server
+// learns only a command line and can refuse to start a tunnel); network logons
+// are denied outright.
+constexpr const wchar_t* kPipeSecurity = L"D:(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)";
 
 enum class Mode { Service, Console, Install, Uninstall };
 

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/registry_value.h"
+
 // Layout: one row per key (full path from HKLM, every ancestor present) and one
 // row per value. NOCASE folds ASCII, which is what registry names here use.
 namespace platform {
@@ -203,26 +205,7 @@ bool RegQueryValue(RegKey* key, const char* name, uint32_t* type, void* data, ui
   const uint32_t valueType = static_cast<uint32_t>(sqlite3_column_int64(stmt, 0));
   const void* blob = sqlite3_column_blob(stmt, 1);
   const uint32_t stored = static_cast<uint32_t>(sqlite3_column_bytes(stmt, 1));
-  // A string stored without its terminator is handed out with one, so callers
-  // never read past the text.
-  const bool addZero =
-      valueType == kRegSz && (stored == 0 || static_cast<const char*>(blob)[stored - 1] != '\0');
-  const uint32_t needed = stored + (addZero ? 1 : 0);
-  if (type) *type = valueType;
-  bool ok = true;
-  if (size) {
-    if (data) {
-      if (needed > *size) {
-        ok = false;
-      } else {
-        if (stored) std::memcpy(data, blob, stored);
-        if (addZero) static_cast<char*>(data)[stored] = '\0';
-      }
-    }
-    *size = needed;
-  } else if (data) {
-    ok = false;  // no length to bound the copy
-  }
+  const bool ok = HandOutValue(valueType, blob, stored, type, data, size);
   sqlite3_finalize(stmt);
   return ok;
 }

@@ -2,6 +2,8 @@
 // in its 64-bit view whatever the program's own bitness.
 #include "platform/registry.h"
 
+#include "platform/registry_value.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -58,29 +60,12 @@ bool RegQueryValue(RegKey* key, const char* name, uint32_t* type, void* data, ui
   DWORD valueType = 0, stored = 0;
   if (RegQueryValueExA(key->handle, ValueName(name), nullptr, &valueType, nullptr, &stored) != ERROR_SUCCESS)
     return false;
-  // Read it whole, so a string stored without its terminator is handed out with one.
+  // Read it whole: a string stored without its terminator is handed out with one.
   std::vector<unsigned char> bytes(stored + 1);
   DWORD got = stored;
   if (RegQueryValueExA(key->handle, ValueName(name), nullptr, &valueType, bytes.data(), &got) != ERROR_SUCCESS)
     return false;
-  const bool addZero = valueType == kRegSz && (got == 0 || bytes[got - 1] != '\0');
-  const uint32_t needed = got + (addZero ? 1 : 0);
-  if (type) *type = valueType;
-  bool ok = true;
-  if (size) {
-    if (data) {
-      if (needed > *size) {
-        ok = false;
-      } else {
-        if (got) std::memcpy(data, bytes.data(), got);
-        if (addZero) static_cast<char*>(data)[got] = '\0';
-      }
-    }
-    *size = needed;
-  } else if (data) {
-    ok = false;  // no length to bound the copy
-  }
-  return ok;
+  return HandOutValue(valueType, bytes.data(), got, type, data, size);
 }
 
 bool RegSetValue(RegKey* key, const char* name, uint32_t type, const void* data, uint32_t size) {
