@@ -7,6 +7,12 @@
 
 namespace tunneld {
 
+// What one caller may hold of the service, on every system.
+inline constexpr int kRequestTimeoutMs = 5000;   // to write a whole request
+inline constexpr int kMaxConnections = 64;       // open at once, all callers
+inline constexpr int kMaxPerUser = 8;            // open at once, one caller
+inline constexpr int kDefaultStopTimeoutMs = 5000;  // OpenVPN's time to end before it is killed
+
 struct SupervisorOptions {
   const char* openvpn;     // the binary that stands for "openvpn.exe"
   const char* configDir;   // where config.qvpn lives; OpenVPN's working directory

@@ -22,13 +22,13 @@
 #include "supervisor.h"
 
 using tunneld::Log;
+using tunneld::kDefaultStopTimeoutMs;
+using tunneld::kMaxConnections;
+using tunneld::kMaxPerUser;
+using tunneld::kRequestTimeoutMs;
 
 namespace {
 
-constexpr int kRequestTimeoutMs = 5000;
-constexpr int kMaxConnections = 64;
-constexpr int kMaxPerUser = 8;
-constexpr int kDefaultStopTimeoutMs = 5000;
 
 struct Options {
   const char* socketPath = nullptr;

@@ -20,13 +20,13 @@
 #include <sddl.h>
 
 using tunneld::Log;
+using tunneld::kDefaultStopTimeoutMs;
+using tunneld::kMaxConnections;
+using tunneld::kMaxPerUser;
+using tunneld::kRequestTimeoutMs;
 
 namespace {
 
-constexpr DWORD kRequestTimeoutMs = 5000;
-constexpr int kMaxConnections = 64;
-constexpr int kMaxPerUser = 8;
-constexpr int kDefaultStopTimeoutMs = 5000;
 // System and administrators have everything; interactive users may write
 // requests (the front end opens the pipe with GENERIC_WRITE, which takes
 // FILE_APPEND_DATA too, and that right on a pipe also lets one add instances,
