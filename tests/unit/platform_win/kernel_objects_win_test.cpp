@@ -9,6 +9,13 @@
 #include "platform/named_event.h"
 #include "platform/named_mutex.h"
 #include "platform/registry.h"
+// Its macros would rename the registry calls below.
+#include <windows.h>
+#undef RegOpenKey
+#undef RegCreateKey
+#undef RegQueryValue
+#undef RegSetValue
+#undef RegDeleteValue
 
 namespace {
 
@@ -94,4 +101,44 @@ TEST(MutexWin, ASecondInstanceSeesTheNameTaken) {
   EXPECT_EQ(platform::CreateNamedMutex("QuorvantaTest_gui"), platform::NamedMutexResult::AlreadyExists);
 }
 
+// Runs this test program again as "child ROLE"; its exit code, or -1.
+int RunChild(const char* role) {
+  char self[MAX_PATH];
+  if (GetModuleFileNameA(nullptr, self, sizeof self) == 0) return -1;
+  char line[MAX_PATH + 64];
+  std::snprintf(line, sizeof line, "\"%s\" child %s", self, role);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+  DWORD code = static_cast<DWORD>(-1);
+  if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return static_cast<int>(code);
+}
+
+TEST(KernelObjectsAcrossProcesses, AnotherProcessSeesTheMutexAndSetsTheEvent) {
+  ASSERT_EQ(platform::CreateNamedMutex("QuorvantaTest_instance"), platform::NamedMutexResult::Created);
+  EXPECT_EQ(RunChild("mutex"), 2);  // the second instance finds the name taken
+  auto event = platform::NamedEvent::Replace("Global\\QuorvantaTest_cross", platform::EventReset::Manual);
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(RunChild("event"), 0);
+  EXPECT_TRUE(event->Wait(0));
+}
+
 }  // namespace
+
+// The child's side: "mutex" exits 2 when the name is taken, "event" sets the parent's event.
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "child") == 0) {
+    if (std::strcmp(argv[2], "mutex") == 0)
+      return platform::CreateNamedMutex("QuorvantaTest_instance") == platform::NamedMutexResult::AlreadyExists ? 2 : 1;
+    auto event = platform::NamedEvent::Open("Global\\QuorvantaTest_cross");
+    if (!event) return 1;
+    event->Set();
+    return 0;
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
