@@ -23,7 +23,9 @@ bool OpenUrl(const char* url) {
     CloseHandle(pi.hProcess);  // never waited for
     return true;
   }
-  HINSTANCE result = ShellExecuteA(nullptr, "open", url, nullptr, nullptr, SW_SHOWNORMAL);
+  wchar_t wide[2048];
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, url, -1, wide, 2048) == 0) return false;
+  HINSTANCE result = ShellExecuteW(nullptr, L"open", wide, nullptr, nullptr, SW_SHOWNORMAL);
   return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
