@@ -4,45 +4,18 @@
 #include <cstring>
 #include <string>
 
-#include "runtime/shared_state.h"
-#include "runtime/thread.h"
 #include "callback/knocker.h"
-#include "config/settings.h"
 #include "crash/crash_report.h"
 #include "platform/environment.h"
 #include "platform/message_box.h"
 #include "platform/message_box_gtk.h"
-#include "platform/message_queue.h"
-#include "platform/named_mutex.h"
 #include "platform/quit_request.h"
-#include "platform/thread.h"
-#include "ui/headless_window.h"
+#include "runtime/shared_state.h"
+#include "startup.h"
 #include "ui/main_window.h"
 #include "ui/windowing.h"
 
 namespace {
-
-bool g_firstRun = false;
-bool g_autorun = false;
-
-// The flags are looked for anywhere in the text after the program's name.
-std::string JoinArguments(int argc, char** argv) {
-  std::string text;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) text += ' ';
-    text += argv[i];
-  }
-  return text;
-}
-
-// How long shutdown gives a callback run under way to end; the process ends
-// either way, and nothing of the run needs the window.
-constexpr unsigned kCallbackEndMs = 300;
-
-bool HeadlessRequested() {
-  const char* value = std::getenv("QUORVANTA_HEADLESS");
-  return value && std::strcmp(value, "1") == 0;
-}
 
 std::u16string Wide(const std::string& text) {
   // Addresses and names here are ASCII.
@@ -67,16 +40,6 @@ int InstallCrashReporting() {
   info.flags = 0x43FFF;
   info.privacyPolicyUrl = privacy.c_str();
   return InstallCrashHandler(&info);
-}
-
-// A SIGTERM or SIGINT from outside ends the program the way Exit does.
-bool g_windowed = false;
-
-void WaitForQuit(void*) {
-  WorkerEnter();
-  if (platform::WaitQuitRequest())
-    platform::UiQueue().Post(g_windowed ? WM_CLOSE : HeadlessWindow::kQuitMessage, 0, 0);
-  WorkerLeave();
 }
 
 }  // namespace
@@ -115,41 +78,17 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "quorvanta: cannot open the display; running without a window\n");
   }
 
-  if (arguments.find("-firstrun") != std::string::npos) g_firstRun = true;
-  if (arguments.find("-autorun") != std::string::npos) g_autorun = true;
+  const StartFlags flags = ReadFlags(arguments);
 
-  std::memset(ConfigDirectory, 0, sizeof ConfigDirectory);
-  std::memset(ProfilePath, 0, sizeof ProfilePath);
-  std::memset(MachineId, 0, sizeof MachineId);
+  int exitCode = 0;
+  if (!PrepareProcess(&exitCode)) return exitCode;
 
-  // A failure to make the mutex is not an error: start-up goes on unguarded.
-  if (platform::CreateNamedMutex("QuorvantaGui") == platform::NamedMutexResult::AlreadyExists) {
-    platform::ShowMessageBox("Error", "Another instance of this application is running",
-                             platform::MessageIcon::Error);
-    return -1;
-  }
-
-  if (!LoadConfiguration()) std::exit(1);
-
-  CreateSharedLists();
-
-  g_windowed = windowed;
-  platform::StartDetachedThread(&WaitForQuit, nullptr);
-
-  if (!windowed) {
-    HeadlessWindow* window = new HeadlessWindow();
-    window->firstRun = g_firstRun;
-    window->RunWindow(!g_autorun);
-    FreeSharedLists();
-    UninstallCrashHandler();
-    delete window;  // sets the exit event: a running OpenVPN ends
-    EndCallbackWorkers(kCallbackEndMs);
-    return 0;
-  }
+  StartQuitWatcher(windowed);
+  if (!windowed) return RunHeadless(flags);
 
   MainWindow* window = new MainWindow();
-  window->firstRun = g_firstRun;
-  window->RunWindow(!g_autorun);
+  window->firstRun = flags.firstRun;
+  window->RunWindow(!flags.autorun);
   // No loop is left to show a worker's box.
   platform::EndGtkMessageBoxes();
 

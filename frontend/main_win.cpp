@@ -1,19 +1,29 @@
-// quorvanta.exe: the front end on Windows. Its window, and the headless loop
-// that stands in for it, are not built for Windows yet; until they are, a
-// start says so instead of doing nothing.
-#include <cstdlib>
-#include <cstring>
+// quorvanta.exe: the front end on Windows. Its window arrives later; until then
+// it runs headless (QUORVANTA_HEADLESS=1), and a start without that says so.
+#include <string>
 
 #include "platform/message_box.h"
+#include "platform/quit_request.h"
+#include "startup.h"
 
-int main() {
-  const char* headless = std::getenv("QUORVANTA_HEADLESS");
-  const char* text =
-      headless && std::strcmp(headless, "1") == 0
-          ? "The Quorvanta front end does not run on Windows yet, with or without a window. "
-            "Use the Linux build, or quorvanta-tunneld.exe for the tunnel service."
-          : "The Quorvanta window is not available on Windows yet. "
-            "Use the Linux build for now.";
-  platform::ShowMessageBox("Quorvanta", text, platform::MessageIcon::Error);
-  return 1;
+int main(int argc, char** argv) {
+  const std::string arguments = JoinArguments(argc, argv);
+
+  // Crash reporting comes to Windows with the window: nothing to install yet.
+  if (!HeadlessRequested()) {
+    platform::ShowMessageBox("Quorvanta",
+                             "The Quorvanta window is not available on Windows yet. "
+                             "Set QUORVANTA_HEADLESS=1 to run without a window.",
+                             platform::MessageIcon::Error);
+    return 1;
+  }
+  platform::InitQuitRequest();
+
+  const StartFlags flags = ReadFlags(arguments);
+
+  int exitCode = 0;
+  if (!PrepareProcess(&exitCode)) return exitCode;
+
+  StartQuitWatcher(false);
+  return RunHeadless(flags);
 }

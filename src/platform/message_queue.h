@@ -1,6 +1,8 @@
 #pragma once
 // Messages posted by worker threads to the user-interface thread, delivered in
-// arrival order (the role of PostMessage to the main window).
+// arrival order (the role of PostMessage to the main window). On Windows it is
+// the thread's own Win32 queue, through a message-only window made by the
+// thread that constructs the queue: only that thread may take from it.
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -29,14 +31,22 @@ class MessageQueue {
   bool TryTake(Message* out);
   // Waits up to timeoutMs (-1: for ever) for a message; false on timeout.
   bool WaitTake(Message* out, int timeoutMs);
-  // Signalled while messages are queued, for main loops that multiplex (the
-  // GTK loop watches the descriptor; on Windows a semaphore counts them).
+#ifdef _WIN32
+  // The message-only window (an HWND) whose messages these are.
+  void* NativeWindow() const { return window_; }
+#else
+  // Readable while messages are queued, for the GLib loop to watch.
   FileHandle WakeHandle() const { return wake_; }
+#endif
 
  private:
+#ifdef _WIN32
+  void* window_ = nullptr;
+#else
   std::mutex mutex_;
   std::deque<Message> queue_;
   FileHandle wake_ = kInvalidFileHandle;
+#endif
 };
 
 // The queue of the process's user-interface thread.

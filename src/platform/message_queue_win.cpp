@@ -7,38 +7,71 @@
 
 namespace platform {
 
-MessageQueue::MessageQueue() {
-  // One count per queued message, so the semaphore is signalled exactly while the queue holds any.
-  wake_ = CreateSemaphoreW(nullptr, 0, 0x7fffffff, nullptr);
-  if (!wake_) {
-    std::fprintf(stderr, "CreateSemaphore failed: %lu\n", GetLastError());
-    std::abort();
-  }
+namespace {
+
+constexpr wchar_t kWindowClass[] = L"QuorvantaMessageQueue";
+
+// Nothing is dispatched to the window (its loop hands the messages on), but
+// a stray WM_CLOSE must never destroy it.
+LRESULT CALLBACK QueueWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_CLOSE) return 0;
+  return DefWindowProcW(window, message, wParam, lParam);
 }
 
-MessageQueue::~MessageQueue() { CloseFileHandle(wake_); }
+bool RegisterQueueClass() {
+  static const bool registered = [] {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = &QueueWindowProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = kWindowClass;
+    return RegisterClassExW(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+  }();
+  return registered;
+}
+
+}  // namespace
+
+MessageQueue::MessageQueue() {
+  HWND window = nullptr;
+  if (RegisterQueueClass()) {
+    window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                             GetModuleHandleW(nullptr), nullptr);
+  }
+  if (!window) {
+    std::fprintf(stderr, "Cannot create the message window (error %lu).\n", GetLastError());
+    std::abort();
+  }
+  window_ = window;
+}
+
+MessageQueue::~MessageQueue() { DestroyWindow(static_cast<HWND>(window_)); }
 
 void MessageQueue::Post(uint32_t id, uintptr_t wParam, intptr_t lParam) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  queue_.push_back(Message{id, wParam, lParam});
-  ReleaseSemaphore(wake_, 1, nullptr);
+  // Fails only when the thread's queue holds 10000 messages the loop has not taken.
+  if (!PostMessageW(static_cast<HWND>(window_), id, wParam, lParam))
+    std::fprintf(stderr, "Message %u to the window was lost (error %lu).\n", id, GetLastError());
 }
 
 bool MessageQueue::TryTake(Message* out) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (queue_.empty()) return false;
-  *out = queue_.front();
-  queue_.pop_front();
-  WaitForSingleObject(wake_, 0);  // takes this message's count
+  MSG msg;
+  if (!PeekMessageW(&msg, static_cast<HWND>(window_), 0, 0, PM_REMOVE)) return false;
+  *out = Message{msg.message, msg.wParam, msg.lParam};
   return true;
 }
 
 bool MessageQueue::WaitTake(Message* out, int timeoutMs) {
+  const ULONGLONG start = GetTickCount64();
   for (;;) {
     if (TryTake(out)) return true;
-    DWORD r = WaitForSingleObject(wake_, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
-    if (r != WAIT_OBJECT_0) return false;
-    ReleaseSemaphore(wake_, 1, nullptr);  // the count belongs to the message TryTake takes
+    DWORD wait = INFINITE;
+    if (timeoutMs >= 0) {
+      const ULONGLONG spent = GetTickCount64() - start;
+      if (spent >= static_cast<ULONGLONG>(timeoutMs)) return false;
+      wait = static_cast<DWORD>(timeoutMs - spent);
+    }
+    // Wakes for messages posted since the look above.
+    if (MsgWaitForMultipleObjects(0, nullptr, FALSE, wait, QS_POSTMESSAGE) == WAIT_FAILED) return false;
   }
 }
 

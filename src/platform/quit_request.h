@@ -3,7 +3,8 @@
 // terminal), handed from the signal handler to an ordinary thread.
 namespace platform {
 
-// Makes the descriptor; call once before anything may request.
+// Makes the descriptor; call once before anything may request. On Windows the
+// console's ^C, close, logoff and shutdown events request it from then on.
 bool InitQuitRequest();
 // Async-signal-safe.
 void RequestQuit();

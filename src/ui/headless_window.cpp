@@ -1,13 +1,11 @@
 #include "ui/headless_window.h"
 
-#include <glib-unix.h>
-#include <glib.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "platform/message_queue.h"
 #include "platform/thread.h"
+#include "platform/ui_loop.h"
 
 namespace {
 
@@ -46,38 +44,25 @@ int HeadlessWindow::RunWindow(bool) {
   std::fputs("\n", stdout);
   std::fflush(stdout);
   platform::StartDetachedThread(&ReadCommands, nullptr);
-  // A GLib loop, as with a window, so the controller's timers run here too.
-  loop_ = g_main_loop_new(nullptr, FALSE);
-  guint source = g_unix_fd_add(
-      platform::UiQueue().WakeHandle(), G_IO_IN,
-      +[](gint, GIOCondition, gpointer self) -> gboolean {
-        static_cast<HeadlessWindow*>(self)->DrainMessages();
-        return G_SOURCE_CONTINUE;
-      },
+  platform::RunUiLoop(
+      +[](const platform::Message& message, void* self) { static_cast<HeadlessWindow*>(self)->Receive(message); },
       this);
-  g_main_loop_run(static_cast<GMainLoop*>(loop_));
-  g_source_remove(source);
-  g_main_loop_unref(static_cast<GMainLoop*>(loop_));
-  loop_ = nullptr;
   return 0;
 }
 
-void HeadlessWindow::DrainMessages() {
-  platform::Message message;
-  while (loop_ != nullptr && platform::UiQueue().TryTake(&message)) {
-    if (tunnel_.HandleMessage(message)) continue;
-    switch (message.id) {
-      case kCommandConnect:
-        tunnel_.controller().Connect();
-        break;
-      case kCommandDisconnect:
-        tunnel_.controller().Disconnect();
-        break;
-      case kCommandQuit:
-        g_main_loop_quit(static_cast<GMainLoop*>(loop_));
-        return;
-      default:
-        break;
-    }
+void HeadlessWindow::Receive(const platform::Message& message) {
+  if (tunnel_.HandleMessage(message)) return;
+  switch (message.id) {
+    case kCommandConnect:
+      tunnel_.controller().Connect();
+      break;
+    case kCommandDisconnect:
+      tunnel_.controller().Disconnect();
+      break;
+    case kCommandQuit:
+      platform::QuitUiLoop();
+      break;
+    default:
+      break;
   }
 }

@@ -5,6 +5,7 @@
 // and the tray's exit item: "connect", "disconnect", "quit".
 #include <cstdint>
 
+#include "platform/message_queue.h"
 #include "runtime/signal.h"
 #include "runtime/well_known.h"
 #include "tunnel/logging_view.h"
@@ -24,9 +25,8 @@ class HeadlessWindow : public Signal {
   static constexpr uint32_t kQuitMessage = kHeadlessQuit;
 
  private:
-  void DrainMessages();
+  void Receive(const platform::Message& message);
 
-  void* loop_ = nullptr;  // the GLib loop while RunWindow runs
   LoggingView view_;
   TunnelControl tunnel_;
 };

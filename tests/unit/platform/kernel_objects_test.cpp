@@ -1,5 +1,5 @@
-// Named events, the single-instance lock and the message queue, across threads
-// and processes.
+// Named events, the single-instance lock and the message queue's wake
+// descriptor, across threads and processes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -368,32 +368,6 @@ TEST(NamedMutexTest, SecondHolderSeesItAndAKilledHolderLeavesNoLock) {
   int status;
   waitpid(holder, &status, 0);
   EXPECT_EQ(platform::CreateNamedMutex(name.c_str()), platform::NamedMutexResult::Created);
-}
-
-TEST(MessageQueueTest, KeepsPostingOrderPerThreadAndLosesNothing) {
-  platform::MessageQueue queue;
-  constexpr int kThreads = 4, kPerThread = 2000;
-  std::vector<std::thread> posters;
-  for (int t = 0; t < kThreads; ++t) {
-    posters.emplace_back([&queue, t] {
-      for (int i = 0; i < kPerThread; ++i) queue.Post(2000 + t, static_cast<uintptr_t>(i), t);
-    });
-  }
-  std::vector<int> next(kThreads, 0);
-  int received = 0;
-  bool inOrder = true;
-  platform::Message message;
-  while (received < kThreads * kPerThread && queue.WaitTake(&message, 10000)) {
-    const int t = static_cast<int>(message.lParam);
-    inOrder = inOrder && message.id == static_cast<uint32_t>(2000 + t) &&
-              message.wParam == static_cast<uintptr_t>(next[t]);
-    ++next[t];
-    ++received;
-  }
-  for (auto& p : posters) p.join();
-  EXPECT_TRUE(inOrder);
-  EXPECT_EQ(received, kThreads * kPerThread);
-  EXPECT_FALSE(queue.TryTake(&message));
 }
 
 TEST(MessageQueueTest, WakeDescriptorIsReadableExactlyWhileMessagesWait) {

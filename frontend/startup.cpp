@@ -1,0 +1,96 @@
+#include "startup.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "callback/knocker.h"
+#include "config/settings.h"
+#include "crash/crash_report.h"
+#include "platform/message_box.h"
+#include "platform/message_queue.h"
+#include "platform/named_mutex.h"
+#include "platform/quit_request.h"
+#include "platform/sockets.h"
+#include "platform/thread.h"
+#include "runtime/shared_state.h"
+#include "runtime/thread.h"
+#include "ui/headless_window.h"
+
+std::string JoinArguments(int argc, char** argv) {
+  std::string text;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) text += ' ';
+    text += argv[i];
+  }
+  return text;
+}
+
+StartFlags ReadFlags(const std::string& arguments) {
+  StartFlags flags;
+  flags.firstRun = arguments.find("-firstrun") != std::string::npos;
+  flags.autorun = arguments.find("-autorun") != std::string::npos;
+  return flags;
+}
+
+bool HeadlessRequested() {
+  const char* value = std::getenv("QUORVANTA_HEADLESS");
+  return value && std::strcmp(value, "1") == 0;
+}
+
+bool PrepareProcess(int* exitCode) {
+  // Left started for the process's life; the listener starts it again for itself.
+  if (!platform::StartSockets()) {
+    platform::ShowMessageBox("Error", "Thw winsock.dll not found", platform::MessageIcon::Error);
+    platform::StopSockets();
+    *exitCode = 0;
+    return false;
+  }
+
+  std::memset(ConfigDirectory, 0, sizeof ConfigDirectory);
+  std::memset(ProfilePath, 0, sizeof ProfilePath);
+  std::memset(MachineId, 0, sizeof MachineId);
+
+  // A failure to make the mutex is not an error: start-up goes on unguarded.
+  if (platform::CreateNamedMutex("QuorvantaGui") == platform::NamedMutexResult::AlreadyExists) {
+    platform::ShowMessageBox("Error", "Another instance of this application is running",
+                             platform::MessageIcon::Error);
+    *exitCode = -1;
+    return false;
+  }
+
+  if (!LoadConfiguration()) std::exit(1);
+
+  CreateSharedLists();
+  return true;
+}
+
+namespace {
+
+bool g_windowed = false;
+
+void WaitForQuit(void*) {
+  WorkerEnter();
+  if (platform::WaitQuitRequest())
+    platform::UiQueue().Post(g_windowed ? WM_CLOSE : HeadlessWindow::kQuitMessage, 0, 0);
+  WorkerLeave();
+}
+
+}  // namespace
+
+void StartQuitWatcher(bool windowed) {
+  g_windowed = windowed;
+  platform::UiQueue();  // made here, so the queue belongs to this, the user-interface thread
+  platform::StartDetachedThread(&WaitForQuit, nullptr);
+}
+
+int RunHeadless(const StartFlags& flags) {
+  HeadlessWindow* window = new HeadlessWindow();
+  window->firstRun = flags.firstRun;
+  window->RunWindow(!flags.autorun);
+  FreeSharedLists();
+  UninstallCrashHandler();
+  delete window;  // sets the exit event: a running OpenVPN ends
+  EndCallbackWorkers(kCallbackEndMs);
+  return 0;
+}

@@ -1,0 +1,33 @@
+#pragma once
+// The start-up and shutdown steps both systems' entries share, in the order
+// the entries call them.
+#include <string>
+
+struct StartFlags {
+  bool firstRun = false;
+  bool autorun = false;
+};
+
+// The text after the program's name, in which the flags are looked for.
+std::string JoinArguments(int argc, char** argv);
+// Case-sensitive substring search: "-firstrun" counts inside a longer word too.
+StartFlags ReadFlags(const std::string& arguments);
+// QUORVANTA_HEADLESS=1: no window, page calls and tray states on standard output.
+bool HeadlessRequested();
+
+// Winsock, the configuration strings, the single-instance rule, the
+// configuration and the shared lists. False when start-up must end, with the
+// process's code in *exitCode; a configuration that cannot be loaded ends the
+// process here with 1, after its own box.
+bool PrepareProcess(int* exitCode);
+
+// A quit request from outside (a signal, the console's ^C) becomes the loop's
+// close: WM_CLOSE for a window, the headless "quit" otherwise.
+void StartQuitWatcher(bool windowed);
+
+// How long shutdown gives a callback run under way to end; the process ends
+// either way, and nothing of the run needs the window.
+inline constexpr unsigned kCallbackEndMs = 300;
+
+// Runs the front end without a window until "quit", then shuts down; the exit code.
+int RunHeadless(const StartFlags& flags);
