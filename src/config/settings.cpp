@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "runtime/shared_state.h"
+#include "platform/environment.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
 
@@ -23,12 +24,12 @@ void ShowSettingsMessage(const char* format, const char* argument = nullptr) {
   platform::ShowMessageBox(kCaption, text, platform::MessageIcon::None);
 }
 
-// Appends "/" unless the text already ends in one; an empty text gets one too.
+// Appends the system's separator unless the text already ends in one; an empty text gets one too.
 void EnsureTrailingSeparator(char* text, size_t size) {
   const size_t length = std::strlen(text);
-  if (length > 0 && text[length - 1] == '/') return;
+  if (length > 0 && text[length - 1] == platform::kPathSeparator) return;
   if (length + 1 < size) {
-    text[length] = '/';
+    text[length] = platform::kPathSeparator;
     text[length + 1] = '\0';
   }
 }

@@ -2,6 +2,13 @@
 // Process environment values the program reads.
 namespace platform {
 
+// Ends the configuration folders read from the settings store.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
 // The vendor's web-site base: QUORVANTA_SITE, else the build's default, without
 // trailing "/". Valid on the calling thread until its next call.
 const char* SiteBase();
