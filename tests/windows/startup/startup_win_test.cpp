@@ -1,0 +1,158 @@
+// quorvanta.exe's start-up and end on Windows, by its exit codes, its boxes
+// (on standard error) and what it leaves in the registry.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+#include "windows/support/program.h"
+
+// windows.h names its registry calls as macros that would rename ours.
+#undef RegOpenKey
+#undef RegCreateKey
+#undef RegQueryValue
+#undef RegSetValue
+#undef RegDeleteValue
+
+namespace {
+
+using qvtest::Program;
+using qvtest::Quoted;
+using qvtest::WindowsPath;
+
+constexpr const char* kProductKey = "SOFTWARE\\Quorvanta";
+constexpr const char* kCryptographyKey = "SOFTWARE\\Microsoft\\Cryptography";
+
+struct Value {
+  std::string name;
+  uint32_t type;
+  std::vector<char> data;
+};
+
+// Every value of a key, to put back as it was after the test.
+class SavedKey {
+ public:
+  explicit SavedKey(const char* path) : path_(path) {
+    platform::RegKey* key = platform::RegOpenKey(path, platform::RegAccess::Read);
+    existed_ = key != nullptr;
+    char name[256];
+    for (uint32_t i = 0; key && platform::RegEnumValueName(key, i, name, sizeof name); ++i) {
+      Value v{name, 0, std::vector<char>(4096)};
+      uint32_t size = static_cast<uint32_t>(v.data.size());
+      if (platform::RegQueryValue(key, name, &v.type, v.data.data(), &size)) {
+        v.data.resize(size);
+        values_.push_back(v);
+      }
+    }
+    if (key) platform::RegCloseKey(key);
+  }
+  ~SavedKey() {
+    if (path_ != kCryptographyKey) platform::RegDeleteKeyTree(path_);
+    if (!existed_) return;
+    platform::RegKey* key = platform::RegCreateKey(path_);
+    for (const Value& v : values_)
+      platform::RegSetValue(key, v.name.c_str(), v.type, v.data.data(), static_cast<uint32_t>(v.data.size()));
+    platform::RegCloseKey(key);
+  }
+
+ private:
+  const char* path_;
+  bool existed_ = false;
+  std::vector<Value> values_;
+};
+
+void SetString(const char* path, const char* name, const std::string& text) {
+  platform::RegKey* key = platform::RegCreateKey(path);
+  ASSERT_NE(key, nullptr);
+  ASSERT_TRUE(platform::RegSetValue(key, name, platform::kRegSz, text.c_str(),
+                                    static_cast<uint32_t>(text.size() + 1)));
+  platform::RegCloseKey(key);
+}
+
+std::string GetString(const char* path, const char* name) {
+  platform::RegKey* key = platform::RegOpenKey(path, platform::RegAccess::Read);
+  if (!key) return "(no key)";
+  char text[512] = {};
+  uint32_t type = 0, size = sizeof text;
+  const bool ok = platform::RegQueryValue(key, name, &type, text, &size);
+  platform::RegCloseKey(key);
+  return ok ? text : "(no value)";
+}
+
+void DeleteValue(const char* path, const char* name) {
+  platform::RegKey* key = platform::RegOpenKey(path, platform::RegAccess::ReadWrite);
+  if (!key) return;
+  platform::RegDeleteValue(key, name);
+  platform::RegCloseKey(key);
+}
+
+// Runs the front end to its end with the given input; its exit code.
+long long RunFrontEnd(bool headless, const std::string& input, std::string* output) {
+  SetEnvironmentVariableA("QUORVANTA_HEADLESS", headless ? "1" : nullptr);
+  Program program;
+  if (!program.Start(Quoted(WindowsPath(QV_FRONTEND)))) return -3;
+  program.Write(input);
+  program.CloseInput();
+  const long long code = program.Wait();
+  *output = program.Output();
+  return code;
+}
+
+class FrontEndStartupWin : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetEnvironmentVariableA("QUORVANTA_MESSAGES", "stderr");
+    // No service answers here: the front end waits for one, which is all these cases need.
+    SetEnvironmentVariableA("QUORVANTA_PIPE", "\\\\.\\pipe\\QuorvantaStartupTestNoService");
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    base_ = std::string(temp) + "qv startup " + std::to_string(GetCurrentProcessId());
+  }
+  std::string base_;
+  SavedKey product_{kProductKey};
+  SavedKey cryptography_{kCryptographyKey};
+};
+
+TEST_F(FrontEndStartupWin, EndsWithTheCodeAndBoxOfEachFailedStep) {
+  std::string out;
+  // No window yet: a start without QUORVANTA_HEADLESS says so.
+  EXPECT_EQ(RunFrontEnd(false, "", &out), 1);
+  EXPECT_NE(out.find("The Quorvanta window is not available on Windows yet"), std::string::npos) << out;
+
+  platform::RegDeleteKeyTree(kProductKey);
+  EXPECT_EQ(RunFrontEnd(true, "quit\n", &out), 1);
+  EXPECT_NE(out.find("Quorvanta: Error opening registry for reading."), std::string::npos) << out;
+
+  SetString(kProductKey, nullptr, base_);
+  DeleteValue(kCryptographyKey, "MachineGuid");
+  EXPECT_EQ(RunFrontEnd(true, "quit\n", &out), 1);
+  EXPECT_NE(out.find("Quorvanta: Error reading machine id."), std::string::npos) << out;
+  // The missing folder got its default, ending in a backslash before "config".
+  EXPECT_EQ(GetString(kProductKey, "config_dir"), base_ + "\\config");
+}
+
+TEST_F(FrontEndStartupWin, ASecondInstanceEndsWithMinusOneAndTheFirstQuitsOnRequest) {
+  platform::RegDeleteKeyTree(kProductKey);
+  SetString(kProductKey, nullptr, base_ + "\\");
+  SetString(kCryptographyKey, "MachineGuid", "6f1c2a9e-4b7d-4e21-9c3a-58d0f2b7a914");
+  SetEnvironmentVariableA("QUORVANTA_HEADLESS", "1");
+  Program first;
+  ASSERT_TRUE(first.Start(Quoted(WindowsPath(QV_FRONTEND)) + " -autorun"));
+  ASSERT_TRUE(first.WaitFor("Server: Waiting for a client to connect...")) << first.Output();
+
+  std::string out;
+  EXPECT_EQ(RunFrontEnd(true, "", &out), -1);
+  EXPECT_NE(out.find("Error: Another instance of this application is running"), std::string::npos) << out;
+  EXPECT_EQ(GetString(kProductKey, "config_dir"), base_ + "\\config");
+
+  // The first is undisturbed, and still takes its commands.
+  EXPECT_EQ(first.Wait(300), -2) << first.Output();
+  ASSERT_TRUE(first.Write("quit\n"));
+  EXPECT_EQ(first.Wait(), 0) << first.Output();
+
+  // Its mutex went with it.
+  EXPECT_EQ(RunFrontEnd(true, "quit\n", &out), 0) << out;
+}
+
+}  // namespace

@@ -1,0 +1,127 @@
+#pragma once
+// Windows test helper: runs a program with its standard input a pipe the test
+// writes to and its standard output and error gathered in one text.
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace qvtest {
+
+// The build names its files by host paths; Wine shows the host's root as Z:.
+inline std::string WindowsPath(std::string path) {
+  if (!path.empty() && path[0] == '/') path.insert(0, "Z:");
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}
+
+// A program's path in double quotes, for the head of a command line.
+inline std::string Quoted(const std::string& path) {
+  std::string quoted(1, '"');
+  quoted += path;
+  quoted += '"';
+  return quoted;
+}
+
+class Program {
+ public:
+  Program() = default;
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+  ~Program() {
+    if (process_.hProcess) {
+      if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(process_.hProcess, 1);
+      WaitForSingleObject(process_.hProcess, INFINITE);
+      CloseHandle(process_.hProcess);
+      CloseHandle(process_.hThread);
+    }
+    CloseInput();
+    if (reader_.joinable()) reader_.join();
+    if (output_read_) CloseHandle(output_read_);
+  }
+
+  // commandLine names the program first; the environment is this process's.
+  bool Start(std::string commandLine) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE outWrite = nullptr, inRead = nullptr;
+    if (!CreatePipe(&output_read_, &outWrite, &sa, 0)) return false;
+    if (!CreatePipe(&inRead, &input_, &sa, 0)) return false;
+    SetHandleInformation(output_read_, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = inRead;
+    si.hStdOutput = outWrite;
+    si.hStdError = outWrite;
+    const bool ok = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                   nullptr, &si, &process_);
+    CloseHandle(outWrite);
+    CloseHandle(inRead);
+    if (!ok) return false;
+    reader_ = std::thread([this] {
+      char buffer[512];
+      DWORD got = 0;
+      while (ReadFile(output_read_, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        output_.append(buffer, got);
+        changed_.notify_all();
+      }
+    });
+    return true;
+  }
+
+  bool Write(const std::string& text) {
+    DWORD written = 0;
+    return input_ && WriteFile(input_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+           written == text.size();
+  }
+  void CloseInput() {
+    if (input_) CloseHandle(input_);
+    input_ = nullptr;
+  }
+
+  // Waits until text has appeared count times in the output.
+  bool WaitFor(const std::string& text, size_t count = 1, int ms = 20000) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return CountLocked(text) >= count; });
+  }
+  size_t Count(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return CountLocked(text);
+  }
+  std::string Output() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return output_;
+  }
+
+  // The exit code, or -2 when the program has not ended within ms.
+  long long Wait(int ms = 20000) {
+    if (WaitForSingleObject(process_.hProcess, static_cast<DWORD>(ms)) != WAIT_OBJECT_0) return -2;
+    DWORD code = 0;
+    GetExitCodeProcess(process_.hProcess, &code);
+    return static_cast<int>(code);  // -1 comes back as 0xFFFFFFFF
+  }
+
+ private:
+  size_t CountLocked(const std::string& text) const {
+    size_t n = 0;
+    for (size_t at = output_.find(text); at != std::string::npos; at = output_.find(text, at + 1)) ++n;
+    return n;
+  }
+
+  PROCESS_INFORMATION process_{};
+  HANDLE input_ = nullptr;
+  HANDLE output_read_ = nullptr;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string output_;
+};
+
+}  // namespace qvtest
