@@ -16,14 +16,6 @@ bool ReadableNow(SOCKET s) {
   return select(0, &set, nullptr, nullptr, &zero) > 0;
 }
 
-bool WritableWithin(SOCKET s, long ms) {
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(s, &set);
-  timeval t{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
-  return select(0, nullptr, &set, nullptr, &t) > 0;
-}
-
 }  // namespace
 
 TcpListener::TcpListener() {
@@ -127,27 +119,36 @@ long TcpListener::Receive(SocketHandle socket, char* buffer, size_t size) {
 
 long TcpListener::Send(SocketHandle socket, const char* bytes, size_t length, int boundMs) {
   if (socket == kInvalidSocket) return -1;
-  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(boundMs > 0 ? boundMs : 0);
+  if (length == 0) return 0;
+  // One overlapped send: the receiving thread owns the socket's event
+  // selection, so the wait for a slow peer is on the send's own event.
+  HANDLE sent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!sent) return -1;
+  const DWORD bound = static_cast<DWORD>(boundMs > 0 ? boundMs : 0);
   size_t done = 0;
   while (done < length) {
     size_t left = length - done;
-    int piece = left > 0x10000 ? 0x10000 : static_cast<int>(left);
-    int n = send(socket, bytes + done, piece, 0);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
+    WSABUF piece{static_cast<ULONG>(left > 0x10000 ? 0x10000 : left), const_cast<char*>(bytes + done)};
+    WSAOVERLAPPED overlapped{};
+    overlapped.hEvent = sent;
+    DWORD count = 0;
+    if (WSASend(socket, &piece, 1, &count, 0, &overlapped, nullptr) != 0) {
+      if (WSAGetLastError() != WSA_IO_PENDING) break;
+      HANDLE waits[2] = {sent, stop_};
+      if (WaitForMultipleObjects(2, waits, FALSE, bound) != WAIT_OBJECT_0)
+        CancelIoEx(reinterpret_cast<HANDLE>(socket), &overlapped);
+      DWORD flags = 0;
+      // Waits for the cancel to land; what went before it still counts.
+      if (!WSAGetOverlappedResult(socket, &overlapped, &count, TRUE, &flags)) {
+        done += count;
+        break;
+      }
     }
-    if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK) break;
-    if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) break;
-    ULONGLONG now = GetTickCount64();
-    if (now >= deadline) break;
-    // The receiving thread owns the socket's event selection, so the wait for
-    // room is a select in short slices that also notice Stop.
-    long slice = static_cast<long>(deadline - now);
-    if (slice > 50) slice = 50;
-    WritableWithin(socket, slice);
+    if (count == 0) break;
+    done += count;
   }
-  if (done == 0 && length > 0) return -1;
+  CloseHandle(sent);
+  if (done == 0) return -1;
   return static_cast<long>(done);
 }
 
