@@ -2,18 +2,17 @@
 // openvpn.exe in an idle mode: requests, refusals and stops, by its log.
 #include <gtest/gtest.h>
 
-#include <windows.h>
-
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
+
+#include "windows/support/program.h"
 
 namespace {
+
+using qvtest::Program;
+using qvtest::Quoted;
+using qvtest::WindowsPath;
 
 constexpr const char* kPipe = "\\\\.\\pipe\\QuorvantaServiceTest";
 constexpr int kWaitMs = 15000;
@@ -37,79 +36,14 @@ bool Send(const std::string* text) {
   return ok;
 }
 
-// The build names its files by host paths; Wine shows the host's root as Z:.
-std::string WindowsPath(std::string path) {
-  if (!path.empty() && path[0] == '/') path.insert(0, "Z:");
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-  return path;
+// quorvanta-tunneld.exe --console on the test's pipe, serving when this returns true.
+bool StartService(Program* service, const std::string& configDir) {
+  std::string line = Quoted(WindowsPath(QV_TUNNELD));
+  line += " --console --pipe ";
+  line += kPipe;
+  line += " --config-dir \"" + configDir + "\" --stop-timeout 2000";
+  return service->Start(line) && service->WaitFor("serving ", 1, kWaitMs);
 }
-
-class Service {
- public:
-  bool Start(const std::string& configDir) {
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE write = nullptr;
-    if (!CreatePipe(&read_, &write, &sa, 0)) return false;
-    SetHandleInformation(read_, HANDLE_FLAG_INHERIT, 0);
-    std::string line = "\"";
-    line += WindowsPath(QV_TUNNELD);
-    line += "\" --console --pipe ";
-    line += kPipe;
-    line += " --config-dir \"" + configDir + "\" --stop-timeout 2000";
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdError = write;
-    si.hStdOutput = write;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    bool ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &process_);
-    CloseHandle(write);
-    if (!ok) return false;
-    reader_ = std::thread([this] {
-      char buf[512];
-      DWORD got = 0;
-      while (ReadFile(read_, buf, sizeof buf, &got, nullptr) && got > 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        output_.append(buf, got);
-        changed_.notify_all();
-      }
-    });
-    return WaitFor("serving ");
-  }
-  ~Service() {
-    if (process_.hProcess) {
-      TerminateProcess(process_.hProcess, 1);
-      WaitForSingleObject(process_.hProcess, INFINITE);
-      CloseHandle(process_.hProcess);
-      CloseHandle(process_.hThread);
-    }
-    if (reader_.joinable()) reader_.join();
-    CloseHandle(read_);
-  }
-  bool WaitFor(const std::string& text, size_t count = 1) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return Count(text) >= count; });
-  }
-  size_t Count(const std::string& text) const {
-    size_t n = 0;
-    for (size_t at = output_.find(text); at != std::string::npos; at = output_.find(text, at + 1)) ++n;
-    return n;
-  }
-  std::string Output() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return output_;
-  }
-
- private:
-  HANDLE read_ = nullptr;
-  PROCESS_INFORMATION process_{};
-  std::thread reader_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::string output_;
-};
 
 std::string ReadFileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -130,10 +64,10 @@ class TunneldWin : public ::testing::Test {
     DeleteFileA(record_.c_str());
     SetEnvironmentVariableA("QV_STANDIN_RECORD", record_.c_str());
     SetEnvironmentVariableA("QV_STANDIN_MODE", "idle");
-    ASSERT_TRUE(service_.Start(dir_)) << service_.Output();
+    ASSERT_TRUE(StartService(&service_, dir_)) << service_.Output();
   }
   std::string dir_, record_;
-  Service service_;
+  Program service_;
 };
 
 TEST_F(TunneldWin, RequestsStartOneOpenVpnAtATimeWithTheExactCommandLine) {
@@ -147,14 +81,14 @@ TEST_F(TunneldWin, RequestsStartOneOpenVpnAtATimeWithTheExactCommandLine) {
     return r;
   }();
   ASSERT_TRUE(Send(&foreignEvent));
-  ASSERT_TRUE(service_.WaitFor("refused request from user S-", 2)) << service_.Output();
+  ASSERT_TRUE(service_.WaitFor("refused request from user S-", 2, kWaitMs)) << service_.Output();
 
   ASSERT_TRUE(Send(&kRequest));
-  ASSERT_TRUE(service_.WaitFor("started OpenVPN")) << service_.Output();
+  ASSERT_TRUE(service_.WaitFor("started OpenVPN", 1, kWaitMs)) << service_.Output();
   EXPECT_EQ(service_.Count("started OpenVPN"), 1u) << service_.Output();
   // A second request stops the first before its own starts.
   ASSERT_TRUE(Send(&kRequest));
-  ASSERT_TRUE(service_.WaitFor("started OpenVPN", 2)) << service_.Output();
+  ASSERT_TRUE(service_.WaitFor("started OpenVPN", 2, kWaitMs)) << service_.Output();
   EXPECT_EQ(service_.Count("a new tunnel request arrived"), 1u) << service_.Output();
   EXPECT_EQ(service_.Count("exited with status 0"), 1u) << service_.Output();
   EXPECT_EQ(service_.Count("terminating it"), 0u) << service_.Output();
@@ -164,7 +98,7 @@ TEST_F(TunneldWin, RequestsStartOneOpenVpnAtATimeWithTheExactCommandLine) {
   ASSERT_NE(event, nullptr);
   SetEvent(event);
   CloseHandle(event);
-  ASSERT_TRUE(service_.WaitFor("exited with status 0", 2)) << service_.Output();
+  ASSERT_TRUE(service_.WaitFor("exited with status 0", 2, kWaitMs)) << service_.Output();
   EXPECT_EQ(service_.Count("the exit event was set"), 1u) << service_.Output();
 
   // Both have ended, so both have written their command lines: the request's

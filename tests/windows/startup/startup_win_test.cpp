@@ -3,89 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
-#include "platform/registry.h"
 #include "windows/support/program.h"
-
-// windows.h names its registry calls as macros that would rename ours.
-#undef RegOpenKey
-#undef RegCreateKey
-#undef RegQueryValue
-#undef RegSetValue
-#undef RegDeleteValue
+#include "windows/support/registry_state.h"
 
 namespace {
 
+using qvtest::DeleteValue;
+using qvtest::GetString;
+using qvtest::kCryptographyKey;
+using qvtest::kProductKey;
 using qvtest::Program;
+using qvtest::SavedKey;
+using qvtest::SetString;
 using qvtest::Quoted;
 using qvtest::WindowsPath;
-
-constexpr const char* kProductKey = "SOFTWARE\\Quorvanta";
-constexpr const char* kCryptographyKey = "SOFTWARE\\Microsoft\\Cryptography";
-
-struct Value {
-  std::string name;
-  uint32_t type;
-  std::vector<char> data;
-};
-
-// Every value of a key, to put back as it was after the test.
-class SavedKey {
- public:
-  explicit SavedKey(const char* path) : path_(path) {
-    platform::RegKey* key = platform::RegOpenKey(path, platform::RegAccess::Read);
-    existed_ = key != nullptr;
-    char name[256];
-    for (uint32_t i = 0; key && platform::RegEnumValueName(key, i, name, sizeof name); ++i) {
-      Value v{name, 0, std::vector<char>(4096)};
-      uint32_t size = static_cast<uint32_t>(v.data.size());
-      if (platform::RegQueryValue(key, name, &v.type, v.data.data(), &size)) {
-        v.data.resize(size);
-        values_.push_back(v);
-      }
-    }
-    if (key) platform::RegCloseKey(key);
-  }
-  ~SavedKey() {
-    if (path_ != kCryptographyKey) platform::RegDeleteKeyTree(path_);
-    if (!existed_) return;
-    platform::RegKey* key = platform::RegCreateKey(path_);
-    for (const Value& v : values_)
-      platform::RegSetValue(key, v.name.c_str(), v.type, v.data.data(), static_cast<uint32_t>(v.data.size()));
-    platform::RegCloseKey(key);
-  }
-
- private:
-  const char* path_;
-  bool existed_ = false;
-  std::vector<Value> values_;
-};
-
-void SetString(const char* path, const char* name, const std::string& text) {
-  platform::RegKey* key = platform::RegCreateKey(path);
-  ASSERT_NE(key, nullptr);
-  ASSERT_TRUE(platform::RegSetValue(key, name, platform::kRegSz, text.c_str(),
-                                    static_cast<uint32_t>(text.size() + 1)));
-  platform::RegCloseKey(key);
-}
-
-std::string GetString(const char* path, const char* name) {
-  platform::RegKey* key = platform::RegOpenKey(path, platform::RegAccess::Read);
-  if (!key) return "(no key)";
-  char text[512] = {};
-  uint32_t type = 0, size = sizeof text;
-  const bool ok = platform::RegQueryValue(key, name, &type, text, &size);
-  platform::RegCloseKey(key);
-  return ok ? text : "(no value)";
-}
-
-void DeleteValue(const char* path, const char* name) {
-  platform::RegKey* key = platform::RegOpenKey(path, platform::RegAccess::ReadWrite);
-  if (!key) return;
-  platform::RegDeleteValue(key, name);
-  platform::RegCloseKey(key);
-}
 
 // Runs the front end to its end with the given input; its exit code.
 long long RunFrontEnd(bool headless, const std::string& input, std::string* output) {
@@ -110,8 +42,8 @@ class FrontEndStartupWin : public ::testing::Test {
     base_ = std::string(temp) + "qv startup " + std::to_string(GetCurrentProcessId());
   }
   std::string base_;
-  SavedKey product_{kProductKey};
-  SavedKey cryptography_{kCryptographyKey};
+  SavedKey product_{kProductKey, true};
+  SavedKey cryptography_{kCryptographyKey, false};
 };
 
 TEST_F(FrontEndStartupWin, EndsWithTheCodeAndBoxOfEachFailedStep) {

@@ -2,6 +2,13 @@
 // Windows test helper: runs a program with its standard input a pipe the test
 // writes to and its standard output and error gathered in one text.
 #include <windows.h>
+// windows.h names its registry calls as macros that would rename the
+// platform layer's functions of the same names.
+#undef RegOpenKey
+#undef RegCreateKey
+#undef RegQueryValue
+#undef RegSetValue
+#undef RegDeleteValue
 
 #include <chrono>
 #include <condition_variable>

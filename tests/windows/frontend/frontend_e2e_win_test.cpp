@@ -1,0 +1,127 @@
+// The whole road of one connection on Windows: headless quorvanta.exe,
+// quorvanta-tunneld.exe --console and the stand-in openvpn.exe, which replays
+// OpenVPN's side of the management channel and drops its tunnel after a while.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "profile/profile_codec.h"
+#include "windows/support/program.h"
+#include "windows/support/registry_state.h"
+
+namespace {
+
+using qvtest::kCryptographyKey;
+using qvtest::kProductKey;
+using qvtest::Program;
+using qvtest::Quoted;
+using qvtest::SavedKey;
+using qvtest::SetString;
+using qvtest::WindowsPath;
+
+constexpr const char* kPipe = "\\\\.\\pipe\\QuorvantaFrontEndTest";
+constexpr const char* kMachineId = "6f1c2a9e-4b7d-4e21-9c3a-58d0f2b7a914";
+constexpr int kStepMs = 20000;
+
+std::string ReadFileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+size_t CountOf(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+class FrontEndE2eWin : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    dir_ = std::string(temp) + "qv e2e " + std::to_string(GetCurrentProcessId());
+    CreateDirectoryA(dir_.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileA(WindowsPath(QV_STANDIN_OPENVPN).c_str(), (dir_ + "\\openvpn.exe").c_str(), FALSE));
+    record_ = dir_ + "\\record.txt";
+    DeleteFileA(record_.c_str());
+
+    // Two servers, so that a dropped tunnel fails over to the other.
+    std::string dataVpn, error;
+    ASSERT_TRUE(EncodeProfile("127.0.0.1:1194:udp\n127.0.0.2:1195:tcp\n", &dataVpn, &error)) << error;
+    std::ofstream(dir_ + "\\data.vpn", std::ios::binary) << dataVpn;
+    SetString(kProductKey, nullptr, dir_);
+    SetString(kProductKey, "config_dir", dir_);
+    SetString(kCryptographyKey, "MachineGuid", kMachineId);
+
+    SetEnvironmentVariableA("QUORVANTA_PIPE", kPipe);
+    SetEnvironmentVariableA("QUORVANTA_MESSAGES", "stderr");
+    SetEnvironmentVariableA("QUORVANTA_HEADLESS", "1");
+    // The list update and the callback find no site here, at once.
+    SetEnvironmentVariableA("QUORVANTA_SITE", "http://127.0.0.1:9");
+    // The stand-in logs in only with the machine identity, and drops each
+    // tunnel after one traffic count.
+    SetEnvironmentVariableA("QV_STANDIN_RECORD", record_.c_str());
+    SetEnvironmentVariableA("QV_STANDIN_MODE", "drop");
+    SetEnvironmentVariableA("QV_STANDIN_DROP_MS", "4500");
+    SetEnvironmentVariableA("QV_STANDIN_PASSWORD", kMachineId);
+
+    std::string line = Quoted(WindowsPath(QV_TUNNELD));
+    line += " --console --pipe ";
+    line += kPipe;
+    line += " --config-dir \"" + dir_ + "\" --stop-timeout 2000";
+    ASSERT_TRUE(service_.Start(line));
+    ASSERT_TRUE(service_.WaitFor("serving ", 1, kStepMs)) << service_.Output();
+  }
+
+  std::string Outputs() { return "front end:\n" + frontEnd_.Output() + "\nservice:\n" + service_.Output(); }
+
+  std::string dir_, record_;
+  SavedKey product_{kProductKey, true};
+  SavedKey cryptography_{kCryptographyKey, false};
+  Program service_;
+  Program frontEnd_;
+};
+
+TEST_F(FrontEndE2eWin, ConnectsCountsFailsOverAndDisconnects) {
+  // Finding the service is enough: the front end connects by itself.
+  ASSERT_TRUE(frontEnd_.Start(Quoted(WindowsPath(QV_FRONTEND))));
+  ASSERT_TRUE(frontEnd_.WaitFor("page connected Connected", 1, kStepMs)) << Outputs();
+  ASSERT_TRUE(frontEnd_.WaitFor("tray 5", 1, kStepMs)) << Outputs();
+  ASSERT_TRUE(frontEnd_.WaitFor("page updateTraffic 2 kB 1 kB", 1, kStepMs)) << Outputs();
+
+  // The stand-in drops the tunnel: the next server's OpenVPN is asked for
+  // and connects in its place.
+  ASSERT_TRUE(service_.WaitFor("started OpenVPN", 2, kStepMs)) << Outputs();
+  ASSERT_TRUE(frontEnd_.WaitFor("page connected Connected", 2, kStepMs)) << Outputs();
+  EXPECT_EQ(service_.Count("exited with status 1"), 1u) << Outputs();
+
+  ASSERT_TRUE(frontEnd_.Write("disconnect\n"));
+  ASSERT_TRUE(frontEnd_.WaitFor("page disconnected Disconnected", 1, kStepMs)) << Outputs();
+  ASSERT_TRUE(service_.WaitFor("the exit event was set", 1, kStepMs)) << Outputs();
+  ASSERT_TRUE(service_.WaitFor("exited with status 0", 1, kStepMs)) << Outputs();
+
+  ASSERT_TRUE(frontEnd_.Write("quit\n"));
+  EXPECT_EQ(frontEnd_.Wait(kStepMs), 0) << Outputs();
+  const std::string out = frontEnd_.Output();
+  EXPECT_EQ(CountOf(out, "page connecting Connecting"), 2u) << Outputs();
+  EXPECT_EQ(out.find("Quorvanta:"), std::string::npos) << "no box expected\n" << Outputs();
+  // Tray states in order: connecting, connected, connecting again (failover),
+  // connected, disconnecting, disconnected.
+  std::string trays;
+  for (size_t at = out.find("tray "); at != std::string::npos; at = out.find("tray ", at + 1))
+    trays += out.substr(at + 5, 1);
+  EXPECT_EQ(trays, "454523") << Outputs();
+
+  // One OpenVPN per server, each with its own remote, in the config folder.
+  const std::string record = ReadFileText(record_);
+  EXPECT_EQ(CountOf(record, "--management 127.0.0.1 63782 --management-hold"), 2u) << record;
+  EXPECT_EQ(CountOf(record, "--remote 127.0.0.1 1194 --proto udp"), 1u) << record;
+  EXPECT_EQ(CountOf(record, "--remote 127.0.0.2 1195 --proto tcp"), 1u) << record;
+  EXPECT_EQ(CountOf(record, "cwd: " + dir_ + "\n"), 2u) << record;
+}
+
+}  // namespace

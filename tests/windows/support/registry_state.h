@@ -1,0 +1,81 @@
+#pragma once
+// Windows test helper: the registry keys the front end reads, saved before a
+// test changes them and put back after it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+
+namespace qvtest {
+
+inline constexpr const char* kProductKey = "SOFTWARE\\Quorvanta";
+inline constexpr const char* kCryptographyKey = "SOFTWARE\\Microsoft\\Cryptography";
+
+struct Value {
+  std::string name;
+  uint32_t type;
+  std::vector<char> data;
+};
+
+// Every value of a key, to put back as it was after the test. A key of our
+// own goes first, with whatever the test added; a system key keeps the rest.
+class SavedKey {
+ public:
+  SavedKey(const char* path, bool ours) : path_(path), ours_(ours) {
+    platform::RegKey* key = platform::RegOpenKey(path, platform::RegAccess::Read);
+    existed_ = key != nullptr;
+    char name[256];
+    for (uint32_t i = 0; key && platform::RegEnumValueName(key, i, name, sizeof name); ++i) {
+      Value v{name, 0, std::vector<char>(4096)};
+      uint32_t size = static_cast<uint32_t>(v.data.size());
+      if (platform::RegQueryValue(key, name, &v.type, v.data.data(), &size)) {
+        v.data.resize(size);
+        values_.push_back(v);
+      }
+    }
+    if (key) platform::RegCloseKey(key);
+  }
+  ~SavedKey() {
+    if (ours_) platform::RegDeleteKeyTree(path_);
+    if (!existed_) return;
+    platform::RegKey* key = platform::RegCreateKey(path_);
+    for (const Value& v : values_)
+      platform::RegSetValue(key, v.name.c_str(), v.type, v.data.data(), static_cast<uint32_t>(v.data.size()));
+    platform::RegCloseKey(key);
+  }
+
+ private:
+  const char* path_;
+  bool ours_;
+  bool existed_ = false;
+  std::vector<Value> values_;
+};
+
+inline void SetString(const char* path, const char* name, const std::string& text) {
+  platform::RegKey* key = platform::RegCreateKey(path);
+  ASSERT_NE(key, nullptr);
+  ASSERT_TRUE(platform::RegSetValue(key, name, platform::kRegSz, text.c_str(),
+                                    static_cast<uint32_t>(text.size() + 1)));
+  platform::RegCloseKey(key);
+}
+
+inline std::string GetString(const char* path, const char* name) {
+  platform::RegKey* key = platform::RegOpenKey(path, platform::RegAccess::Read);
+  if (!key) return "(no key)";
+  char text[512] = {};
+  uint32_t type = 0, size = sizeof text;
+  const bool ok = platform::RegQueryValue(key, name, &type, text, &size);
+  platform::RegCloseKey(key);
+  return ok ? text : "(no value)";
+}
+
+inline void DeleteValue(const char* path, const char* name) {
+  platform::RegKey* key = platform::RegOpenKey(path, platform::RegAccess::ReadWrite);
+  if (!key) return;
+  platform::RegDeleteValue(key, name);
+  platform::RegCloseKey(key);
+}
+
+}  // namespace qvtest
