@@ -107,9 +107,12 @@ class Program {
     return output_;
   }
 
-  // The exit code, or -2 when the program has not ended within ms.
+  // The exit code, or -2 when the program has not ended within ms. Once it
+  // has, its output is complete (unless a program it started holds it open).
   long long Wait(int ms = 20000) {
     if (WaitForSingleObject(process_.hProcess, static_cast<DWORD>(ms)) != WAIT_OBJECT_0) return -2;
+    CloseInput();
+    if (reader_.joinable()) reader_.join();
     DWORD code = 0;
     GetExitCodeProcess(process_.hProcess, &code);
     return static_cast<int>(code);  // -1 comes back as 0xFFFFFFFF

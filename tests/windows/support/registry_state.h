@@ -24,26 +24,24 @@ struct Value {
 class SavedKey {
  public:
   SavedKey(const char* path, bool ours) : path_(path), ours_(ours) {
-    platform::RegKey* key = platform::RegOpenKey(path, platform::RegAccess::Read);
-    existed_ = key != nullptr;
+    platform::ScopedRegKey key(platform::RegOpenKey(path, platform::RegAccess::Read));
+    existed_ = static_cast<bool>(key);
     char name[256];
-    for (uint32_t i = 0; key && platform::RegEnumValueName(key, i, name, sizeof name); ++i) {
+    for (uint32_t i = 0; key && platform::RegEnumValueName(key.get(), i, name, sizeof name); ++i) {
       Value v{name, 0, std::vector<char>(4096)};
       uint32_t size = static_cast<uint32_t>(v.data.size());
-      if (platform::RegQueryValue(key, name, &v.type, v.data.data(), &size)) {
+      if (platform::RegQueryValue(key.get(), name, &v.type, v.data.data(), &size)) {
         v.data.resize(size);
         values_.push_back(v);
       }
     }
-    if (key) platform::RegCloseKey(key);
   }
   ~SavedKey() {
     if (ours_) platform::RegDeleteKeyTree(path_);
     if (!existed_) return;
-    platform::RegKey* key = platform::RegCreateKey(path_);
+    platform::ScopedRegKey key(platform::RegCreateKey(path_));
     for (const Value& v : values_)
-      platform::RegSetValue(key, v.name.c_str(), v.type, v.data.data(), static_cast<uint32_t>(v.data.size()));
-    platform::RegCloseKey(key);
+      platform::RegSetValue(key.get(), v.name.c_str(), v.type, v.data.data(), static_cast<uint32_t>(v.data.size()));
   }
 
  private:
@@ -54,28 +52,24 @@ class SavedKey {
 };
 
 inline void SetString(const char* path, const char* name, const std::string& text) {
-  platform::RegKey* key = platform::RegCreateKey(path);
-  ASSERT_NE(key, nullptr);
-  ASSERT_TRUE(platform::RegSetValue(key, name, platform::kRegSz, text.c_str(),
+  platform::ScopedRegKey key(platform::RegCreateKey(path));
+  ASSERT_TRUE(key);
+  ASSERT_TRUE(platform::RegSetValue(key.get(), name, platform::kRegSz, text.c_str(),
                                     static_cast<uint32_t>(text.size() + 1)));
-  platform::RegCloseKey(key);
 }
 
 inline std::string GetString(const char* path, const char* name) {
-  platform::RegKey* key = platform::RegOpenKey(path, platform::RegAccess::Read);
+  platform::ScopedRegKey key(platform::RegOpenKey(path, platform::RegAccess::Read));
   if (!key) return "(no key)";
   char text[512] = {};
   uint32_t type = 0, size = sizeof text;
-  const bool ok = platform::RegQueryValue(key, name, &type, text, &size);
-  platform::RegCloseKey(key);
+  const bool ok = platform::RegQueryValue(key.get(), name, &type, text, &size);
   return ok ? text : "(no value)";
 }
 
 inline void DeleteValue(const char* path, const char* name) {
-  platform::RegKey* key = platform::RegOpenKey(path, platform::RegAccess::ReadWrite);
-  if (!key) return;
-  platform::RegDeleteValue(key, name);
-  platform::RegCloseKey(key);
+  platform::ScopedRegKey key(platform::RegOpenKey(path, platform::RegAccess::ReadWrite));
+  if (key) platform::RegDeleteValue(key.get(), name);
 }
 
 }  // namespace qvtest
