@@ -141,11 +141,11 @@ bool FormatCallbackUrl(const char* site, const char* code, const char* machineId
 namespace {
 
 void RunKnock() {
-  platform::RegKey* key = platform::RegOpenKey("SOFTWARE\\Quorvanta", platform::RegAccess::Read);
+  platform::ScopedRegKey key(platform::RegOpenKey("SOFTWARE\\Quorvanta", platform::RegAccess::Read));
   if (!key) return;
   char code[kPathSize];
   int read = ReadSetting("ref", code, "", sizeof code);
-  platform::RegCloseKey(key);
+  key.reset();
   if (!read || code[0] == '\0') return;
 
   char url[kUrlSize];

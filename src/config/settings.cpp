@@ -35,9 +35,9 @@ void EnsureTrailingSeparator(char* text, size_t size) {
 }
 
 // The product key for reading, or created read-write when it does not open.
-platform::RegKey* OpenOrCreateProductKey() {
-  platform::RegKey* key = platform::RegOpenKey(kProductKey, platform::RegAccess::Read);
-  if (!key) key = platform::RegCreateKey(kProductKeyCreate);
+platform::ScopedRegKey OpenOrCreateProductKey() {
+  platform::ScopedRegKey key(platform::RegOpenKey(kProductKey, platform::RegAccess::Read));
+  if (!key) key.reset(platform::RegCreateKey(kProductKeyCreate));
   return key;
 }
 
@@ -56,64 +56,59 @@ uint32_t ReadRegistryString(platform::RegKey* key, const char* name, char* buffe
 }
 
 int QueryMachineId(char* buffer, uint32_t size) {
-  platform::RegKey* key = platform::RegOpenKey(kCryptographyKey, platform::RegAccess::Read);
+  platform::ScopedRegKey key(platform::RegOpenKey(kCryptographyKey, platform::RegAccess::Read));
   if (!key) return 0;
   uint32_t type = platform::kRegNone;
   uint32_t length = size;
-  const bool ok = platform::RegQueryValue(key, "MachineGuid", &type, buffer, &length);
-  platform::RegCloseKey(key);
+  const bool ok = platform::RegQueryValue(key.get(), "MachineGuid", &type, buffer, &length);
   return ok && type == platform::kRegSz ? 1 : 0;
 }
 
 int ReadSetting(const char* name, char* buffer, const char* defaultText, uint32_t size) {
   const uint32_t callerSize = size;
-  platform::RegKey* key = OpenOrCreateProductKey();
+  platform::ScopedRegKey key = OpenOrCreateProductKey();
   if (!key) {
     ShowSettingsMessage("Error creating registry key");
     return 0;
   }
   uint32_t type = platform::kRegNone;
   uint32_t length = callerSize;
-  if (platform::RegQueryValue(key, name, &type, buffer, &length) && type == platform::kRegSz) {
-    platform::RegCloseKey(key);
-    return 1;
-  }
+  if (platform::RegQueryValue(key.get(), name, &type, buffer, &length) && type == platform::kRegSz) return 1;
   // Missing, of another type or too long: the default takes its place.
-  platform::RegKey* writeKey = platform::RegOpenKey(kProductKey, platform::RegAccess::ReadWrite);
+  // Both keys close (the write key first) before any message is shown.
+  platform::ScopedRegKey writeKey(platform::RegOpenKey(kProductKey, platform::RegAccess::ReadWrite));
   if (!writeKey) {
-    platform::RegCloseKey(key);
+    key.reset();
     ShowSettingsMessage("Failed to open the registry for writing.");
     return 0;
   }
-  if (!WriteString(writeKey, name, defaultText)) {
-    platform::RegCloseKey(writeKey);
-    platform::RegCloseKey(key);
+  if (!WriteString(writeKey.get(), name, defaultText)) {
+    writeKey.reset();
+    key.reset();
     ShowSettingsMessage("Error reading and setting registry key %s.", name);
     return 0;
   }
   if (callerSize > 0) {
     std::snprintf(buffer, callerSize, "%s", defaultText);
   }
-  platform::RegCloseKey(writeKey);
-  platform::RegCloseKey(key);
   return 1;
 }
 
 int WriteSetting(const char* name, const char* text) {
-  platform::RegKey* key = OpenOrCreateProductKey();
+  platform::ScopedRegKey key = OpenOrCreateProductKey();
   if (!key) {
     ShowSettingsMessage("Error creating registry key.");
     return 0;
   }
-  platform::RegKey* writeKey = platform::RegOpenKey(kProductKey, platform::RegAccess::ReadWrite);
+  platform::ScopedRegKey writeKey(platform::RegOpenKey(kProductKey, platform::RegAccess::ReadWrite));
   if (!writeKey) {
-    platform::RegCloseKey(key);
+    key.reset();
     ShowSettingsMessage("Failed to open the registry for writing.");
     return 0;
   }
-  const bool ok = WriteString(writeKey, name, text);
-  platform::RegCloseKey(writeKey);
-  platform::RegCloseKey(key);
+  const bool ok = WriteString(writeKey.get(), name, text);
+  writeKey.reset();
+  key.reset();
   if (!ok) {
     ShowSettingsMessage("Error reading and setting registry key %s.", name);
     return 0;
@@ -122,14 +117,14 @@ int WriteSetting(const char* name, const char* text) {
 }
 
 int LoadConfiguration() {
-  platform::RegKey* key = platform::RegOpenKey(kProductKey, platform::RegAccess::Read);
+  platform::ScopedRegKey key(platform::RegOpenKey(kProductKey, platform::RegAccess::Read));
   if (!key) {
     ShowSettingsMessage("Error opening registry for reading.");
     return 0;
   }
   char baseDirectory[kPathSize];
-  const uint32_t read = ReadRegistryString(key, nullptr, baseDirectory, sizeof baseDirectory);
-  platform::RegCloseKey(key);
+  const uint32_t read = ReadRegistryString(key.get(), nullptr, baseDirectory, sizeof baseDirectory);
+  key.reset();
   if (read == 0) {
     ShowSettingsMessage("Error opening registry for reading.");
     return 0;

@@ -734,12 +734,10 @@ int CCrashHandler::AddRegKey(const std::u16string* key, const std::u16string* de
     return 2;
   }
   // Both roots name keys of the program's one registry store.
-  platform::RegKey* opened = platform::RegOpenKey(Narrow(subkey).c_str(), platform::RegAccess::Read);
-  if (!opened) {
+  if (!platform::ScopedRegKey(platform::RegOpenKey(Narrow(subkey).c_str(), platform::RegAccess::Read))) {
     SetErrorText(u"The registry key coudn't be open.");
     return 2;
   }
-  platform::RegCloseKey(opened);
   const char16_t* error = nullptr;
   if (!TextFits(*key, &error) || !TextFits(*dest, &error) || !Append(RegKeyItemSize(*key, *dest), &error)) {
     SetErrorText(error);

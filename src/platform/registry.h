@@ -35,4 +35,35 @@ bool RegEnumValueName(RegKey* key, uint32_t index, char* name, uint32_t size);
 // Deletes a key with its values and subkeys.
 bool RegDeleteKeyTree(const char* path);
 
+// An open key that closes itself when it goes out of scope.
+class ScopedRegKey {
+ public:
+  ScopedRegKey() = default;
+  explicit ScopedRegKey(RegKey* key) : key_(key) {}
+  ~ScopedRegKey() { reset(); }
+  ScopedRegKey(ScopedRegKey&& other) noexcept : key_(other.release()) {}
+  ScopedRegKey& operator=(ScopedRegKey&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ScopedRegKey(const ScopedRegKey&) = delete;
+  ScopedRegKey& operator=(const ScopedRegKey&) = delete;
+
+  RegKey* get() const { return key_; }
+  explicit operator bool() const { return key_ != nullptr; }
+  RegKey* release() {
+    RegKey* key = key_;
+    key_ = nullptr;
+    return key;
+  }
+  // Closes the key held now (if any) and holds key instead.
+  void reset(RegKey* key = nullptr) {
+    if (key_) RegCloseKey(key_);
+    key_ = key;
+  }
+
+ private:
+  RegKey* key_ = nullptr;
+};
+
 }  // namespace platform

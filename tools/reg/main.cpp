@@ -71,17 +71,17 @@ int Set(const char* keyArg, const char* name, const char* type, const char* data
     std::fprintf(stderr, "quorvanta-reg: unknown type '%s' (REG_SZ or REG_DWORD)\n", type);
     return 2;
   }
-  platform::RegKey* key = platform::RegCreateKey(KeyPath(keyArg));
+  platform::ScopedRegKey key(platform::RegCreateKey(KeyPath(keyArg)));
   if (!key) {
     std::fprintf(stderr, "quorvanta-reg: cannot create or open key %s for writing in %s\n", keyArg,
                  platform::RegistryPath());
     return 1;
   }
   const bool ok = regType == platform::kRegSz
-                      ? platform::RegSetValue(key, ValueName(name), regType, data,
+                      ? platform::RegSetValue(key.get(), ValueName(name), regType, data,
                                               static_cast<uint32_t>(std::strlen(data) + 1))
-                      : platform::RegSetValue(key, ValueName(name), regType, &dword, sizeof dword);
-  platform::RegCloseKey(key);
+                      : platform::RegSetValue(key.get(), ValueName(name), regType, &dword, sizeof dword);
+  key.reset();
   if (!ok) {
     std::fprintf(stderr, "quorvanta-reg: cannot write value %s of key %s in %s\n", Shown(name),
                  keyArg, platform::RegistryPath());
@@ -91,7 +91,7 @@ int Set(const char* keyArg, const char* name, const char* type, const char* data
 }
 
 int Get(const char* keyArg, const char* name) {
-  platform::RegKey* key = platform::RegOpenKey(KeyPath(keyArg), platform::RegAccess::Read);
+  platform::ScopedRegKey key(platform::RegOpenKey(KeyPath(keyArg), platform::RegAccess::Read));
   if (!key) {
     std::fprintf(stderr, "quorvanta-reg: key %s not found or not readable in %s\n", keyArg,
                  platform::RegistryPath());
@@ -100,12 +100,12 @@ int Get(const char* keyArg, const char* name) {
   uint32_t type = 0;
   uint32_t size = 0;
   std::string data;
-  bool ok = platform::RegQueryValue(key, ValueName(name), &type, nullptr, &size);
+  bool ok = platform::RegQueryValue(key.get(), ValueName(name), &type, nullptr, &size);
   if (ok) {
     data.resize(size);
-    ok = platform::RegQueryValue(key, ValueName(name), &type, data.data(), &size);
+    ok = platform::RegQueryValue(key.get(), ValueName(name), &type, data.data(), &size);
   }
-  platform::RegCloseKey(key);
+  key.reset();
   if (!ok) {
     std::fprintf(stderr, "quorvanta-reg: value %s of key %s not found\n", Shown(name), keyArg);
     return 1;
@@ -131,14 +131,14 @@ int Delete(const char* keyArg, const char* name) {
                  keyArg, platform::RegistryPath());
     return 1;
   }
-  platform::RegKey* key = platform::RegOpenKey(KeyPath(keyArg), platform::RegAccess::ReadWrite);
+  platform::ScopedRegKey key(platform::RegOpenKey(KeyPath(keyArg), platform::RegAccess::ReadWrite));
   if (!key) {
     std::fprintf(stderr, "quorvanta-reg: cannot open key %s for writing in %s\n", keyArg,
                  platform::RegistryPath());
     return 1;
   }
-  const bool ok = platform::RegDeleteValue(key, ValueName(name));
-  platform::RegCloseKey(key);
+  const bool ok = platform::RegDeleteValue(key.get(), ValueName(name));
+  key.reset();
   if (!ok) {
     std::fprintf(stderr, "quorvanta-reg: cannot delete value %s of key %s (missing?)\n",
                  Shown(name), keyArg);
@@ -151,13 +151,13 @@ int Delete(const char* keyArg, const char* name) {
 // an identity: changing it would change the machine's login to the VPN.
 int SeedMachineId(const char* file) {
   constexpr const char* kKey = "SOFTWARE\\Microsoft\\Cryptography";
-  if (platform::RegKey* key = platform::RegOpenKey(kKey, platform::RegAccess::Read)) {
+  if (platform::ScopedRegKey key{platform::RegOpenKey(kKey, platform::RegAccess::Read)}) {
     char existing[60];
     uint32_t type = 0;
     uint32_t size = sizeof existing;
-    const bool present = platform::RegQueryValue(key, "MachineGuid", &type, existing, &size) &&
+    const bool present = platform::RegQueryValue(key.get(), "MachineGuid", &type, existing, &size) &&
                          type == platform::kRegSz;
-    platform::RegCloseKey(key);
+    key.reset();
     if (present) {
       std::printf("%s\n", existing);
       return 0;
@@ -188,10 +188,10 @@ int SeedMachineId(const char* file) {
   char guid[37];
   std::snprintf(guid, sizeof guid, "%.8s-%.4s-%.4s-%.4s-%.12s", hex, hex + 8, hex + 12, hex + 16,
                 hex + 20);
-  platform::RegKey* key = platform::RegCreateKey(kKey);
-  const bool ok = key && platform::RegSetValue(key, "MachineGuid", platform::kRegSz, guid,
+  platform::ScopedRegKey key(platform::RegCreateKey(kKey));
+  const bool ok = key && platform::RegSetValue(key.get(), "MachineGuid", platform::kRegSz, guid,
                                                static_cast<uint32_t>(std::strlen(guid) + 1));
-  platform::RegCloseKey(key);
+  key.reset();
   if (!ok) {
     std::fprintf(stderr, "quorvanta-reg: cannot write MachineGuid in %s\n",
                  platform::RegistryPath());
