@@ -24,7 +24,7 @@
 #include "runtime/signal.h"
 #include "platform/named_event.h"
 #include "ui/main_window.h"
-#include "unit/tunnel/fake_service.h"
+#include "support/fake_service.h"
 #include "ui/window/page_helpers.h"
 #include "ui/window/x_session.h"
 

@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "runtime/shared_state.h"
-#include "fake_service.h"
+#include "support/fake_service.h"
 #include "platform/message_box.h"
 #include "platform/named_event.h"
 #include "profile/server_list.h"
+#include "support/test_env.h"
 
 namespace {
 
@@ -51,8 +52,8 @@ class RecordingView : public ControllerView {
 class Controller : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("QUORVANTA_OBJECT_NAMESPACE", ("qvtest" + std::to_string(getpid())).c_str(), 1);
-    unsetenv("QUORVANTA_MESSAGES");
+    qvtest::SetEnv("QUORVANTA_OBJECT_NAMESPACE", ("qvtest" + qvtest::ProcessTag()).c_str());
+    qvtest::SetEnv("QUORVANTA_MESSAGES", nullptr);
     std::strcpy(ProfilePath, "/cfg/data.vpn");
     g_log = &log;
     platform::SetMessageBoxHandler(&RecordBox);
@@ -434,9 +435,9 @@ TEST_F(Controller, WithoutATimerTheFailoverHappensAtOnce) {
 }
 
 TEST(ControllerDefaults, RealRequestGoesToTheServiceAndWaitsTheFailoverTime) {
-  setenv("QUORVANTA_OBJECT_NAMESPACE", ("qvtest" + std::to_string(getpid())).c_str(), 1);
+  qvtest::SetEnv("QUORVANTA_OBJECT_NAMESPACE", ("qvtest" + qvtest::ProcessTag()).c_str());
   FakeService service;
-  setenv("QUORVANTA_PIPE", service.path().c_str(), 1);
+  qvtest::SetEnv("QUORVANTA_PIPE", service.path().c_str());
   CreateSharedLists();
   {
     Signal signal;

@@ -1,6 +1,9 @@
 #include "tunnel/service_request.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -10,7 +13,7 @@
 #include <thread>
 
 #include "runtime/shared_state.h"
-#include "fake_service.h"
+#include "support/fake_service.h"
 #include "platform/local_socket.h"
 #include "platform/named_event.h"
 #include "profile/server_list.h"
