@@ -9,7 +9,7 @@
 
 #include "profile/profile_codec.h"
 #include "windows/support/program.h"
-#include "windows/support/registry_state.h"
+#include "support/registry_state.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "windows/support/program.h"
-#include "windows/support/registry_state.h"
+#include "support/registry_state.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
-// Windows test helper: the registry keys the front end reads, saved before a
-// test changes them and put back after it.
+// Test helpers for the settings store through the platform layer: values set
+// and read, and keys saved before a test changes them and put back after it.
 #include <gtest/gtest.h>
 
 #include <string>
