@@ -4,12 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "profile/profile_codec.h"
-#include "windows/support/program.h"
 #include "support/registry_state.h"
+#include "windows/support/program.h"
 
 namespace {
 
@@ -17,6 +16,7 @@ using qvtest::kCryptographyKey;
 using qvtest::kProductKey;
 using qvtest::Program;
 using qvtest::Quoted;
+using qvtest::ReadFileText;
 using qvtest::SavedKey;
 using qvtest::SetString;
 using qvtest::WindowsPath;
@@ -24,13 +24,6 @@ using qvtest::WindowsPath;
 constexpr const char* kPipe = "\\\\.\\pipe\\QuorvantaFrontEndTest";
 constexpr const char* kMachineId = "6f1c2a9e-4b7d-4e21-9c3a-58d0f2b7a914";
 constexpr int kStepMs = 20000;
-
-std::string ReadFileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 size_t CountOf(const std::string& text, const std::string& part) {
   size_t n = 0;

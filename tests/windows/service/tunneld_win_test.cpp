@@ -2,8 +2,6 @@
 // openvpn.exe in an idle mode: requests, refusals and stops, by its log.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "windows/support/program.h"
@@ -12,6 +10,7 @@ namespace {
 
 using qvtest::Program;
 using qvtest::Quoted;
+using qvtest::ReadFileText;
 using qvtest::WindowsPath;
 
 constexpr const char* kPipe = "\\\\.\\pipe\\QuorvantaServiceTest";
@@ -43,13 +42,6 @@ bool StartService(Program* service, const std::string& configDir) {
   line += kPipe;
   line += " --config-dir \"" + configDir + "\" --stop-timeout 2000";
   return service->Start(line) && service->WaitFor("serving ", 1, kWaitMs);
-}
-
-std::string ReadFileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 class TunneldWin : public ::testing::Test {

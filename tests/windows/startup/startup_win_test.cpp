@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "windows/support/program.h"
 #include "support/registry_state.h"
+#include "windows/support/program.h"
 
 namespace {
 

@@ -12,7 +12,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -25,6 +27,14 @@ inline std::string WindowsPath(std::string path) {
     if (c == '/') c = '\\';
   }
   return path;
+}
+
+// A whole file, or "" when it cannot be read.
+inline std::string ReadFileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
 }
 
 // A program's path in double quotes, for the head of a command line.
