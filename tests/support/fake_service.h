@@ -22,6 +22,8 @@ class FakeService {
   const std::string& path() const { return path_; }
   // A private directory (Unix sockets only).
   const std::string& directory() const { return directory_; }
+  // An endpoint where no service is.
+  static std::string AbsentPath();
 
   // Bytes received on each finished connection, in order.
   std::vector<std::string> Received() {

@@ -51,6 +51,8 @@ FakeService::~FakeService() {
   rmdir(directory_.c_str());
 }
 
+std::string FakeService::AbsentPath() { return "/nonexistent-qv-dir/QuorvantaPipe"; }
+
 void FakeService::AcceptOne() {
   int client = accept(native_->fd, nullptr, nullptr);
   if (client >= 0) Record(ReadToEnd(client));

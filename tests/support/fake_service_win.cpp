@@ -87,5 +87,9 @@ FakeService::~FakeService() {
   CloseHandle(native_->stop);
 }
 
+std::string FakeService::AbsentPath() {
+  return "\\\\.\\pipe\\qvtest-absent-" + std::to_string(GetCurrentProcessId());
+}
+
 // Busy pipes are tested against the pipe client itself; this stand-in always serves.
 void FakeService::AcceptOne() { std::abort(); }

@@ -1,9 +1,6 @@
 #include "tunnel/service_request.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -17,6 +14,7 @@
 #include "platform/local_socket.h"
 #include "platform/named_event.h"
 #include "profile/server_list.h"
+#include "support/test_env.h"
 #include "tunnel/controller_view.h"
 
 namespace {
@@ -89,8 +87,8 @@ TEST(TunnelCommand, EntriesTooLongForTheBuffersAreRefused) {
 class Tunnel : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("QUORVANTA_OBJECT_NAMESPACE", ("qvtest" + std::to_string(getpid())).c_str(), 1);
-    setenv("QUORVANTA_PIPE", service.path().c_str(), 1);
+    qvtest::SetEnv("QUORVANTA_OBJECT_NAMESPACE", ("qvtest" + qvtest::ProcessTag()).c_str());
+    qvtest::SetEnv("QUORVANTA_PIPE", service.path().c_str());
     std::strcpy(ProfilePath, "/config/data.vpn");
     emptied.clear();
     CreateSharedLists();
@@ -156,7 +154,7 @@ TEST_F(Tunnel, ExitEventIsResetBeforeTheRequest) {
 }
 
 TEST_F(Tunnel, AbsentServiceFailsAtOnceAndStillConsumesTheEntry) {
-  setenv("QUORVANTA_PIPE", (service.directory() + "/nothing-here").c_str(), 1);
+  qvtest::SetEnv("QUORVANTA_PIPE", FakeService::AbsentPath().c_str());
   Add("host:1194:udp");
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(StartTunnel(*signal, &Tunnel::OnEmpty));
@@ -166,45 +164,17 @@ TEST_F(Tunnel, AbsentServiceFailsAtOnceAndStillConsumesTheEntry) {
 
 TEST(ServiceRequest, ProbeWritesNothing) {
   FakeService service;
-  setenv("QUORVANTA_PIPE", service.path().c_str(), 1);
+  qvtest::SetEnv("QUORVANTA_PIPE", service.path().c_str());
   EXPECT_TRUE(SendServiceRequest(nullptr));
   ASSERT_TRUE(service.WaitConnections(1));
   EXPECT_EQ(service.Received()[0], "");
 }
 
-TEST(ServiceRequest, BusyServiceIsWaitedForThenGivenUp) {
-  FakeService service(/*accepting=*/false, /*backlog=*/0);
-  setenv("QUORVANTA_PIPE", service.path().c_str(), 1);
-  platform::LocalSocket filler;  // takes the one backlog slot
-  ASSERT_EQ(filler.Connect(service.path().c_str(), 0), platform::LocalConnectResult::Connected);
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(SendServiceRequest("x"));
-  auto waited = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(waited, std::chrono::milliseconds(900));
-  EXPECT_LT(waited, std::chrono::milliseconds(3000));
-}
 
-TEST(ServiceRequest, BusyServiceThatFreesASlotGetsTheRequest) {
-  FakeService service(/*accepting=*/false, /*backlog=*/0);
-  setenv("QUORVANTA_PIPE", service.path().c_str(), 1);
-  platform::LocalSocket filler;
-  ASSERT_EQ(filler.Connect(service.path().c_str(), 0), platform::LocalConnectResult::Connected);
-  filler.Close();
-  std::thread freer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    service.AcceptOne();  // the filler's connection
-    service.AcceptOne();  // ours
-  });
-  EXPECT_TRUE(SendServiceRequest("req"));
-  freer.join();
-  auto received = service.Received();
-  ASSERT_EQ(received.size(), 2u);
-  EXPECT_EQ(received[1], std::string("req", 4));
-}
 
 TEST(Init, PresentServiceIsReportedAfterOneSilentProbe) {
   FakeService service;
-  setenv("QUORVANTA_PIPE", service.path().c_str(), 1);
+  qvtest::SetEnv("QUORVANTA_PIPE", service.path().c_str());
   platform::MessageQueue queue;
   Init init;
   init.SetNotifyWindow(&queue);
@@ -219,7 +189,7 @@ TEST(Init, PresentServiceIsReportedAfterOneSilentProbe) {
 }
 
 TEST(Init, AbsentServiceIsReportedAfterEveryProbeAndItsWait) {
-  setenv("QUORVANTA_PIPE", "/nonexistent-qv-dir/QuorvantaPipe", 1);
+  qvtest::SetEnv("QUORVANTA_PIPE", FakeService::AbsentPath().c_str());
   platform::MessageQueue queue;
   Init init;
   init.SetNotifyWindow(&queue);
@@ -233,40 +203,13 @@ TEST(Init, AbsentServiceIsReportedAfterEveryProbeAndItsWait) {
   EXPECT_EQ(m.wParam, 0u);
 }
 
-TEST(Init, ServiceThatAppearsLaterIsFound) {
-  char dir[] = "/tmp/qv-late-XXXXXX";
-  ASSERT_TRUE(mkdtemp(dir));
-  setenv("QUORVANTA_PIPE", (std::string(dir) + "/QuorvantaPipe").c_str(), 1);
-  platform::MessageQueue queue;
-  Init init;
-  init.SetNotifyWindow(&queue);
-  init.SetProbe(200, 20);
-  ASSERT_TRUE(init.Start());
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  platform::Message m{};
-  EXPECT_FALSE(queue.TryTake(&m));
-  {
-    // The service comes up in the place the program probes.
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::snprintf(a.sun_path, sizeof a.sun_path, "%s/QuorvantaPipe", dir);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(fd, 4), 0);
-    ASSERT_TRUE(queue.WaitTake(&m, 5000));
-    EXPECT_EQ(m.wParam, 1u);
-    close(fd);
-    unlink(a.sun_path);
-  }
-  rmdir(dir);
-}
 
 }  // namespace
 
 namespace {
 
 TEST(Init, DestroyingItEndsAProbeInProgressWithoutAReport) {
-  setenv("QUORVANTA_PIPE", "/nonexistent-qv-dir/QuorvantaPipe", 1);
+  qvtest::SetEnv("QUORVANTA_PIPE", FakeService::AbsentPath().c_str());
   platform::MessageQueue queue;
   auto start = std::chrono::steady_clock::now();
   {
