@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/message_queue.h"
+#include "platform/quit_request.h"
 #include "platform/ui_loop.h"
 #include "platform/ui_timer.h"
 
@@ -93,6 +94,22 @@ TEST(UiLoopTest, DeliversWorkersMessagesInOrderAndRunsTimersOnceUntilQuit) {
   platform::Message left;
   ASSERT_TRUE(platform::UiQueue().TryTake(&left));
   EXPECT_EQ(left.id, 2002u);
+}
+
+// A quit request from outside (a signal, the console's ^C) reaches the loop
+// through a waiting thread, as the front end wires it.
+TEST(UiLoopTest, AQuitRequestFromAnotherThreadEndsTheLoop) {
+  ASSERT_TRUE(platform::InitQuitRequest());
+  platform::UiQueue();
+  std::thread waiter([] {
+    if (platform::WaitQuitRequest()) platform::UiQueue().Post(2003, 1, 0);
+  });
+  LoopRun run;
+  run.quitAfter = 1;
+  ASSERT_NE(platform::StartUiTimer(20, [] { platform::RequestQuit(); }), 0u);
+  platform::RunUiLoop(&Receive, &run);
+  waiter.join();
+  EXPECT_EQ(run.seen, std::vector<std::string>{"message 2003 1"});
 }
 
 }  // namespace
