@@ -8,10 +8,12 @@
 #include <cstring>
 #include <cwchar>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "caller_identity.h"
 #include "platform/environment.h"
+#include "platform/thread.h"
 #include "request_validator.h"
 #include "service_log_win.h"
 #include "supervisor.h"
@@ -346,6 +348,32 @@ void Serve(HANDLE pipe, tunneld::CallerIdentity caller) {
   tunneld::RunTunnel(command, caller);
 }
 
+struct Connection {
+  HANDLE pipe;
+  tunneld::CallerIdentity caller;
+};
+
+// Each connection is served on a plain Win32 thread: under Wine a detached
+// std::thread started while another one ends sometimes never runs at all,
+// leaving its request unread.
+void StartServing(HANDLE pipe, const tunneld::CallerIdentity& caller) {
+  Connection* connection = new (std::nothrow) Connection{pipe, caller};
+  const bool started = connection && platform::StartDetachedThread(
+                                         +[](void* p) {
+                                           Connection* c = static_cast<Connection*>(p);
+                                           const Connection copy = *c;
+                                           delete c;
+                                           Serve(copy.pipe, copy.caller);
+                                         },
+                                         connection);
+  if (started) return;
+  delete connection;
+  Log("refused connection from %s: no thread could be started to serve it", caller.name);
+  DisconnectNamedPipe(pipe);
+  CloseHandle(pipe);
+  GiveSlot(caller);
+}
+
 std::atomic<bool> g_firstInstance{true};
 
 HANDLE MakeInstance(const wchar_t* name, SECURITY_ATTRIBUTES* security) {
@@ -385,7 +413,7 @@ void AcceptLoop(HANDLE first, const wchar_t* name, SECURITY_ATTRIBUTES* security
         DisconnectNamedPipe(pipe);
         CloseHandle(pipe);
       } else {
-        std::thread(Serve, pipe, caller).detach();
+        StartServing(pipe, caller);
       }
     } else {
       Log("a connection failed before it was served (error %lu)", static_cast<unsigned long>(err));

@@ -94,7 +94,8 @@ TEST_F(FrontEndE2eWin, ConnectsCountsFailsOverAndDisconnects) {
 
   ASSERT_TRUE(frontEnd_.Write("disconnect\n"));
   ASSERT_TRUE(frontEnd_.WaitFor("page disconnected Disconnected", 1, kStepMs)) << Outputs();
-  ASSERT_TRUE(service_.WaitFor("the exit event was set", 1, kStepMs)) << Outputs();
+  // OpenVPN ends itself on the exit event; the service may see the event or
+  // only the exit, whichever comes first.
   ASSERT_TRUE(service_.WaitFor("exited with status 0", 1, kStepMs)) << Outputs();
 
   ASSERT_TRUE(frontEnd_.Write("quit\n"));
