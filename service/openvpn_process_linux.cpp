@@ -2,6 +2,7 @@
 // directory, SIGTERM then SIGKILL, waitid to wait and waitpid to reap.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,12 +30,28 @@ const char* SignalName(int sig) {
 }
 
 // The child side of fork(): only async-signal-safe calls until execve.
-[[noreturn]] void ExecChild(const char* dir, char* const* argv, char* const* envp, int errorFd) {
+[[noreturn]] void ExecChild(const char* dir, char* const* argv, char* const* envp, int errorFd,
+                            pid_t service) {
+  // OpenVPN must never outlive the service that watches its exit event, however
+  // the service ends; SIGTERM lets it take its routes and DNS down first. The
+  // signal follows the forking thread: the request loop's, which lives as long
+  // as the service.
+  int err = 0;
+  if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) {
+    err = errno;
+  } else if (getppid() != service) {
+    // The service died between fork and prctl: nobody would ever stop us.
+    err = ESRCH;
+  }
+  if (err != 0) {
+    ssize_t ignored = write(errorFd, &err, sizeof err);
+    (void)ignored;
+    _exit(127);
+  }
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGPIPE, SIG_DFL);  // an ignored signal would stay ignored across execve
-  int err = 0;
   if (chdir(dir) != 0) {
     err = errno;
   } else {
@@ -86,8 +103,9 @@ bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command
     Log("cannot start OpenVPN: pipe: %s", std::strerror(errno));
     return false;
   }
+  const pid_t service = getpid();
   const pid_t pid = fork();
-  if (pid == 0) ExecChild(options.configDir, argv, envp, errorPipe[1]);
+  if (pid == 0) ExecChild(options.configDir, argv, envp, errorPipe[1], service);
   close(errorPipe[1]);
   if (pid < 0) {
     Log("cannot start OpenVPN: fork: %s", std::strerror(errno));

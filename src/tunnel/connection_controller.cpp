@@ -19,6 +19,10 @@ void FormatTraffic(uint32_t value, char* out, size_t size) {
   }
 }
 
+const char* const kManagementPortTakenText =
+    "Port 63782 on 127.0.0.1 is taken: another program holds it, so Quorvanta cannot watch the "
+    "connection and will not connect. Close that program and start Quorvanta again.";
+
 ConnectionController::ConnectionController(ControllerView& view, Signal& signal,
                                            ControllerHooks hooks)
     : view_(view), signal_(signal), hooks_(std::move(hooks)) {
@@ -33,7 +37,41 @@ ConnectionController::ConnectionController(ControllerView& view, Signal& signal,
   if (!hooks_.cancelTimer) hooks_.cancelTimer = platform::CancelUiTimer;
 }
 
-ConnectionController::~ConnectionController() { CancelFailover(); }
+ConnectionController::~ConnectionController() {
+  CancelFailover();
+  CancelStartWait();
+}
+
+void ConnectionController::CancelStartWait() {
+  if (startTimer_ == 0) return;
+  hooks_.cancelTimer(startTimer_);
+  startTimer_ = 0;
+}
+
+bool ConnectionController::RequestTunnel() {
+  CancelStartWait();
+  if (!hooks_.startTunnel()) return false;
+  if (hooks_.managementWaitMs != 0)
+    startTimer_ = hooks_.startTimer(hooks_.managementWaitMs, [this] { OnStartOverdue(); });
+  return true;
+}
+
+// No management connection came: OpenVPN is missing, ended at once or refused
+// its options. That is a lost connection, though no OpenVPN ever called.
+void ConnectionController::OnStartOverdue() {
+  startTimer_ = 0;
+  if (state_ != Connecting || failoverTimer_ != 0) return;
+  if (RequestTunnel()) {
+    view_.UpdateTrayIcon(state_);
+    return;
+  }
+  // The list has ended: nothing else would stop an OpenVPN that hangs in its start.
+  signal_.Set();
+  state_ = Disconnected;
+  view_.Display();
+  CallPage("disconnected", "Disconnected");
+  view_.UpdateTrayIcon(state_);
+}
 
 // True when a failover was waiting; it will not fire any more.
 bool ConnectionController::CancelFailover() {
@@ -71,6 +109,12 @@ void ConnectionController::CallPage(const char* name, const char* text) {
 }
 
 const char* ConnectionController::Connect() {
+  if (hooks_.managementListening && !hooks_.managementListening()) {
+    platform::ShowMessageBox("Quorvanta", kManagementPortTakenText, platform::MessageIcon::Error);
+    state_ = Disconnected;
+    view_.UpdateTrayIcon(state_);
+    return nullptr;
+  }
   if (hooks_.loadProfile(ProfilePath) != 0) {
     platform::ShowMessageBox("Quorvanta", "data.vpn file not found or data corrupted",
                              platform::MessageIcon::None);
@@ -78,12 +122,13 @@ const char* ConnectionController::Connect() {
   }
   // This request replaces the one a pending failover would have made.
   CancelFailover();
-  state_ = hooks_.startTunnel() ? Connecting : Disconnected;
+  state_ = RequestTunnel() ? Connecting : Disconnected;
   view_.UpdateTrayIcon(state_);
   return "ok";
 }
 
 const char* ConnectionController::Disconnect() {
+  CancelStartWait();
   const bool waiting = CancelFailover();
   state_ = Disconnecting;
   CallPage("disconnecting", "Disconnecting");
@@ -105,7 +150,10 @@ void ConnectionController::OnServiceStatus(uintptr_t status) {
   }
 }
 
-void ConnectionController::OnManagementConnected() { CallPage("connecting", "Connecting"); }
+void ConnectionController::OnManagementConnected() {
+  CancelStartWait();
+  CallPage("connecting", "Connecting");
+}
 
 void ConnectionController::OnTunnelUp() {
   CallPage("connected", "Connected");
@@ -140,7 +188,7 @@ void ConnectionController::OnManagementDisconnected() {
 void ConnectionController::OnFailoverDue() {
   failoverTimer_ = 0;
   if (state_ == Connected || state_ == Connecting) {
-    if (hooks_.startTunnel()) {
+    if (RequestTunnel()) {
       state_ = Connecting;
     } else {
       state_ = Disconnected;

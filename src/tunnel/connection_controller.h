@@ -23,7 +23,16 @@ struct ControllerHooks {
   std::function<unsigned(unsigned ms, std::function<void()> fire)> startTimer;
   std::function<void(unsigned id)> cancelTimer;
   unsigned failoverWaitMs = 2500;
+  // OpenVPN calls the management port within milliseconds of its start; a
+  // request that brings no call within this long is a start that failed (0: no bound).
+  unsigned managementWaitMs = 10000;
+  // false when the management port could not be opened: a tunnel then
+  // requested would hand root's OpenVPN to whoever holds the port.
+  std::function<bool()> managementListening;
 };
+
+// The box shown when the management port is held by another program.
+extern const char* const kManagementPortTakenText;
 
 // Text of at most 63 characters for a byte count: Bytes, kB or MB (units of 1000).
 void FormatTraffic(uint32_t value, char* out, size_t size);
@@ -46,6 +55,8 @@ class ConnectionController {
   TunnelState state() const { return state_; }
   // True while a lost connection waits for the next server to be requested.
   bool FailoverPending() const { return failoverTimer_ != 0; }
+  // True while a request waits for OpenVPN's management connection.
+  bool StartPending() const { return startTimer_ != 0; }
   // Set from "-firstrun" before the window runs; consumed by the first tunnel-up.
   bool firstRun = false;
 
@@ -59,12 +70,17 @@ class ConnectionController {
   void CallPage(const char* name, const char* text);
   void OnFailoverDue();
   bool CancelFailover();
+  // Requests the next tunnel and waits for its management connection.
+  bool RequestTunnel();
+  void CancelStartWait();
+  void OnStartOverdue();
 
   ControllerView& view_;
   Signal& signal_;
   ControllerHooks hooks_;
   TunnelState state_ = WaitingForService;
   unsigned failoverTimer_ = 0;
+  unsigned startTimer_ = 0;
   Knocker knocker_;
   OpenInstalled openInstalled_;
 };

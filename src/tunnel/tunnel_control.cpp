@@ -2,8 +2,17 @@
 
 #include <utility>
 
+namespace {
+
+ControllerHooks WithListenerCheck(ControllerHooks hooks, TcpServer* server) {
+  if (!hooks.managementListening) hooks.managementListening = [server] { return server->WaitListening() != 0; };
+  return hooks;
+}
+
+}  // namespace
+
 TunnelControl::TunnelControl(ControllerView& view, Signal& signal, ControllerHooks hooks)
-    : controller_(view, signal, std::move(hooks)) {
+    : controller_(view, signal, WithListenerCheck(std::move(hooks), &server_)) {
   server_.SetPort(ManagementPort);
 }
 

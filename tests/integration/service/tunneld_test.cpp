@@ -175,6 +175,30 @@ TEST_F(TunneldTest, NewRequestStopsTheRunningOpenVpnFirst) {
   EXPECT_LT(out.find("exited with status 0"), out.find("second.example"));
 }
 
+// Nothing may watch an orphaned OpenVPN's exit event: it ends with the service,
+// however the service ends, and a restarted service starts its own alone.
+TEST_F(TunneldTest, OpenVpnEndsWhenTheServiceIsKilled) {
+  StartService();
+  ASSERT_TRUE(SendRequest(socket_, Request("one.example")));
+  std::string line;
+  ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs, &line));
+  const std::string standin = line.substr(0, line.find(" argv"));
+  const int pid = std::stoi(standin.substr(standin.find(' ') + 1));
+  service_.Stop(SIGKILL, kWaitMs);
+  // The output ends only once the stand-in, which shares it, is gone too.
+  EXPECT_NE(service_.Output().find(standin + " TERM"), std::string::npos) << service_.Output();
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string pidField, name, state;
+  if (stat >> pidField >> name >> state) {
+    EXPECT_EQ(state, "Z") << "OpenVPN " << pid << " outlived its service";
+  }
+
+  StartService();
+  ASSERT_TRUE(SendRequest(socket_, Request("two.example")));
+  ASSERT_TRUE(service_.WaitForLine("two.example", kWaitMs)) << service_.Output();
+  EXPECT_EQ(service_.CountLines("stopping OpenVPN"), 0u) << service_.Output();
+}
+
 TEST_F(TunneldTest, StubbornOpenVpnIsKilledAfterTheStopTimeout) {
   SetMode("ignoreterm");
   StartService(QV_STANDIN_OPENVPN, "300");

@@ -92,6 +92,9 @@ class Controller : public ::testing::Test {
         }
       ADD_FAILURE() << "cancelled a timer that is not pending: " << id;
     };
+    // The start's bound has cases of its own; the rest follow one request at a time.
+    hooks.managementWaitMs = startWaitMs;
+    hooks.managementListening = [this] { return !portTaken; };
     controller = std::make_unique<ConnectionController>(*view, *signal, hooks);
   }
 
@@ -148,6 +151,8 @@ class Controller : public ::testing::Test {
   std::deque<std::pair<unsigned, std::function<void()>>> timers;
   unsigned lastTimer = 0;
   int loadResult = 0;
+  unsigned startWaitMs = 0;
+  bool portTaken = false;
   std::deque<bool> tunnelResults;
   std::unique_ptr<Signal> signal;
   std::unique_ptr<platform::NamedEvent> exitEvent;
@@ -434,6 +439,57 @@ TEST_F(Controller, WithoutATimerTheFailoverHappensAtOnce) {
   EXPECT_FALSE(local.FailoverPending());
 }
 
+// A request that brings no management connection (OpenVPN missing, ended at
+// once, refused its options) counts as a lost connection.
+TEST_F(Controller, StartWithoutAManagementConnectionFailsOverThenEnds) {
+  startWaitMs = 10000;
+  SetUp();
+  Reach(Connecting);
+  ASSERT_EQ(timers.size(), 1u);
+  tunnelResults = {true};
+  Fire();
+  EXPECT_EQ(controller->state(), Connecting);
+  EXPECT_EQ(log, (Log{"request", "timer 10000", "tray 4"}));
+  log.clear();
+  tunnelResults = {false};
+  Fire();
+  EXPECT_EQ(controller->state(), Disconnected);
+  EXPECT_EQ(log, (Log{"request", "display", "page disconnected [Disconnected]", "tray 3 (exit set)"}));
+  EXPECT_TRUE(timers.empty());
+}
+
+TEST_F(Controller, TheStartWaitEndsWithTheConnectionOrTheUser) {
+  startWaitMs = 10000;
+  SetUp();
+  Reach(Connecting);
+  Send(WM_MGMT_CONNECTED);
+  EXPECT_EQ(log, (Log{"cancel", "page connecting [Connecting]"}));
+  EXPECT_TRUE(timers.empty());
+  // A lost connection's failover waits for the next OpenVPN's call again.
+  Send(WM_MGMT_DISCONNECTED);
+  tunnelResults = {true};
+  Fire();
+  EXPECT_TRUE(controller->StartPending());
+  controller->Disconnect();
+  EXPECT_FALSE(controller->StartPending());
+  EXPECT_TRUE(timers.empty());
+  EXPECT_EQ(controller->state(), Disconnecting);
+}
+
+TEST_F(Controller, ATakenManagementPortRequestsNoTunnelAndSaysWhy) {
+  portTaken = true;
+  SetUp();
+  signal->Reset();
+  EXPECT_EQ(controller->Connect(), nullptr);
+  Send(WM_SERVICE_STATUS, 1);
+  EXPECT_EQ(controller->state(), Disconnected);
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[0], log[2]);
+  EXPECT_NE(log[0].find("box Quorvanta | Port 63782 on 127.0.0.1 is taken: another program holds it"),
+            std::string::npos) << log[0];
+  EXPECT_EQ(log[1], "tray 3");
+}
+
 TEST(ControllerDefaults, RealRequestGoesToTheServiceAndWaitsTheFailoverTime) {
   qvtest::SetEnv("QUORVANTA_OBJECT_NAMESPACE", ("qvtest" + qvtest::ProcessTag()).c_str());
   FakeService service;
@@ -450,6 +506,7 @@ TEST(ControllerDefaults, RealRequestGoesToTheServiceAndWaitsTheFailoverTime) {
       PushBack(Servers, NewServerEntry("a:1:udp", 7));
       return 0;
     };
+    hooks.managementWaitMs = 0;  // the failover wait alone
     unsigned waited = 0;
     std::function<void()> due;
     hooks.startTimer = [&](unsigned ms, std::function<void()> fire) {
