@@ -18,9 +18,15 @@ enum class DialogChoice { Send, Close };
 DialogChoice ShowCrashDialog(const DialogTexts& texts, const std::string& app,
                              const std::string& folder, const std::string& reportText, bool canSend);
 
-// Offers the unsent reports; true when the user chose to send them.
-bool OfferQueuedReports(const DialogTexts& texts, const std::string& app,
-                        const std::vector<std::string>& reports);
+enum class QueuedChoice { Send, Later, Delete };
+
+// Offers the unsent reports: "Send report", "Later" (also the window's close)
+// or "Delete". Later without a display.
+QueuedChoice OfferQueuedReports(const DialogTexts& texts, const std::string& app,
+                                const std::vector<std::string>& reports);
+
+// Tells the user that sending failed, and why; returns once it is closed.
+void ShowSendFailure(const std::string& app, const std::string& text);
 
 // The whole screen as PNG bytes.
 bool TakeScreenshot(std::string* png);

@@ -83,15 +83,16 @@ DialogChoice ShowCrashDialog(const DialogTexts& texts, const std::string& app,
   return response == GTK_RESPONSE_ACCEPT ? DialogChoice::Send : DialogChoice::Close;
 }
 
-bool OfferQueuedReports(const DialogTexts& texts, const std::string& app,
-                        const std::vector<std::string>& reports) {
-  if (reports.empty() || !OpenDisplay()) return false;
+QueuedChoice OfferQueuedReports(const DialogTexts& texts, const std::string& app,
+                                const std::vector<std::string>& reports) {
+  if (reports.empty() || !OpenDisplay()) return QueuedChoice::Later;
   std::string list;
   for (const std::string& report : reports) list += report + "\n";
   GtkWidget* dialog = gtk_dialog_new();
   gtk_window_set_title(GTK_WINDOW(dialog), Valid(app).c_str());
   gtk_dialog_add_button(GTK_DIALOG(dialog), Mnemonic(texts.sendReport).c_str(), GTK_RESPONSE_ACCEPT);
-  gtk_dialog_add_button(GTK_DIALOG(dialog), Mnemonic(texts.close).c_str(), GTK_RESPONSE_CLOSE);
+  gtk_dialog_add_button(GTK_DIALOG(dialog), Mnemonic(texts.later).c_str(), GTK_RESPONSE_CLOSE);
+  gtk_dialog_add_button(GTK_DIALOG(dialog), Mnemonic(texts.deleteReports).c_str(), GTK_RESPONSE_REJECT);
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);
   GtkWidget* box = gtk_dialog_get_content_area(GTK_DIALOG(dialog));
   gtk_container_set_border_width(GTK_CONTAINER(box), 12);
@@ -106,7 +107,19 @@ bool OfferQueuedReports(const DialogTexts& texts, const std::string& app,
   const int response = gtk_dialog_run(GTK_DIALOG(dialog));
   gtk_widget_destroy(dialog);
   while (gtk_events_pending()) gtk_main_iteration();
-  return response == GTK_RESPONSE_ACCEPT;
+  if (response == GTK_RESPONSE_ACCEPT) return QueuedChoice::Send;
+  return response == GTK_RESPONSE_REJECT ? QueuedChoice::Delete : QueuedChoice::Later;
+}
+
+void ShowSendFailure(const std::string& app, const std::string& text) {
+  if (!OpenDisplay()) return;
+  GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_CLOSE,
+                                             "%s", Valid(text).c_str());
+  gtk_window_set_title(GTK_WINDOW(dialog), Valid(app).c_str());
+  gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+  gtk_dialog_run(GTK_DIALOG(dialog));
+  gtk_widget_destroy(dialog);
+  while (gtk_events_pending()) gtk_main_iteration();
 }
 
 bool TakeScreenshot(std::string* png) {

@@ -36,6 +36,8 @@ DialogTexts ParseLanguageFile(const std::string& text) {
     else if (key == "SendReport") texts.sendReport = value;
     else if (key == "Close") texts.close = value;
     else if (key == "Details") texts.details = value;
+    else if (key == "Later") texts.later = value;
+    else if (key == "Delete") texts.deleteReports = value;
   }
   return texts;
 }

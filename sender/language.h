@@ -10,6 +10,8 @@ struct DialogTexts {
   std::string sendReport = "Send report";
   std::string close = "Close";
   std::string details = "Report details";
+  std::string later = "Later";
+  std::string deleteReports = "Delete";
 };
 
 DialogTexts ParseLanguageFile(const std::string& text);

@@ -75,17 +75,26 @@ bool ReadBlock(const char* name, CrashBlock* block) {
   return true;
 }
 
-// Sends one report folder; a sent one leaves the unsent reports.
-bool Send(const CrashBlock& block, const std::string& folder) {
+// Sends one report folder; a sent one leaves the unsent reports, and so does
+// one the server refused (a 4xx answer), which would be refused again. false
+// with *failure set when it was not sent.
+bool Send(const CrashBlock& block, const std::string& folder, std::string* failure) {
   std::string error;
   const std::vector<std::pair<std::string, std::string>> fields = {
       {"crashGuid", folder.substr(folder.find_last_of('/') + 1)},
       {"appName", block.appName},
       {"appVersion", block.appVersion},
   };
-  if (!UploadReport(block.uploadUrl, folder, FilesOf(folder), fields, &error)) {
+  long status = 0;
+  if (!UploadReport(block.uploadUrl, folder, FilesOf(folder), fields, &error, {}, &status)) {
+    std::string kept = folder;
+    if (status >= 400 && status < 500) {
+      std::string moveError;
+      if (MoveFolder(folder, RefusedFolder(folder), &moveError)) kept = RefusedFolder(folder);
+    }
+    *failure = "The report was not sent (" + error + "). It is kept in " + kept + ".";
     std::fprintf(stderr, "CrashSender1402: the report was not sent (%s); it is kept in %s\n",
-                 error.c_str(), folder.c_str());
+                 error.c_str(), kept.c_str());
     return false;
   }
   const std::string sent = SentFolder(folder);
@@ -105,13 +114,32 @@ int QueuedReports(const CrashBlock& block) {
   // The front end starts this at every start: with nothing queued, nothing is shown.
   if (reports.empty() || (block.flags & kFlagDontSend)) return 0;
   const Consent consent = ConsentFromEnvironment();
-  bool send = consent == Consent::Given;
+  QueuedChoice choice = consent == Consent::Given ? QueuedChoice::Send : QueuedChoice::Later;
   if (consent == Consent::Ask && (block.flags & kFlagOfferQueued)) {
-    send = OfferQueuedReports(Texts(block), block.appName, reports);
+    choice = OfferQueuedReports(Texts(block), block.appName, reports);
   }
-  if (!send) return 0;
+  if (choice == QueuedChoice::Delete) {
+    bool all = true;
+    for (const std::string& report : reports) {
+      std::string error;
+      if (!RemoveFolder(report, &error)) {
+        std::fprintf(stderr, "CrashSender1402: cannot delete %s: %s\n", report.c_str(), error.c_str());
+        all = false;
+      }
+    }
+    return all ? 0 : 3;
+  }
+  if (choice != QueuedChoice::Send) return 0;
   bool all = true;
-  for (const std::string& report : reports) all = Send(block, report) && all;
+  std::string failures;
+  for (const std::string& report : reports) {
+    std::string failure;
+    if (!Send(block, report, &failure)) {
+      all = false;
+      failures += failure + "\n";
+    }
+  }
+  if (!all && consent == Consent::Ask) ShowSendFailure(block.appName, failures);
   return all ? 0 : 3;
 }
 
@@ -241,5 +269,8 @@ int main(int argc, char** argv) {
            canSend;
   }
   if (!send) return 0;
-  return Send(block, folder) ? 0 : 3;
+  std::string failure;
+  if (Send(block, folder, &failure)) return 0;
+  if (consent == Consent::Ask) ShowSendFailure(block.appName, failure);
+  return 3;
 }

@@ -114,21 +114,29 @@ const char* SignalName(int32_t signal) {
 std::string AppFolder(const CrashBlock& block) {
   std::string dir = block.saveDirectory;
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  if (dir != "/") dir.push_back('/');
-  return dir + SanitizeFolderName(block.appName + "_" + block.appVersion);
+  return dir;
 }
 
-std::string ReportFolder(const CrashBlock& block) { return AppFolder(block) + "/" + block.crashGuid; }
+std::string ReportFolder(const CrashBlock& block) {
+  const std::string dir = AppFolder(block);
+  return dir == "/" ? dir + block.crashGuid : dir + "/" + block.crashGuid;
+}
 
-std::string SentFolder(const std::string& unsentFolder) {
+std::string QueueFolder(const std::string& unsentFolder, const std::string& queue) {
   static const std::string kUnsent = "/UnsentCrashReports/";
   const size_t at = unsentFolder.rfind(kUnsent);
   if (at != std::string::npos) {
-    return unsentFolder.substr(0, at) + "/SentCrashReports/" + unsentFolder.substr(at + kUnsent.size());
+    return unsentFolder.substr(0, at) + "/" + queue + "/" + unsentFolder.substr(at + kUnsent.size());
   }
   const size_t slash = unsentFolder.rfind('/');
-  if (slash == std::string::npos) return "SentCrashReports/" + unsentFolder;
-  return unsentFolder.substr(0, slash) + "/SentCrashReports" + unsentFolder.substr(slash);
+  if (slash == std::string::npos) return queue + "/" + unsentFolder;
+  return unsentFolder.substr(0, slash) + "/" + queue + unsentFolder.substr(slash);
+}
+
+std::string SentFolder(const std::string& unsentFolder) { return QueueFolder(unsentFolder, "SentCrashReports"); }
+
+std::string RefusedFolder(const std::string& unsentFolder) {
+  return QueueFolder(unsentFolder, "RefusedCrashReports");
 }
 
 std::string RegistryText(const RegistryDump& dump) {

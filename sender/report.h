@@ -18,11 +18,14 @@ const char* SignalName(int32_t signal);
 
 // "<save dir>/<app>_<version>" with app and version made safe as one folder name.
 std::string AppFolder(const CrashBlock& block);
-// The report folder: the app folder plus the crash GUID.
+// The report folder: the save directory (which names the app) plus the crash GUID.
 std::string ReportFolder(const CrashBlock& block);
 // Where a report goes once sent: the last "UnsentCrashReports" of the path
 // becomes "SentCrashReports"; without one, a "SentCrashReports" folder beside it.
 std::string SentFolder(const std::string& unsentFolder);
+// The same for a report the server refused: "RefusedCrashReports", kept for
+// the user but never offered again.
+std::string RefusedFolder(const std::string& unsentFolder);
 
 struct RegistryValue {
   std::string name;  // empty: the key's default value

@@ -36,6 +36,9 @@ std::vector<std::string> FilesOf(const std::string& folder);
 
 bool MoveFolder(const std::string& from, const std::string& to, std::string* error);
 
+// Deletes a report folder and the files in it; links are removed, never followed.
+bool RemoveFolder(const std::string& folder, std::string* error);
+
 // Stores every file of the folder in one ZIP archive at `archive`, written
 // through a temporary name.
 bool StoreArchive(const std::string& folder, const std::string& archive, std::time_t time,

@@ -290,4 +290,33 @@ bool MoveFolder(const std::string& from, const std::string& to, std::string* err
   return true;
 }
 
+bool RemoveFolder(const std::string& folder, std::string* error) {
+  const int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dirFd < 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  DIR* dir = fdopendir(dirFd);
+  if (!dir) {
+    *error = std::strerror(errno);
+    close(dirFd);
+    return false;
+  }
+  bool ok = true;
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (unlinkat(dirFd, name.c_str(), 0) != 0) {
+      *error = name + ": " + std::strerror(errno);
+      ok = false;
+    }
+  }
+  closedir(dir);
+  if (ok && rmdir(folder.c_str()) != 0) {
+    *error = std::strerror(errno);
+    ok = false;
+  }
+  return ok;
+}
+
 }  // namespace sender

@@ -13,7 +13,8 @@ size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 bool UploadReport(const std::string& url, const std::string& folder,
                   const std::vector<std::string>& files,
                   const std::vector<std::pair<std::string, std::string>>& fields, std::string* error,
-                  const UploadLimits& limits) {
+                  const UploadLimits& limits, long* httpStatus) {
+  if (httpStatus) *httpStatus = 0;
   if (url.empty()) {
     *error = "no upload address";
     return false;
@@ -54,6 +55,7 @@ bool UploadReport(const std::string& url, const std::string& folder,
   const CURLcode code = curl_easy_perform(curl);
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  if (httpStatus) *httpStatus = status;
   bool ok = false;
   if (code != CURLE_OK) {
     *error = message[0] ? message : curl_easy_strerror(code);

@@ -75,7 +75,7 @@ class SenderProcess : public ::testing::Test {
     return env;
   }
 
-  std::string Folder(const std::string& guid) const { return save_ + "/Quorvanta GUI_0.0.8/" + guid; }
+  std::string Folder(const std::string& guid) const { return save_ + "/" + guid; }
   std::string EventName(const std::string& guid) {
     const std::string name = "Local\\CrashReportEvent_" + guid;
     events_.push_back(name);
@@ -180,7 +180,7 @@ TEST_F(SenderProcess, CrashedProcessGetsAReportFolderWithItsBacktraceFilesAndKey
   EXPECT_NE(ReadFile(folder + "/quorvanta.reg").find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta]"),
             std::string::npos);
   // Nothing outside the folder, no FIFO, and the report's own names kept.
-  EXPECT_FALSE(Exists(save_ + "/Quorvanta GUI_0.0.8/escaped.log"));
+  EXPECT_FALSE(Exists(save_ + "/escaped.log"));
   EXPECT_FALSE(Exists(save_ + "/key.reg"));
   EXPECT_FALSE(Exists(folder + "/pipe.log"));
   EXPECT_FALSE(Exists(folder + "/missing.log"));
@@ -205,7 +205,7 @@ TEST_F(SenderProcess, AnOrdinaryUserGetsTheReportAndBacktraceOfItsOwnProcess) {
   qvtest::ChildResult child =
       qvtest::RunInChild([&] { return SenderTestCrashedFunction(setup); }, /*unprivileged=*/true);
   ASSERT_EQ(child.output.rfind("released exit 0", 0), 0u) << child.output;
-  const std::string folder = save + "/Quorvanta GUI_0.0.8/" + guid;
+  const std::string folder = save + "/" + guid;
   EXPECT_NE(ReadFile(folder + "/report.txt").find("Crash type: 0"), std::string::npos);
   EXPECT_NE(ReadFile(folder + "/backtrace.txt").find("SenderTestCrashedFunction"), std::string::npos)
       << ReadFile(folder + "/backtrace.txt");
@@ -268,7 +268,7 @@ TEST_F(SenderProcess, QueuedModeReleasesAtOnceAndListsOnlyUnsentReports) {
   EXPECT_EQ(r.out, "");
   EXPECT_TRUE(event->Wait(0));
 
-  const std::string app = save_ + "/Quorvanta GUI_0.0.8/";
+  const std::string app = save_ + "/";
   std::string error;
   for (const std::string& name : {NewGuid(10), NewGuid(11), NewGuid(12), std::string("not-a-guid")}) {
     ASSERT_EQ(system(("mkdir -p '" + app + name + "'").c_str()), 0);
@@ -288,7 +288,7 @@ TEST_F(SenderProcess, UploadSendsEveryFileAndMovesTheReportToSent) {
   auto memory = Publish(guid, b);
   auto r = qvtest::RunProgram({kSender, guid}, Env({"QUORVANTA_CRASH_SEND=1"}));
   EXPECT_EQ(r.status, 0) << r.err;
-  const std::string sent = dir_ / "data/CrashReport/SentCrashReports/Quorvanta GUI_0.0.8/Quorvanta GUI_0.0.8/" + guid;
+  const std::string sent = dir_ / "data/CrashReport/SentCrashReports/Quorvanta GUI_0.0.8/" + guid;
   EXPECT_FALSE(Exists(Folder(guid)));
   EXPECT_TRUE(Exists(sent + "/report.txt"));
   const auto requests = server.Requests();

@@ -76,7 +76,7 @@ class SenderDialogTest : public ::testing::Test {
     std::snprintf(text, sizeof text, "%08x-1402-4000-9000-%012x", static_cast<unsigned>(getpid()), n);
     return text;
   }
-  std::string Folder(const std::string& guid) const { return save_ + "/Quorvanta GUI_0.0.8/" + guid; }
+  std::string Folder(const std::string& guid) const { return save_ + "/" + guid; }
   std::unique_ptr<platform::SharedMemory> Publish(const std::string& name, qvtest::CrashBlockBuilder& b) {
     auto memory = platform::SharedMemory::Create(name.c_str(), 10485760);
     if (memory) std::memcpy(memory->Data(), b.bytes().data(), b.bytes().size());
@@ -153,11 +153,47 @@ TEST_F(SenderDialogTest, QueuedReportsAreOfferedOnlyWhenThereAreSome) {
   std::ofstream(queued + "/report.txt") << "report";
   qvtest::Program program = qvtest::StartProgram({kSender, guid + "-tmp"}, Env());
   ASSERT_TRUE(WaitFound("^Quorvanta GUI$")) << "no offer";
-  Press("^Quorvanta GUI$", "alt+c");
+  Press("^Quorvanta GUI$", "alt+l");
   r = Finish(program);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, queued + "\n");
   EXPECT_TRUE(Exists(queued + "/report.txt"));
+
+  // Later offers it again at the next start; Delete ends the offers.
+  program = qvtest::StartProgram({kSender, guid + "-tmp"}, Env());
+  ASSERT_TRUE(WaitFound("^Quorvanta GUI$")) << "no second offer";
+  Press("^Quorvanta GUI$", "alt+d");
+  r = Finish(program);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(Exists(queued));
+  r = Finish(qvtest::StartProgram({kSender, guid + "-tmp"}, Env()));
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(Find("^Quorvanta GUI").empty());
+}
+
+// A failed send says so on screen; a report the server refused leaves the
+// queue, so that it is not offered at every start.
+TEST_F(SenderDialogTest, AFailedSendSaysSoAndARefusedReportLeavesTheQueue) {
+  const char* kTitle = "^Quorvanta GUI has stopped working$";
+  for (int status : {500, 403}) {
+    qvtest::UploadServer server(status);
+    const std::string guid = Guid(status);
+    auto b = qvtest::CrashBlockBuilder::Standard(guid, save_, server.Url());
+    b.SetCrash(1, 1, 11, 0, 11, 1, 0);
+    auto memory = Publish(guid, b);
+    qvtest::Program program = qvtest::StartProgram({kSender, guid}, Env());
+    ASSERT_TRUE(WaitFound(kTitle)) << "no dialog";
+    Press(kTitle, "alt+s");
+    ASSERT_TRUE(WaitFound("^Quorvanta GUI$")) << "no failure shown for " << status;
+    Press("^Quorvanta GUI$", "Return");
+    qvtest::ProgramResult r = Finish(program);
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.err.find("the server answered " + std::to_string(status)), std::string::npos) << r.err;
+    const std::string refused =
+        dir_ / "data/CrashReport/RefusedCrashReports/Quorvanta GUI_0.0.8/" + guid + "/report.txt";
+    EXPECT_EQ(Exists(Folder(guid) + "/report.txt"), status == 500);
+    EXPECT_EQ(Exists(refused), status == 403);
+  }
 }
 
 }  // namespace

@@ -18,17 +18,18 @@ CrashBlock Parsed(qvtest::CrashBlockBuilder& b) {
   return block;
 }
 
-TEST(ReportFolders, FolderIsSaveDirectoryAppVersionAndGuid) {
-  auto b = qvtest::CrashBlockBuilder::Standard(kGuid, "/data/CrashReport/UnsentCrashReports/x/");
+// The save directory already names the application and its version.
+TEST(ReportFolders, FolderIsSaveDirectoryAndGuid) {
+  auto b = qvtest::CrashBlockBuilder::Standard(kGuid, "/data/CrashReport/UnsentCrashReports/Quorvanta GUI_0.0.8/");
   CrashBlock block = Parsed(b);
   EXPECT_EQ(sender::ReportFolder(block),
-            std::string("/data/CrashReport/UnsentCrashReports/x/Quorvanta GUI_0.0.8/") + kGuid);
+            std::string("/data/CrashReport/UnsentCrashReports/Quorvanta GUI_0.0.8/") + kGuid);
 
-  auto hostile = qvtest::CrashBlockBuilder::Standard(kGuid, "/data/r");
-  hostile.SetString(qvtest::CrashBlockBuilder::kAppName, "../../..");
-  hostile.SetString(qvtest::CrashBlockBuilder::kAppVersion, "/etc");
-  block = Parsed(hostile);
-  EXPECT_EQ(sender::ReportFolder(block), std::string("/data/r/.._.._..__etc/") + kGuid);
+  auto named = qvtest::CrashBlockBuilder::Standard(kGuid, "/data/r");
+  named.SetString(qvtest::CrashBlockBuilder::kAppName, "../../..");
+  named.SetString(qvtest::CrashBlockBuilder::kAppVersion, "/etc");
+  block = Parsed(named);
+  EXPECT_EQ(sender::ReportFolder(block), std::string("/data/r/") + kGuid);
 }
 
 TEST(ReportFolders, SentReportsLeaveTheUnsentFolder) {
