@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -120,6 +121,66 @@ void Log(const char* format, ...) {
   WriteLogLine(line, len);  // one write: lines from threads do not mix
 }
 
+namespace {
+
+struct RefusalCount {
+  char caller[sizeof CallerIdentity::name] = {};
+  Clock::time_point windowStart;
+  unsigned long lines = 0;
+  unsigned long dropped = 0;
+};
+
+void ReportDropped(const RefusalCount& c) {
+  if (c.dropped != 0) {
+    Log("dropped %lu more refusal lines for %s within %d ms", c.dropped, c.caller, kRefusalWindowMs);
+  }
+}
+
+}  // namespace
+
+void LogRefused(const CallerIdentity& who, const char* format, ...) {
+  const char* caller = who.name;
+  static std::mutex mutex;
+  static RefusalCount counts[64];
+  const Clock::time_point now = Clock::now();
+  // The administrator is no stranger: root's refusals are all kept.
+  if (!who.privileged) {
+    std::lock_guard<std::mutex> lock(mutex);
+    RefusalCount* entry = nullptr;
+    RefusalCount* oldest = &counts[0];
+    for (RefusalCount& c : counts) {
+      if (std::strncmp(c.caller, caller, sizeof c.caller) == 0) {
+        entry = &c;
+        break;
+      }
+      if (c.windowStart < oldest->windowStart) oldest = &c;
+    }
+    if (!entry) {
+      ReportDropped(*oldest);  // the table is small: the longest quiet caller gives way
+      entry = oldest;
+      *entry = RefusalCount{};
+      std::snprintf(entry->caller, sizeof entry->caller, "%s", caller);
+      entry->windowStart = now;
+    } else if (now - entry->windowStart >= std::chrono::milliseconds(kRefusalWindowMs)) {
+      ReportDropped(*entry);
+      entry->windowStart = now;
+      entry->lines = 0;
+      entry->dropped = 0;
+    }
+    if (entry->lines >= static_cast<unsigned long>(kRefusalBurst)) {
+      entry->dropped += 1;
+      return;
+    }
+    entry->lines += 1;
+  }
+  char line[1100];
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(line, sizeof line, format, ap);
+  va_end(ap);
+  Log("%s", line);
+}
+
 bool StartSupervisor(const SupervisorOptions& options) {
   // The event is ours from the start, clear, whatever an earlier run or
   // another user left under its name.
@@ -140,7 +201,7 @@ bool RunTunnel(const TunnelCommand& command, const CallerIdentity& caller) {
   State& s = *g_state;
   std::unique_lock<std::mutex> lock(s.mutex);
   if (s.process.pid != 0 && !MayReplace(caller, s.owner)) {
-    Log("refused request from %s: OpenVPN (pid %ld) runs for %s and is left alone", caller.name,
+    LogRefused(caller, "refused request from %s: OpenVPN (pid %ld) runs for %s and is left alone", caller.name,
         s.process.pid, s.owner.name);
     return false;
   }

@@ -36,4 +36,11 @@ void StopTunnel(const char* why);
 // One log line, prefixed with the program's name.
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// A refusal's log line. One unprivileged caller gets at most kRefusalBurst lines in each
+// kRefusalWindowMs; the lines dropped beyond that are counted in one line
+// when the caller's next window begins, so a stranger cannot flood the log.
+inline constexpr int kRefusalBurst = 20;
+inline constexpr int kRefusalWindowMs = 10000;
+void LogRefused(const CallerIdentity& caller, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
 }  // namespace tunneld

@@ -22,6 +22,7 @@
 #include "supervisor.h"
 
 using tunneld::Log;
+using tunneld::LogRefused;
 using tunneld::kDefaultStopTimeoutMs;
 using tunneld::kMaxConnections;
 using tunneld::kMaxPerUser;
@@ -171,7 +172,7 @@ void Finish(Connection& c) {
   if (const char* reason = tunneld::ValidateTunnelRequest(c.buf, c.size, &command)) {
     char shown[1400];
     tunneld::Printable(c.buf, c.size, shown, sizeof shown);
-    Log("refused request from uid %u (%s): %s", static_cast<unsigned>(c.uid), reason, shown);
+    LogRefused(c.caller, "refused request from uid %u (%s): %s", static_cast<unsigned>(c.uid), reason, shown);
     return;
   }
   tunneld::RunTunnel(command, c.caller);
@@ -183,7 +184,7 @@ bool ReadSome(Connection& c) {
   ssize_t got = read(c.fd, c.buf + c.size, sizeof c.buf - c.size);
   if (got < 0) {
     if (errno == EINTR || errno == EAGAIN) return false;
-    Log("refused request from uid %u: read: %s", static_cast<unsigned>(c.uid), std::strerror(errno));
+    LogRefused(c.caller, "refused request from uid %u: read: %s", static_cast<unsigned>(c.uid), std::strerror(errno));
     Drop(c);
     return false;
   }
@@ -193,7 +194,7 @@ bool ReadSome(Connection& c) {
   }
   c.size += static_cast<size_t>(got);
   if (c.size > tunneld::kMaxRequestSize) {
-    Log("refused request from uid %u: longer than %zu bytes", static_cast<unsigned>(c.uid),
+    LogRefused(c.caller, "refused request from uid %u: longer than %zu bytes", static_cast<unsigned>(c.uid),
         tunneld::kMaxRequestSize);
     Drop(c);
     return false;
@@ -236,7 +237,7 @@ void AcceptAll(int listenFd) {
       if (!oldest || c.deadline < oldest->deadline) oldest = &c;
     }
     if (mine >= kMaxPerUser) {
-      Log("refused connection from uid %u: it already holds %d open connections",
+      LogRefused(now.caller, "refused connection from uid %u: it already holds %d open connections",
           static_cast<unsigned>(cred.uid), mine);
       close(fd);
       continue;
@@ -331,7 +332,7 @@ int main(int argc, char** argv) {
       while (ReadSome(c)) {
       }
       if (c.fd < 0) continue;
-      Log("refused request from uid %u: the client did not finish within %d ms (%zu bytes read)",
+      LogRefused(c.caller, "refused request from uid %u: the client did not finish within %d ms (%zu bytes read)",
           static_cast<unsigned>(c.uid), kRequestTimeoutMs, c.size);
       Drop(c);
     }

@@ -22,6 +22,7 @@
 #include <sddl.h>
 
 using tunneld::Log;
+using tunneld::LogRefused;
 using tunneld::kDefaultStopTimeoutMs;
 using tunneld::kMaxConnections;
 using tunneld::kMaxPerUser;
@@ -258,14 +259,14 @@ Slot g_slots[kMaxConnections];
 bool TakeSlot(const tunneld::CallerIdentity& caller) {
   std::lock_guard<std::mutex> lock(g_slotsMutex);
   if (g_open >= kMaxConnections) {
-    Log("refused connection from %s: %d connections are open", caller.name, kMaxConnections);
+    LogRefused(caller, "refused connection from %s: %d connections are open", caller.name, kMaxConnections);
     return false;
   }
   Slot* free = nullptr;
   for (Slot& s : g_slots) {
     if (s.count > 0 && std::strcmp(s.name, caller.name) == 0) {
       if (s.count >= kMaxPerUser) {
-        Log("refused connection from %s: it already holds %d open connections", caller.name, s.count);
+        LogRefused(caller, "refused connection from %s: it already holds %d open connections", caller.name, s.count);
         return false;
       }
       ++s.count;
@@ -316,18 +317,18 @@ void Serve(HANDLE pipe, tunneld::CallerIdentity caller) {
     if (ok) {
       size += got;
       if (size > tunneld::kMaxRequestSize) {
-        Log("refused request from %s: longer than %lu bytes", caller.name,
+        LogRefused(caller, "refused request from %s: longer than %lu bytes", caller.name,
             static_cast<unsigned long>(tunneld::kMaxRequestSize));
         failed = true;
       }
     } else if (err == ERROR_BROKEN_PIPE || err == ERROR_PIPE_NOT_CONNECTED) {
       finished = true;  // the client's end of file
     } else if (err == ERROR_OPERATION_ABORTED) {
-      Log("refused request from %s: the client did not finish within %lu ms (%lu bytes read)", caller.name,
+      LogRefused(caller, "refused request from %s: the client did not finish within %lu ms (%lu bytes read)", caller.name,
           static_cast<unsigned long>(kRequestTimeoutMs), static_cast<unsigned long>(size));
       failed = true;
     } else if (err != ERROR_MORE_DATA) {
-      Log("refused request from %s: read failed (error %lu)", caller.name, static_cast<unsigned long>(err));
+      LogRefused(caller, "refused request from %s: read failed (error %lu)", caller.name, static_cast<unsigned long>(err));
       failed = true;
     } else {
       size += got;
@@ -342,7 +343,7 @@ void Serve(HANDLE pipe, tunneld::CallerIdentity caller) {
   if (const char* reason = tunneld::ValidateTunnelRequest(buf, size, &command)) {
     char shown[1400];
     tunneld::Printable(buf, size, shown, sizeof shown);
-    Log("refused request from %s (%s): %s", caller.name, reason, shown);
+    LogRefused(caller, "refused request from %s (%s): %s", caller.name, reason, shown);
     return;
   }
   tunneld::RunTunnel(command, caller);
@@ -368,7 +369,7 @@ void StartServing(HANDLE pipe, const tunneld::CallerIdentity& caller) {
                                          connection);
   if (started) return;
   delete connection;
-  Log("refused connection from %s: no thread could be started to serve it", caller.name);
+  LogRefused(caller, "refused connection from %s: no thread could be started to serve it", caller.name);
   DisconnectNamedPipe(pipe);
   CloseHandle(pipe);
   GiveSlot(caller);

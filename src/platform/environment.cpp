@@ -5,7 +5,7 @@
 #include "platform/environment.h"
 
 #ifndef QV_DEFAULT_SITE
-#define QV_DEFAULT_SITE "http://www.quorvanta.example"
+#define QV_DEFAULT_SITE "https://www.quorvanta.example"
 #endif
 
 namespace platform {

@@ -11,8 +11,11 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <thread>
+#include <chrono>
 
 #include "platform/named_event.h"
+#include "supervisor.h"
 #include "tunnel/service_request.h"
 #include "support/child_process.h"
 #include "support/running_program.h"
@@ -334,6 +337,34 @@ TEST_F(TunneldTest, ForeignEventNamesAndPortsStartNothing) {
   EXPECT_EQ(service_.CountLines("refused request from uid 65534"), 10u) << service_.Output();
 }
 
+// A stranger who floods the socket with refused requests writes a bounded
+// number of lines, then one count; other callers' refusals are still logged.
+TEST_F(TunneldTest, RefusalLinesAreBoundedPerCallerWithACountOfTheRest) {
+  StartService();
+  const std::string socket = socket_;
+  auto flood = [&socket] {
+    return qvtest::RunInChild([&socket] {
+      if (setgroups(0, nullptr) != 0 || setresgid(qvtest::kNobody, qvtest::kNobody, qvtest::kNobody) != 0 ||
+          setresuid(qvtest::kNobody, qvtest::kNobody, qvtest::kNobody) != 0) {
+        return std::string("no switch");
+      }
+      int sent = 0;
+      for (int i = 0; i < 60; ++i) sent += SendRequest(socket, "openvpn.exe --up /bin/sh");
+      return std::to_string(sent);
+    });
+  };
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(flood().output, "60");
+  ASSERT_TRUE(SendRequest(socket_, "mine, refused too"));
+  ASSERT_TRUE(service_.WaitForLine("refused request from uid " + std::to_string(getuid()), kWaitMs))
+      << service_.Output();
+  EXPECT_EQ(service_.CountLines("refused request from uid 65534"), 20u);
+  std::this_thread::sleep_until(started + std::chrono::milliseconds(10500));
+  ASSERT_EQ(flood().output, "60");
+  EXPECT_TRUE(service_.WaitForLine("dropped 40 more refusal lines for uid 65534 within 10000 ms", kWaitMs))
+      << service_.Output();
+}
+
 TEST_F(TunneldTest, AnotherUsersRequestLeavesTheRunningTunnelAlone) {
   StartService();
   constexpr uid_t kDesktopUser = 1000;
@@ -404,8 +435,9 @@ TEST_F(TunneldTest, IdleConnectionsDoNotMakeTheFrontEndsRequestFail) {
   std::printf("the front end's probe and request were served in %ld ms beside 40 stalled connections\n", served);
   EXPECT_LT(served, 2000);
   unsetenv("QUORVANTA_PIPE");
-  // Eight held open, the other 32 closed at once.
-  EXPECT_EQ(service_.CountLines("refused connection from uid 65534: it already holds 8 open connections"), 32u)
+  // Eight held open, the other 32 closed at once (and logged up to the stranger's bound).
+  EXPECT_EQ(service_.CountLines("refused connection from uid 65534: it already holds 8 open connections"),
+            static_cast<size_t>(tunneld::kRefusalBurst))
       << service_.Output();
 
   close(release[1]);
