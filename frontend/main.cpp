@@ -46,6 +46,10 @@ int InstallCrashReporting() {
 
 int main(int argc, char** argv) {
   // The flags come from the arguments as given, before GTK takes its own out.
+  if (HelpRequested(argc, argv)) {
+    PrintUsage();
+    return 0;
+  }
   const std::string arguments = JoinArguments(argc, argv);
 
   if (InstallCrashReporting() != 0) {

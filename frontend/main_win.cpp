@@ -7,6 +7,10 @@
 #include "startup.h"
 
 int main(int argc, char** argv) {
+  if (HelpRequested(argc, argv)) {
+    PrintUsage();
+    return 0;
+  }
   const std::string arguments = JoinArguments(argc, argv);
 
   // Crash reporting comes to Windows with the window: nothing to install yet.

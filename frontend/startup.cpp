@@ -17,6 +17,38 @@
 #include "runtime/thread.h"
 #include "ui/headless_window.h"
 
+bool HelpRequested(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
+  }
+  return false;
+}
+
+void PrintUsage() {
+  std::fputs(
+      "usage: quorvanta [-firstrun] [-autorun]\n"
+      "The Quorvanta VPN front end: connects through the tunnel service at start.\n"
+      "  -firstrun  after the first tunnel-up, hide the window and open the \"installed\" page\n"
+      "  -autorun   start with the window hidden (the log-in autostart uses this)\n"
+      "  -h, --help print this and exit\n"
+      "Environment:\n"
+      "  QUORVANTA_REGISTRY  the settings database (default /var/lib/quorvanta/registry.db)\n"
+      "  QUORVANTA_PIPE      the tunnel service's socket (default /run/quorvanta/QuorvantaPipe)\n"
+      "  QUORVANTA_SITE      the vendor's web-site base (default " QV_USAGE_SITE ")\n"
+      "  QUORVANTA_HEADLESS  1: no window; page calls and tray states on standard output,\n"
+      "                      commands connect, disconnect and quit on standard input\n"
+      "  QUORVANTA_MESSAGES  stderr: boxes go to standard error instead of the screen\n"
+      "  QUORVANTA_OPENER    the command that opens web pages (default xdg-open)\n"
+      "Files:\n"
+      "  <config_dir>/data.vpn   the server profile (config_dir in the settings; the package\n"
+      "                          makes it /var/lib/quorvanta/profile/)\n"
+      "  $XDG_DATA_HOME/CrashReport/   crash reports (default ~/.local/share/CrashReport/)\n"
+      "  journalctl -u quorvanta-tunneld   the tunnel service's log\n"
+      "See quorvanta(1).\n",
+      stdout);
+  std::fflush(stdout);
+}
+
 std::string JoinArguments(int argc, char** argv) {
   std::string text;
   for (int i = 1; i < argc; ++i) {

@@ -12,6 +12,11 @@ struct StartFlags {
 std::string JoinArguments(int argc, char** argv);
 // Case-sensitive substring search: "-firstrun" counts inside a longer word too.
 StartFlags ReadFlags(const std::string& arguments);
+// "--help" or "-h" as an argument of its own: the usage is printed and the
+// program ends before anything starts (a second instance must not connect).
+bool HelpRequested(int argc, char** argv);
+void PrintUsage();
+
 // QUORVANTA_HEADLESS=1: no window, page calls and tray states on standard output.
 bool HeadlessRequested();
 

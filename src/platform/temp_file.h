@@ -1,6 +1,7 @@
 #pragma once
 // Temporary files and atomic replacement of a file by another.
 #include <cstddef>
+#include <cstdio>
 
 namespace platform {
 
@@ -21,5 +22,10 @@ bool MoveStaged(const char* staged, const char* target);
 void SyncDirectoryOf(const char* path);
 
 bool DeleteFileAt(const char* path);
+
+// Opens a file of a folder that strangers may write, for reading: only a
+// regular file of at most maxSize bytes, never through a link, and never
+// waiting on a FIFO or a device. nullptr otherwise.
+std::FILE* OpenRegularFileForReading(const char* path, unsigned long long maxSize);
 
 }  // namespace platform

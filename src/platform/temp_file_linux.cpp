@@ -90,4 +90,18 @@ void SyncDirectoryOf(const char* path) {
 
 bool DeleteFileAt(const char* path) { return unlink(path) == 0; }
 
+std::FILE* OpenRegularFileForReading(const char* path, unsigned long long maxSize) {
+  // O_NONBLOCK: opening a FIFO or a device must not block the caller.
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<unsigned long long>(st.st_size) > maxSize) {
+    close(fd);
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, "rb");
+  if (!file) close(fd);
+  return file;
+}
+
 }  // namespace platform

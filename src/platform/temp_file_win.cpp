@@ -1,6 +1,8 @@
 #include "platform/temp_file.h"
 
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
 #include <cstring>
@@ -56,5 +58,28 @@ bool MoveStaged(const char* staged, const char* target) {
 void SyncDirectoryOf(const char*) {}
 
 bool DeleteFileAt(const char* path) { return DeleteFileA(path) != 0; }
+
+std::FILE* OpenRegularFileForReading(const char* path, unsigned long long maxSize) {
+  // A reparse point is opened as itself and refused: no link leads elsewhere.
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info;
+  LARGE_INTEGER size;
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+      !GetFileSizeEx(h, &size) || static_cast<unsigned long long>(size.QuadPart) > maxSize) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "rb");
+  if (!file) _close(fd);
+  return file;
+}
 
 }  // namespace platform

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "platform/temp_file.h"
 #include "runtime/shared_state.h"
 #include "profile/profile_file.h"
 #include "profile/server_list.h"
@@ -340,7 +341,9 @@ int ReadProfileFile(const char* path, bool deleteBroken, ProfileFileRead* out) {
   *out = ProfileFileRead{};
   if (!path) return kProfileUnreadable;
   std::unique_lock<std::mutex> lock(ProfileLock);
-  std::FILE* file = std::fopen(path, "rb");
+  // The folder is shared with the machine's other users: a link, a FIFO or a
+  // huge file there must neither mislead nor block the reader.
+  std::FILE* file = platform::OpenRegularFileForReading(path, kMaxProfileRead);
   if (!file) return kProfileUnreadable;
   long size = -1;
   if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);

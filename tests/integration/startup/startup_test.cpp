@@ -113,6 +113,21 @@ TEST_F(StartupTest, SecondInstanceIsRefusedAndTheFirstRunsOn) {
   EXPECT_TRUE(StillRunning(third.pid));
 }
 
+// Asking for the usage beside a running instance prints it and starts nothing.
+TEST_F(StartupTest, HelpPrintsTheUsageAndStartsNothing) {
+  Install();
+  qvtest::Program first = StartFirst();
+  for (const char* flag : {"--help", "-h"}) {
+    auto help = qvtest::RunProgram({kProgram, flag}, Env());
+    EXPECT_EQ(help.status, 0) << flag;
+    EXPECT_EQ(help.out.rfind("usage: quorvanta", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("QUORVANTA_REGISTRY"), std::string::npos);
+    EXPECT_NE(help.out.find("data.vpn"), std::string::npos);
+    EXPECT_EQ(help.err, "") << flag;
+  }
+  EXPECT_TRUE(StillRunning(first.pid));
+}
+
 TEST_F(StartupTest, RunsWithoutADisplay) {
   Install();
   qvtest::Program program = StartFirst();
