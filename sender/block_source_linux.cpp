@@ -1,7 +1,6 @@
 #include "block_source.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,13 +13,13 @@
 namespace sender {
 
 bool CopyCrashBlock(const char* name, std::vector<unsigned char>* bytes, std::string* error) {
-  char path[256];
+  char path[512];
   bool global = false;
-  if (!platform::ShmObjectName(name, path, sizeof path, &global)) {
+  if (!platform::ObjectPath(name, platform::ObjectKind::Memory, path, sizeof path, &global)) {
     *error = "not a valid block name";
     return false;
   }
-  platform::ScopedFileHandle fd(shm_open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0));
+  platform::ScopedFileHandle fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!fd.is_valid()) {
     *error = "no crash block of that name";
     return false;

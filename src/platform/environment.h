@@ -16,7 +16,10 @@ const char* SiteBase();
 // The tunnel service's endpoint when QUORVANTA_PIPE names none: the named
 // pipe on Windows, a Unix socket on Linux.
 const char* DefaultServiceEndpoint();
-// The directory of per-user runtime objects ($XDG_RUNTIME_DIR, else /tmp/quorvanta-<uid>).
+// The directory of per-user runtime objects: $XDG_RUNTIME_DIR, else
+// /tmp/quorvanta-<uid>, else $XDG_CACHE_HOME (or ~/.cache)/quorvanta-run; each
+// used only when it is a directory of the user's own that no one else may
+// enter. Empty when none is.
 const char* RuntimeDirectory();
 
 }  // namespace platform

@@ -58,7 +58,7 @@ class NamedEvent {
   bool manual_ = true;
   bool global_ = false;
   unsigned long long dev_ = 0, ino_ = 0;
-  char path_[280] = {};
+  char path_[512] = {};
 };
 
 // Removes the backing object of a name (tests and the service's clean-up).

@@ -9,7 +9,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -48,10 +47,7 @@ int KernelIsSet(unsigned* state) {
 }
 
 bool BuildPath(const char* name, char* path, size_t size, bool* global) {
-  char shmName[256];
-  if (!ShmObjectName(name, shmName, sizeof shmName, global)) return false;
-  int n = std::snprintf(path, size, "/dev/shm%s", shmName);
-  return n > 0 && static_cast<size_t>(n) < size;
+  return ObjectPath(name, ObjectKind::Event, path, size, global);
 }
 
 timespec Deadline(int timeoutMs) {
@@ -76,13 +72,14 @@ bool Passed(const timespec& deadline) {
 // name only ever leads to a finished object. Returns its descriptor or -1.
 int MakeObject(const char* path, bool global, EventReset reset, bool initiallySet, char* temp,
                size_t tempSize) {
-  static std::atomic<unsigned> counter{0};
-  const char* slash = std::strrchr(path, '/');
-  int n = std::snprintf(temp, tempSize, "%.*s/.quorvanta-new-%d-%u", static_cast<int>(slash - path), path,
-                        static_cast<int>(getpid()), counter.fetch_add(1));
-  if (n < 0 || static_cast<size_t>(n) >= tempSize) return -1;
   const mode_t mode = global ? 0666 : 0600;
-  int fd = open(temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  int fd = -1;
+  // A name taken by somebody else (however unlikely to guess) only costs a retry.
+  for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+    if (!TemporaryObjectPath(path, temp, tempSize)) return -1;
+    fd = open(temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0 && errno != EEXIST) return -1;
+  }
   if (fd < 0) return -1;
   const unsigned words[2] = {reset == EventReset::Manual ? kManualTag : kAutoTag, initiallySet ? 1u : 0u};
   // fchmod: the umask must not narrow a world-accessible event.
@@ -258,7 +255,7 @@ bool NamedEvent::IsCurrent() const {
 }
 
 void RemoveNamedEvent(const char* name) {
-  char path[280];
+  char path[512];
   bool global;
   if (BuildPath(name, path, sizeof path, &global)) unlink(path);
 }

@@ -5,12 +5,15 @@
 #include <cstddef>
 #include <memory>
 
+#include "platform/handle.h"
+
 namespace platform {
 
 class SharedMemory {
  public:
   // Makes a new zero-filled object of `size` bytes, readable and writable by
-  // its user only. An object left under the name is replaced. nullptr on failure.
+  // its user only. An object left under the name is replaced, and so is every
+  // object that a dead process of the user left. nullptr on failure.
   static std::unique_ptr<SharedMemory> Create(const char* name, size_t size);
   // Maps an existing object, all of it as it is now; writable asks for write
   // access. nullptr when there is none, it is empty, or it cannot be mapped.
@@ -29,11 +32,12 @@ class SharedMemory {
   static size_t Granularity();
 
  private:
-  SharedMemory(unsigned char* data, size_t size, bool owner, const char* path);
+  SharedMemory(unsigned char* data, size_t size, bool owner, const char* path, FileHandle fd);
   unsigned char* data_;
   size_t size_;
   bool owner_;
-  char path_[256];
+  FileHandle fd_;  // the creator's: held (and locked) while the object is in use
+  char path_[512];
 };
 
 // Removes the object of a name, if any.

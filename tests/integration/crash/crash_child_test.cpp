@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "crash/crash_report.h"
+#include "platform/environment.h"
 #include "support/child_process.h"
 
 namespace {
@@ -36,7 +37,8 @@ class CrashChildTest : public ::testing::Test {
     unsetenv("QV_TEST_SENDER_MODE");
     // Children that ended inside a chained handler leave their objects behind.
     const std::string prefix = "quorvanta-crashchild" + std::to_string(getpid()) + "-";
-    for (const auto& e : std::filesystem::directory_iterator("/dev/shm"))
+    std::error_code ignored;
+    for (const auto& e : std::filesystem::directory_iterator(platform::RuntimeDirectory(), ignored))
       if (e.path().filename().string().rfind(prefix, 0) == 0) std::filesystem::remove(e.path());
   }
 

@@ -245,10 +245,10 @@ TEST_F(SenderProcess, HostileOrBrokenBlocksWriteNothingAndNeverKeepTheProcessWai
   // A block another user planted under our name is not read.
   auto planted = Crash(NewGuid(3));
   auto m3 = Publish("planted", planted);
-  char path[256];
+  char path[512];
   bool global = false;
-  ASSERT_TRUE(platform::ShmObjectName("planted", path, sizeof path, &global));
-  ASSERT_EQ(chown((std::string("/dev/shm") + path).c_str(), qvtest::kNobody, qvtest::kNobody), 0);
+  ASSERT_TRUE(platform::ObjectPath("planted", platform::ObjectKind::Memory, path, sizeof path, &global));
+  ASSERT_EQ(chown(path, qvtest::kNobody, qvtest::kNobody), 0);
   r = qvtest::RunProgram({kSender, "planted"}, Env());
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("not the user's own"), std::string::npos) << r.err;

@@ -18,6 +18,7 @@
 
 #include "platform/message_queue.h"
 #include "platform/named_event.h"
+#include "platform/object_name_linux.h"
 #include "platform/named_mutex.h"
 #include "support/child_process.h"
 #include "support/running_program.h"
@@ -35,9 +36,10 @@ std::string UniqueName(const char* prefix) {
 
 // The backing file of a name in this test's namespace.
 std::string BackingPath(const std::string& name) {
-  const bool global = name.rfind("Global\\", 0) == 0;
-  const std::string base = name.substr(name.find('\\') + 1);
-  return "/dev/shm/quorvanta-test-" + (global ? "global-" : std::to_string(getuid()) + "-") + base;
+  char path[512];
+  bool global;
+  if (!platform::ObjectPath(name.c_str(), platform::ObjectKind::Event, path, sizeof path, &global)) return "";
+  return path;
 }
 
 class NamedEventTest : public ::testing::Test {
@@ -143,7 +145,7 @@ TEST_F(NamedEventTest, SecondCreateOpensTheSameEvent) {
 TEST_F(NamedEventTest, ObjectOfAnotherKindBlocksTheName) {
   const std::string name = Name("Global\\");
   // A pipe under the event's backing name: opening it must neither block nor map it.
-  const std::string shm = "/dev/shm/quorvanta-test-global-" + name.substr(7);
+  const std::string shm = BackingPath(name);
   ASSERT_EQ(mkfifo(shm.c_str(), 0666), 0);
   EXPECT_EQ(NamedEvent::Create(name.c_str(), EventReset::Manual, false), nullptr);
   EXPECT_EQ(NamedEvent::Open(name.c_str()), nullptr);
@@ -261,22 +263,29 @@ TEST_F(NamedEventTest, StrangerWhoTruncatesTheObjectLeavesAWorkingClearEvent) {
 }
 
 TEST_F(NamedEventTest, PrivateNamesRefuseObjectsOtherUsersCouldWrite) {
-  // Planted by another account before the owner came: not adopted.
+  // Another account cannot even reach the user's private folder to plant one.
   const std::string planted = Name("Local\\");
   const std::string plantedPath = BackingPath(planted);
-  ASSERT_EQ(qvtest::RunInChild(
-                [&] {
-                  int fd = open(plantedPath.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
-                  if (fd < 0) return std::string("no");
-                  fchmod(fd, 0666);
-                  const uint32_t words[2] = {0x51564541, 0};
-                  bool ok = ftruncate(fd, 8) == 0 && pwrite(fd, words, 8, 0) == 8;
-                  close(fd);
-                  return std::string(ok ? "planted" : "no");
-                },
-                true)
-                .output,
-            "planted");
+  if (geteuid() == 0) {
+    EXPECT_EQ(qvtest::RunInChild(
+                  [&] {
+                    int fd = open(plantedPath.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+                    return std::string(fd < 0 ? "no" : "planted");
+                  },
+                  true)
+                  .output,
+              "no");
+  }
+  // One that got there anyway (another account's file, world-writable) is not adopted.
+  int fd = open(plantedPath.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+  ASSERT_GE(fd, 0);
+  const uint32_t words[2] = {0x51564541, 0};
+  ASSERT_EQ(fchmod(fd, 0666), 0);
+  ASSERT_EQ(pwrite(fd, words, 8, 0), 8);
+  close(fd);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(plantedPath.c_str(), qvtest::kNobody, qvtest::kNobody), 0);
+  }
   EXPECT_EQ(NamedEvent::Create(planted.c_str(), EventReset::Auto, false), nullptr);
   EXPECT_EQ(NamedEvent::Open(planted.c_str()), nullptr);
 
@@ -344,7 +353,7 @@ TEST_F(NamedEventTest, ReplaceBindsANewClearEventAndOldMappingsNotice) {
   ASSERT_EQ(lstat(dir.c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
   // Clean up what was moved aside.
-  EXPECT_EQ(std::system(("rm -rf /dev/shm/.quorvanta-new-" + std::to_string(getpid()) + "-*").c_str()), 0);
+  EXPECT_EQ(std::system("rm -rf /dev/shm/.quorvanta-new-*.aside*"), 0);
 }
 
 TEST(NamedMutexTest, SecondHolderSeesItAndAKilledHolderLeavesNoLock) {
