@@ -11,6 +11,8 @@ struct CallerIdentity {
   char name[200] = {};
   // root, LocalSystem or an administrator: may replace anyone's OpenVPN.
   bool privileged = false;
+  // The caller's user id where the system numbers its users (Linux), else -1.
+  long long uid = -1;
 };
 
 bool SameCaller(const CallerIdentity& a, const CallerIdentity& b);

@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
+#include "platform/named_event.h"
 #include "request_validator.h"
 #include "supervisor.h"
 
@@ -38,6 +40,16 @@ void WaitEnded(const OpenVpnProcess& process);
 
 // Collects how it ended, logs that, and releases it.
 void Reap(const OpenVpnProcess& process, bool scramble, std::chrono::steady_clock::duration lived);
+
+// Binds the exit event's name to a new, clear event: one that only owner (and
+// the system) may set or reset while owner's OpenVPN runs, or, with no owner,
+// one every user may open. nullptr where the system keeps one event for good.
+std::unique_ptr<platform::NamedEvent> BindExitEvent(const CallerIdentity* owner);
+
+// Whether every listener that OpenVPN's management connection could reach is
+// the caller's own (or the system's); false with the reason in why otherwise,
+// and when there is none at all.
+bool ManagementListenerIsCallers(const CallerIdentity& caller, char* why, size_t whySize);
 
 // Writes one complete log line (with its newline) in one piece.
 void WriteLogLine(const char* line, size_t size);

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "openvpn_process.h"
+#include "platform/socket_owner.h"
 
 namespace tunneld {
 
@@ -125,6 +126,42 @@ bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command
   }
   out->pid = pid;
   out->native = 0;
+  return true;
+}
+
+std::unique_ptr<platform::NamedEvent> BindExitEvent(const CallerIdentity* owner) {
+  // The running tunnel's event is its user's alone: no stranger can stop it,
+  // or hold it set or clear. Old mappings lead to a dead object from then on.
+  if (owner && owner->uid >= 0) {
+    return platform::NamedEvent::ReplaceForUser(kServiceExitEvent, platform::EventReset::Manual,
+                                                static_cast<uint32_t>(owner->uid));
+  }
+  return platform::NamedEvent::Replace(kServiceExitEvent, platform::EventReset::Manual);
+}
+
+bool ManagementListenerIsCallers(const CallerIdentity& caller, char* why, size_t whySize) {
+  uint32_t owners[8];
+  int count = 0;
+  if (!platform::LoopbackListenerOwners(ManagementPort, owners, 8, &count)) {
+    std::snprintf(why, whySize, "the listeners on 127.0.0.1:%hu cannot be looked up: %s", ManagementPort,
+                  std::strerror(errno));
+    return false;
+  }
+  if (count == 0) {
+    std::snprintf(why, whySize, "nothing listens on 127.0.0.1:%hu for OpenVPN's management", ManagementPort);
+    return false;
+  }
+  for (int i = 0; i < count && i < 8; ++i) {
+    if (owners[i] != 0 && static_cast<long long>(owners[i]) != caller.uid) {
+      std::snprintf(why, whySize, "127.0.0.1:%hu is held by uid %u, not by the caller", ManagementPort,
+                    static_cast<unsigned>(owners[i]));
+      return false;
+    }
+  }
+  if (count > 8) {
+    std::snprintf(why, whySize, "%d sockets listen on 127.0.0.1:%hu", count, ManagementPort);
+    return false;
+  }
   return true;
 }
 

@@ -30,10 +30,28 @@ struct State {
   CallerIdentity owner;               // who asked for the running OpenVPN
   bool scramble = false;
   Clock::time_point started;
-  std::unique_ptr<platform::NamedEvent> exitEvent;
+  // The event bound to the name now; replaced at each start and end where the
+  // system allows, and then set once so the watcher moves to the new one.
+  std::shared_ptr<platform::NamedEvent> exitEvent;
 };
 
 State* g_state = nullptr;
+
+// Binds the name to a new event for owner (none: open to every user). The old
+// one only wakes the watcher now; the mappings that others hold of it lead
+// nowhere.
+void RebindLocked(const CallerIdentity* owner) {
+  State& s = *g_state;
+  std::shared_ptr<platform::NamedEvent> fresh = BindExitEvent(owner);
+  if (!fresh) {
+    if (owner) Log("cannot bind the exit event %s to %s: %s; its old event stays", kServiceExitEvent, owner->name,
+                   LastErrorText());
+    return;
+  }
+  std::shared_ptr<platform::NamedEvent> old = std::move(s.exitEvent);
+  s.exitEvent = std::move(fresh);
+  if (old) old->Set();
+}
 
 // Waits for the OpenVPN with this generation to be reaped, at most timeout.
 bool WaitGone(std::unique_lock<std::mutex>& lock, unsigned long long generation,
@@ -80,6 +98,8 @@ void ReaperMain() {
     std::unique_lock<std::mutex> lock(s.mutex);
     Reap(process, s.scramble, Clock::now() - s.started);
     s.process = OpenVpnProcess{};
+    // The name goes back to every user, as between tunnels.
+    if (!kStopSetsExitEvent) RebindLocked(nullptr);
     s.changed.notify_all();
   }
 }
@@ -87,16 +107,20 @@ void ReaperMain() {
 // Blocks on the exit event; when it is set, stops the running OpenVPN. A set
 // event is acted on once per started OpenVPN: the front end resets it before
 // every request.
-void WatcherMain(platform::NamedEvent* event) {
+void WatcherMain() {
   State& s = *g_state;
   unsigned long long handled = 0;  // last generation dealt with
   for (;;) {
+    std::shared_ptr<platform::NamedEvent> event;
     {
       std::unique_lock<std::mutex> lock(s.mutex);
       s.changed.wait(lock, [&] { return s.process.pid != 0 && s.generation > handled; });
+      event = s.exitEvent;
     }
     event->Wait(-1);
     std::unique_lock<std::mutex> lock(s.mutex);
+    // Rebound meanwhile: the set came from the rebinding, watch the new event.
+    if (event != s.exitEvent) continue;
     // Reset again already: the front end is starting the next tunnel, and
     // its request stops the old OpenVPN anyway.
     if (!event->Wait(0)) continue;
@@ -193,7 +217,7 @@ bool StartSupervisor(const SupervisorOptions& options) {
   g_state->options = options;
   g_state->exitEvent = std::move(event);
   std::thread(ReaperMain).detach();
-  std::thread(WatcherMain, g_state->exitEvent.get()).detach();
+  std::thread(WatcherMain).detach();
   return true;
 }
 
@@ -205,6 +229,12 @@ bool RunTunnel(const TunnelCommand& command, const CallerIdentity& caller) {
         s.process.pid, s.owner.name);
     return false;
   }
+  // OpenVPN's management goes to whoever listens on the port: only the caller's own front end.
+  char why[160];
+  if (!ManagementListenerIsCallers(caller, why, sizeof why)) {
+    LogRefused(caller, "refused request from %s: %s", caller.name, why);
+    return false;
+  }
   StopLocked(lock, "a new tunnel request arrived");
   if (s.process.pid != 0) {
     Log("refused request: the previous OpenVPN (pid %ld) could not be stopped", s.process.pid);
@@ -212,10 +242,15 @@ bool RunTunnel(const TunnelCommand& command, const CallerIdentity& caller) {
   }
   // Set by the stop above: left set, it would end the new one at once.
   if (kStopSetsExitEvent) s.exitEvent->Reset();
+  // Only the caller (and root) can set or reset the event of the tunnel to come.
+  if (!kStopSetsExitEvent) RebindLocked(&caller);
 
   char shown[kMaxRequestSize + 600];
   OpenVpnProcess process;
-  if (!SpawnOpenVpn(s.options, command, &process, shown, sizeof shown)) return false;
+  if (!SpawnOpenVpn(s.options, command, &process, shown, sizeof shown)) {
+    if (!kStopSetsExitEvent) RebindLocked(nullptr);
+    return false;
+  }
   s.process = process;
   s.generation += 1;
   s.owner = caller;

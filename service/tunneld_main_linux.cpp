@@ -222,6 +222,7 @@ void AcceptAll(int listenFd) {
     now.uid = cred.uid;
     std::snprintf(now.caller.name, sizeof now.caller.name, "uid %u", static_cast<unsigned>(cred.uid));
     now.caller.privileged = cred.uid == 0;
+    now.caller.uid = cred.uid;
     while (ReadSome(now)) {
     }
     if (now.fd < 0) continue;

@@ -13,6 +13,7 @@
 // Set, Reset, Wait and IsCurrent on an event already opened are
 // async-signal-safe: they make only futex, clock_gettime, clock_nanosleep,
 // ftruncate and stat system calls, and never allocate or lock.
+#include <cstdint>
 #include <memory>
 
 #include "platform/handle.h"
@@ -33,6 +34,10 @@ class NamedEvent {
   // whatever object held the name before (left by an earlier run or made by
   // another user). nullptr when the old object may not be replaced.
   static std::unique_ptr<NamedEvent> Replace(const char* name, EventReset reset);
+  // The same, for a "Global\" name, with an event that only the user
+  // ownerUid (and root) may open: the tunnel service hands the event of a
+  // running tunnel to the user it runs for. Windows: as Replace.
+  static std::unique_ptr<NamedEvent> ReplaceForUser(const char* name, EventReset reset, uint32_t ownerUid);
 
   ~NamedEvent();
   NamedEvent(const NamedEvent&) = delete;
@@ -50,6 +55,7 @@ class NamedEvent {
   NamedEvent() = default;
   // Maps an opened object after checking that it can be an event; takes fd.
   static std::unique_ptr<NamedEvent> Adopt(FileHandle fd, const char* path, bool global);
+  static std::unique_ptr<NamedEvent> ReplaceWithOwner(const char* name, EventReset reset, long long owner);
   bool TakeIfSet();
   bool Repair();
 

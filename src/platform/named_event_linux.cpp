@@ -70,9 +70,11 @@ bool Passed(const timespec& deadline) {
 
 // Makes a complete event under a private temporary name, so that the real
 // name only ever leads to a finished object. Returns its descriptor or -1.
+// owner: the user who alone (with root) may open a "Global\" event, or -1
+// for one every user may open.
 int MakeObject(const char* path, bool global, EventReset reset, bool initiallySet, char* temp,
-               size_t tempSize) {
-  const mode_t mode = global ? 0666 : 0600;
+               size_t tempSize, long long owner = -1) {
+  const mode_t mode = global && owner < 0 ? 0666 : 0600;
   int fd = -1;
   // A name taken by somebody else (however unlikely to guess) only costs a retry.
   for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
@@ -83,7 +85,8 @@ int MakeObject(const char* path, bool global, EventReset reset, bool initiallySe
   if (fd < 0) return -1;
   const unsigned words[2] = {reset == EventReset::Manual ? kManualTag : kAutoTag, initiallySet ? 1u : 0u};
   // fchmod: the umask must not narrow a world-accessible event.
-  if (fchmod(fd, mode) != 0 || ftruncate(fd, kObjectSize) != 0 ||
+  if (fchmod(fd, mode) != 0 || (owner >= 0 && fchown(fd, static_cast<uid_t>(owner), static_cast<gid_t>(-1)) != 0) ||
+      ftruncate(fd, kObjectSize) != 0 ||
       pwrite(fd, words, sizeof words, 0) != static_cast<ssize_t>(sizeof words)) {
     close(fd);
     unlink(temp);
@@ -168,12 +171,21 @@ std::unique_ptr<NamedEvent> NamedEvent::Open(const char* name) {
 }
 
 std::unique_ptr<NamedEvent> NamedEvent::Replace(const char* name, EventReset reset) {
+  return ReplaceWithOwner(name, reset, -1);
+}
+
+std::unique_ptr<NamedEvent> NamedEvent::ReplaceForUser(const char* name, EventReset reset, uint32_t ownerUid) {
+  return ReplaceWithOwner(name, reset, ownerUid);
+}
+
+std::unique_ptr<NamedEvent> NamedEvent::ReplaceWithOwner(const char* name, EventReset reset, long long owner) {
   char path[sizeof path_];
   bool global;
   if (!BuildPath(name, path, sizeof path, &global)) return nullptr;
   if (global && reset == EventReset::Auto) return nullptr;
+  if (!global && owner >= 0) return nullptr;
   char temp[sizeof path_ + 40];
-  int fd = MakeObject(path, global, reset, false, temp, sizeof temp);
+  int fd = MakeObject(path, global, reset, false, temp, sizeof temp, owner);
   if (fd < 0) return nullptr;
   // rename replaces the old object atomically: no moment without an event.
   bool renamed = false;

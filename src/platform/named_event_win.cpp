@@ -58,6 +58,15 @@ std::unique_ptr<NamedEvent> NamedEvent::Replace(const char* name, EventReset res
   return event;
 }
 
+// Per-user access to the event is a DACL of its own, not done yet.
+std::unique_ptr<NamedEvent> NamedEvent::ReplaceForUser(const char* name, EventReset reset, uint32_t) {
+  return Replace(name, reset);
+}
+
+std::unique_ptr<NamedEvent> NamedEvent::ReplaceWithOwner(const char* name, EventReset reset, long long) {
+  return Replace(name, reset);
+}
+
 NamedEvent::~NamedEvent() { CloseFileHandle(fd_); }
 
 void NamedEvent::Set() { SetEvent(fd_); }

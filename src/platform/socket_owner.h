@@ -22,6 +22,12 @@ bool TcpPeerTrusted(SocketHandle accepted, const char* serviceEndpoint, uint32_t
 // false when the peer's socket cannot be found (it may already be gone).
 bool TcpPeerOwner(SocketHandle accepted, uint32_t* uid);
 
+// The owners of every listening TCP socket that a connection to
+// 127.0.0.1:port could reach (bound to 127.0.0.1, to any IPv4 address, or
+// dual-stack to any IPv6 address), at most maxOwners of them in *owners.
+// false when the kernel's tables could not be read.
+bool LoopbackListenerOwners(uint16_t port, uint32_t* owners, int maxOwners, int* count);
+
 // The owner of the file (or socket file) at path; false when it does not exist.
 bool FileOwner(const char* path, uint32_t* uid);
 

@@ -103,6 +103,74 @@ bool LookUpWithSockDiag(const Ends& ends, uint32_t* uid) {
   return false;
 }
 
+// Dumps the listening sockets of one family on port and adds the owners of
+// those a loopback IPv4 connection reaches.
+bool DumpListeners(uint8_t family, uint16_t port, uint32_t* owners, int maxOwners, int* count) {
+  int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) return false;
+  timeval bound{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } message;
+  std::memset(&message, 0, sizeof message);
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  message.header.nlmsg_seq = 2;
+  message.request.sdiag_family = family;
+  message.request.sdiag_protocol = IPPROTO_TCP;
+  message.request.idiag_states = 1u << kListenState;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  ssize_t sent;
+  do {
+    sent = sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
+  } while (sent < 0 && errno == EINTR);
+  if (sent != static_cast<ssize_t>(sizeof message)) {
+    close(fd);
+    return false;
+  }
+  const uint32_t loopback = htonl(INADDR_LOOPBACK);
+  alignas(nlmsghdr) char buffer[16384];
+  for (;;) {
+    ssize_t received;
+    do {
+      received = recv(fd, buffer, sizeof buffer, 0);
+    } while (received < 0 && errno == EINTR);
+    if (received <= 0) {
+      close(fd);
+      return false;
+    }
+    int left = static_cast<int>(received);
+    for (nlmsghdr* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+      if (h->nlmsg_type == NLMSG_DONE) {
+        close(fd);
+        return true;
+      }
+      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+        close(fd);
+        return false;
+      }
+      const inet_diag_msg* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+      if (ntohs(found->id.idiag_sport) != port) continue;
+      const uint32_t* a = found->id.idiag_src;
+      bool reaches;
+      if (family == AF_INET) {
+        reaches = a[0] == 0 || a[0] == loopback;
+      } else {
+        // Any address (dual-stack), or 127.0.0.1 mapped into IPv6.
+        reaches = (a[0] == 0 && a[1] == 0 && a[2] == 0 && a[3] == 0) ||
+                  (a[0] == 0 && a[1] == 0 && a[2] == htonl(0xffff) && a[3] == loopback);
+      }
+      if (!reaches) continue;
+      if (*count < maxOwners) owners[*count] = found->idiag_uid;
+      *count += 1;
+    }
+  }
+}
+
 bool MatchTableLine(const char* line, const Ends& ends, uint32_t* uid) {
   unsigned localAddress, localPort, remoteAddress, remotePort, state, owner;
   unsigned long inode;
@@ -140,6 +208,16 @@ bool TcpPeerTrusted(SocketHandle accepted, const char* serviceEndpoint, uint32_t
   if (*peer == 0) return true;
   uint32_t serviceUid;
   return FileOwner(serviceEndpoint, &serviceUid) && serviceUid == *peer;
+}
+
+bool LoopbackListenerOwners(uint16_t port, uint32_t* owners, int maxOwners, int* count) {
+  *count = 0;
+  if (!DumpListeners(AF_INET, port, owners, maxOwners, count)) return false;
+  // Without IPv6 there is no table to read; a listener missed here could only
+  // make a check fail, since a dual-stack socket and ours cannot share the port.
+  int v4 = *count;
+  if (!DumpListeners(AF_INET6, port, owners, maxOwners, count)) *count = v4;
+  return true;
 }
 
 bool FileOwner(const char* path, uint32_t* uid) {

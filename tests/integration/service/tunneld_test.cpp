@@ -1,6 +1,9 @@
 // The tunnel service with a stand-in OpenVPN: what it starts, what it
 // refuses, and how it stops what it started.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/fsuid.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <grp.h>
@@ -70,9 +73,37 @@ bool SendRequestAs(uid_t uid, const std::string& socketPath, const std::string& 
          }).output == "sent";
 }
 
+// A listener on 127.0.0.1:63782 whose socket belongs to uid, as the front end
+// of that user holds it. -1 on failure.
+int ListenOnManagementPort(uid_t uid) {
+  setfsuid(uid);  // a socket belongs to the file-system user that made it
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  setfsuid(0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(63782);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 4) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 class TunneldTest : public ::testing::Test {
  protected:
+  // The service starts OpenVPN only for the user whose front end holds the
+  // management port. The port is the machine's, so each test has a network
+  // of its own (which the service inherits) and holds the port there.
+  void HoldManagementPort(uid_t uid) {
+    if (port_ >= 0) close(port_);
+    port_ = ListenOnManagementPort(uid);
+    ASSERT_GE(port_, 0) << "cannot listen on 127.0.0.1:63782 in the test's network";
+  }
   void SetUp() override {
+    if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "needs root for a network of its own";
+    ASSERT_EQ(std::system("ip link set lo up"), 0);
+    HoldManagementPort(0);
     // Each test has its own event names, so tests may run side by side.
     static int counter = 0;
     ns_ = "svc" + std::to_string(getpid()) + "x" + std::to_string(++counter);
@@ -83,6 +114,8 @@ class TunneldTest : public ::testing::Test {
     std::ofstream(config_ + "/config.qvpn") << "client\n";
   }
   void TearDown() override {
+    if (port_ >= 0) close(port_);
+    port_ = -1;
     if (service_.Running()) service_.Stop(SIGTERM, kWaitMs);
     platform::RemoveNamedEvent("Global\\Quorvanta_ovpn_exit_1");
     unsetenv("QUORVANTA_OBJECT_NAMESPACE");
@@ -97,6 +130,7 @@ class TunneldTest : public ::testing::Test {
   void SetMode(const std::string& mode) { std::ofstream(config_ + "/standin.mode") << mode; }
 
   std::string ns_;
+  int port_ = -1;
   TempDir dir_;
   std::string socket_, config_;
   RunningProgram service_;
@@ -216,31 +250,43 @@ TEST_F(TunneldTest, StubbornOpenVpnIsKilledAfterTheStopTimeout) {
 TEST_F(TunneldTest, ExitEventStopsOpenVpnOncePerStart) {
   // The service owns the event; the front end opens it by name.
   StartService();
-  auto event = platform::NamedEvent::Open("Global\\Quorvanta_ovpn_exit_1");
-  ASSERT_NE(event, nullptr);
   ASSERT_TRUE(SendRequest(socket_, Request("one.example")));
   ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs));
+  // Each start binds the name to a new event: the front end follows the name.
+  auto event = platform::NamedEvent::Open("Global\\Quorvanta_ovpn_exit_1");
+  ASSERT_NE(event, nullptr);
   event->Set();
   ASSERT_TRUE(service_.WaitForLine("the exit event was set", kWaitMs)) << service_.Output();
   ASSERT_TRUE(service_.WaitForLine("standin ", kWaitMs));  // its TERM line
   ASSERT_TRUE(service_.WaitForLine("exited with status 0", kWaitMs)) << service_.Output();
 
   // The next tunnel: the front end resets the event before its request.
+  event = platform::NamedEvent::Open("Global\\Quorvanta_ovpn_exit_1");
+  ASSERT_NE(event, nullptr);
   event->Reset();
   ASSERT_TRUE(SendRequest(socket_, Request("two.example")));
   ASSERT_TRUE(service_.WaitForLine("two.example", kWaitMs));
   service_.Drain(500);
   EXPECT_EQ(service_.CountLines(" TERM"), 1u) << service_.Output();
+  // The mapping of before the start is set in vain; the name's event stops it.
+  event->Set();
+  service_.Drain(300);
+  EXPECT_EQ(service_.CountLines(" TERM"), 1u) << service_.Output();
+  event = platform::NamedEvent::Open("Global\\Quorvanta_ovpn_exit_1");
+  ASSERT_NE(event, nullptr);
   event->Set();
   ASSERT_TRUE(service_.WaitForLine("exited with status 0", kWaitMs)) << service_.Output();
   EXPECT_EQ(service_.CountLines(" TERM"), 2u) << service_.Output();
 
-  // Set while nothing runs: the event stays set, and an OpenVPN started
-  // without a reset ends at once, as it would on its own platform.
+  // Set while nothing runs: the next OpenVPN has an event of its own, clear,
+  // so nobody can end a tunnel before it starts.
+  event = platform::NamedEvent::Open("Global\\Quorvanta_ovpn_exit_1");
+  ASSERT_NE(event, nullptr);
+  event->Set();
   ASSERT_TRUE(SendRequest(socket_, Request("three.example")));
   ASSERT_TRUE(service_.WaitForLine("three.example", kWaitMs));
-  ASSERT_TRUE(service_.WaitForLine("the exit event was set", kWaitMs)) << service_.Output();
-  EXPECT_TRUE(service_.WaitForLine("OpenVPN (pid", kWaitMs)) << service_.Output();
+  service_.Drain(500);
+  EXPECT_EQ(service_.CountLines(" TERM"), 2u) << service_.Output();
 }
 
 TEST_F(TunneldTest, ServiceOwnsTheEventClearAtEveryStartAndRemovesItAtTheEnd) {
@@ -267,6 +313,8 @@ TEST_F(TunneldTest, ServiceOwnsTheEventClearAtEveryStartAndRemovesItAtTheEnd) {
     EXPECT_EQ(st.st_mode & 0777, 0666u);  // the front end runs as the desktop user
     ASSERT_TRUE(SendRequest(socket_, Request()));
     ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs));
+    event = platform::NamedEvent::Open(kEvent);  // the running tunnel's own
+    ASSERT_NE(event, nullptr);
     event->Set();
     EXPECT_TRUE(service_.WaitForLine("exited with status 0", kWaitMs)) << service_.Output();
     // Left set by this run: the next one starts clear all the same.
@@ -365,9 +413,88 @@ TEST_F(TunneldTest, RefusalLinesAreBoundedPerCallerWithACountOfTheRest) {
       << service_.Output();
 }
 
+// While a user's tunnel runs its exit event is that user's alone: a stranger
+// can neither stop it nor hold it, and what he mapped before leads nowhere.
+TEST_F(TunneldTest, TheRunningTunnelsEventIsItsUsersAlone) {
+  StartService();
+  constexpr uid_t kUser = 1000;
+  // The stranger maps the open event between tunnels, and keeps it.
+  int stranger[2];
+  ASSERT_EQ(pipe(stranger), 0);
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  const std::string path = EventPath();
+  HoldManagementPort(kUser);  // before the fork: the stranger must not hold a copy of it
+  const pid_t watcher = fork();
+  if (watcher == 0) {
+    if (!qvtest::DropRoot()) _exit(1);
+    auto old = platform::NamedEvent::Open(kEvent);
+    char c = old ? 'y' : 'n';
+    if (write(stranger[1], &c, 1) != 1) _exit(1);
+    if (read(go[0], &c, 1) != 1) _exit(1);
+    old->Set();  // the mapping of before the start
+    const int fd = open(path.c_str(), O_RDWR);
+    c = fd < 0 ? 'd' : 'o';
+    if (write(stranger[1], &c, 1) != 1) _exit(1);
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(read(stranger[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y');
+  ASSERT_TRUE(SendRequestAs(kUser, socket_, Request("mine.example")));
+  ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs)) << service_.Output();
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kUser);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  ASSERT_EQ(read(stranger[0], &c, 1), 1);
+  EXPECT_EQ(c, 'd') << "the stranger opened the running tunnel's event";
+  waitpid(watcher, nullptr, 0);
+  service_.Drain(300);
+  EXPECT_EQ(service_.CountLines(" TERM"), 0u) << service_.Output();
+
+  // The user's own Set stops it, and the name is every user's again after.
+  const bool set = qvtest::RunInChild([&] {
+                     if (setresgid(kUser, kUser, kUser) != 0 || setresuid(kUser, kUser, kUser) != 0) return std::string();
+                     auto mine = platform::NamedEvent::Open(kEvent);
+                     if (!mine) return std::string();
+                     mine->Set();
+                     return std::string("set");
+                   }).output == "set";
+  ASSERT_TRUE(set);
+  ASSERT_TRUE(service_.WaitForLine("exited with status 0", kWaitMs)) << service_.Output();
+  for (int i = 0; i < 50 && stat(path.c_str(), &st) == 0 && st.st_uid != 0; ++i) service_.Drain(20);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  close(stranger[0]);
+  close(stranger[1]);
+  close(go[0]);
+  close(go[1]);
+}
+
+// OpenVPN's management is handed to whoever listens on the port: the service
+// starts it only when the caller's own front end (or root) is that listener.
+TEST_F(TunneldTest, AManagementPortHeldByAnotherUserStartsNothing) {
+  StartService();
+  HoldManagementPort(qvtest::kNobody);
+  ASSERT_TRUE(SendRequest(socket_, Request("one.example")));
+  ASSERT_TRUE(service_.WaitForLine("refused request from uid 0: 127.0.0.1:63782 is held by uid 65534", kWaitMs))
+      << service_.Output();
+  close(port_);
+  port_ = -1;
+  ASSERT_TRUE(SendRequest(socket_, Request("two.example")));
+  ASSERT_TRUE(service_.WaitForLine("nothing listens on 127.0.0.1:63782", kWaitMs)) << service_.Output();
+  EXPECT_EQ(service_.CountLines("started OpenVPN"), 0u);
+  HoldManagementPort(0);
+  ASSERT_TRUE(SendRequest(socket_, Request("three.example")));
+  EXPECT_TRUE(service_.WaitForLine("three.example", kWaitMs)) << service_.Output();
+}
+
 TEST_F(TunneldTest, AnotherUsersRequestLeavesTheRunningTunnelAlone) {
   StartService();
   constexpr uid_t kDesktopUser = 1000;
+  HoldManagementPort(kDesktopUser);
   ASSERT_TRUE(SendRequestAs(kDesktopUser, socket_, Request("mine.example")));
   ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs)) << service_.Output();
   EXPECT_NE(service_.LastLineWith("started OpenVPN").find("for uid 1000"), std::string::npos);
@@ -383,6 +510,7 @@ TEST_F(TunneldTest, AnotherUsersRequestLeavesTheRunningTunnelAlone) {
   ASSERT_TRUE(SendRequestAs(kDesktopUser, socket_, Request("mine2.example")));
   ASSERT_TRUE(service_.WaitForLine("mine2.example", kWaitMs)) << service_.Output();
   ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs)) << service_.Output();  // its trap is set
+  HoldManagementPort(0);  // root's OpenVPN reports to root's listener
   ASSERT_TRUE(SendRequest(socket_, Request("root.example")));
   ASSERT_TRUE(service_.WaitForLine("root.example", kWaitMs)) << service_.Output();
   ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs)) << service_.Output();
@@ -390,6 +518,7 @@ TEST_F(TunneldTest, AnotherUsersRequestLeavesTheRunningTunnelAlone) {
   // Once nothing runs, any user may start one.
   service_.Stop(SIGTERM, kWaitMs);
   StartService();
+  HoldManagementPort(qvtest::kNobody);
   ASSERT_TRUE(SendRequestAs(qvtest::kNobody, socket_, Request("theirs.example")));
   EXPECT_TRUE(service_.WaitForLine("theirs.example", kWaitMs)) << service_.Output();
 }
