@@ -76,7 +76,7 @@ int ReadSetting(const char* name, char* buffer, const char* defaultText, uint32_
   if (platform::RegQueryValue(key.get(), name, &type, buffer, &length) && type == platform::kRegSz) return 1;
   // Missing, of another type or too long: the default takes its place.
   // Both keys close (the write key first) before any message is shown.
-  platform::ScopedRegKey writeKey(platform::RegOpenKey(kProductKey, platform::RegAccess::ReadWrite));
+  platform::ScopedRegKey writeKey(platform::RegOpenKeyToWrite(kProductKey, name));
   if (!writeKey) {
     key.reset();
     ShowSettingsMessage("Failed to open the registry for writing.");
@@ -100,7 +100,7 @@ int WriteSetting(const char* name, const char* text) {
     ShowSettingsMessage("Error creating registry key.");
     return 0;
   }
-  platform::ScopedRegKey writeKey(platform::RegOpenKey(kProductKey, platform::RegAccess::ReadWrite));
+  platform::ScopedRegKey writeKey(platform::RegOpenKeyToWrite(kProductKey, name));
   if (!writeKey) {
     key.reset();
     ShowSettingsMessage("Failed to open the registry for writing.");

@@ -20,6 +20,12 @@ const char* RegistryPath();
 RegKey* RegOpenKey(const char* path, RegAccess access);
 // Opens the key read-write, creating it (and the database) when missing.
 RegKey* RegCreateKey(const char* path);
+// Opens the key to write the one value `name`. Most values need write access
+// to the whole store, as RegOpenKey(ReadWrite). A value that every user may
+// clear (the referral code "ref" of "SOFTWARE\Quorvanta", which the program
+// empties once its callback is acknowledged) can be emptied through this key
+// without that access, where the store allows it; no other value can.
+RegKey* RegOpenKeyToWrite(const char* path, const char* name);
 void RegCloseKey(RegKey* key);
 
 // name nullptr or "" is the key's default value. *size is in/out in bytes;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <string>
 
 #include "platform/registry_value.h"
@@ -20,6 +21,9 @@ struct RegKey {
   sqlite3* db = nullptr;
   std::string path;
   bool writable = false;
+  // Opened by RegOpenKeyToWrite without write access to the store: only the
+  // clearable value `clearable` may be emptied through it.
+  std::string clearable;
 };
 
 namespace {
@@ -125,6 +129,35 @@ bool CanWrite(sqlite3* db) {
 
 const char* ValueName(const char* name) { return name ? name : ""; }
 
+// The values every user may clear, as the installer's ACL allows on Windows:
+// the referral code, which the program empties once its callback is
+// acknowledged. Clearing one leaves a marker of that name in "cleared" beside
+// the store, a folder where users may add files but not list, remove or
+// replace those of others (mode 1733). A marker hides the stored value as an
+// empty one; no user can make the value anything but empty.
+bool IsClearable(const std::string& path, const char* name) {
+  return strcasecmp(path.c_str(), "SOFTWARE\\Quorvanta") == 0 && strcasecmp(ValueName(name), "ref") == 0;
+}
+
+std::string ClearedFolder() { return DirectoryOf(RegistryPath()) + "/cleared"; }
+std::string ClearedMarker() { return ClearedFolder() + "/ref"; }
+
+// Whatever a user left under the marker's name counts: it is never opened.
+bool IsCleared() {
+  struct stat st;
+  return lstat(ClearedMarker().c_str(), &st) == 0;
+}
+
+bool MarkCleared() {
+  const int fd = open(ClearedMarker().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd >= 0) return close(fd) == 0;
+  return errno == EEXIST;
+}
+
+// A value stored anew wins over an old marker; only the store's writers get
+// here, and root may remove any user's marker from the sticky folder.
+void RemoveMarker() { unlink(ClearedMarker().c_str()); }
+
 }  // namespace
 
 const char* RegistryPath() {
@@ -148,6 +181,19 @@ RegKey* RegOpenKey(const char* path, RegAccess access) {
   key->db = db;
   key->path = normal;
   key->writable = write;
+  return key;
+}
+
+RegKey* RegOpenKeyToWrite(const char* path, const char* name) {
+  if (RegKey* key = RegOpenKey(path, RegAccess::ReadWrite)) return key;
+  RegKey* key = RegOpenKey(path, RegAccess::Read);
+  if (!key) return nullptr;
+  const std::string folder = ClearedFolder();
+  if (!IsClearable(key->path, name) || faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    RegCloseKey(key);
+    return nullptr;
+  }
+  key->clearable = ValueName(name);
   return key;
 }
 
@@ -190,6 +236,7 @@ void RegCloseKey(RegKey* key) {
 
 bool RegQueryValue(RegKey* key, const char* name, uint32_t* type, void* data, uint32_t* size) {
   if (!key) return false;
+  if (IsClearable(key->path, name) && IsCleared()) return HandOutValue(kRegSz, "", 0, type, data, size);
   sqlite3_stmt* stmt = nullptr;
   if (sqlite3_prepare_v2(key->db, "SELECT type, data FROM reg_values WHERE key = ?1 AND name = ?2",
                          -1, &stmt, nullptr) != SQLITE_OK) {
@@ -211,7 +258,15 @@ bool RegQueryValue(RegKey* key, const char* name, uint32_t* type, void* data, ui
 }
 
 bool RegSetValue(RegKey* key, const char* name, uint32_t type, const void* data, uint32_t size) {
-  if (!key || !key->writable || (size && !data)) return false;
+  if (!key || (size && !data)) return false;
+  if (!key->writable) {
+    if (key->clearable.empty() || strcasecmp(key->clearable.c_str(), ValueName(name)) != 0 || type != kRegSz) return false;
+    // Empty, with or without its terminating zero: the only change a user can make.
+    for (uint32_t i = 0; i < size; ++i) {
+      if (static_cast<const char*>(data)[i] != '\0') return false;
+    }
+    return MarkCleared();
+  }
   if (type == kRegDword && size != 4) return false;
   if (size > 0x7FFFFFFFu) return false;  // beyond what one SQLite value holds
   sqlite3* db = key->db;
@@ -235,6 +290,7 @@ bool RegSetValue(RegKey* key, const char* name, uint32_t type, const void* data,
   }
   ok = ok && Exec(db, "COMMIT");
   if (!ok) Exec(db, "ROLLBACK");
+  if (ok && IsClearable(key->path, name)) RemoveMarker();
   return ok;
 }
 
@@ -274,6 +330,7 @@ bool RegDeleteValue(RegKey* key, const char* name) {
     ok = sqlite3_step(stmt) == SQLITE_DONE && sqlite3_changes(key->db) > 0;
   }
   sqlite3_finalize(stmt);
+  if (ok && IsClearable(key->path, name)) RemoveMarker();
   return ok;
 }
 

@@ -41,6 +41,9 @@ RegKey* RegOpenKey(const char* path, RegAccess access) {
   return new RegKey{handle, writable};
 }
 
+// The installer's ACL on the key decides who may write its values.
+RegKey* RegOpenKeyToWrite(const char* path, const char*) { return RegOpenKey(path, RegAccess::ReadWrite); }
+
 RegKey* RegCreateKey(const char* path) {
   HKEY handle;
   if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,

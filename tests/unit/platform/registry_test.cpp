@@ -156,6 +156,52 @@ TEST_F(RegistryTest, FilePermissionsDecideReadWriteAccess) {
   EXPECT_EQ(result.output, "noread");
 }
 
+// The referral code is the one value a user may change, and only to empty:
+// through a marker in a sticky folder beside the store, never in the store.
+TEST_F(RegistryTest, AUserMayOnlyEmptyTheReferralCode) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  platform::RegKey* key = platform::RegCreateKey("SOFTWARE\\Quorvanta");
+  ASSERT_TRUE(PutString(key, "ref", "CODE7"));
+  ASSERT_TRUE(PutString(key, "config_dir", "/etc/q/"));
+  platform::RegCloseKey(key);
+  ASSERT_EQ(chmod(db_.c_str(), 0644), 0);
+  const std::string cleared = dir_ / "sub/dir/cleared";
+  auto asUser = [] {
+    return qvtest::RunInChild(
+               [] {
+                 std::string out;
+                 platform::RegKey* other = platform::RegOpenKeyToWrite("SOFTWARE\\Quorvanta", "config_dir");
+                 out += other ? "config_dir " : "noconfig_dir ";
+                 platform::RegCloseKey(other);
+                 platform::RegKey* w = platform::RegOpenKeyToWrite("SOFTWARE\\Quorvanta", "REF");
+                 if (!w) return out + "noref";
+                 out += PutString(w, "ref", "MINE") ? "set " : "noset ";
+                 out += PutString(w, "config_dir", "") ? "other " : "noother ";
+                 out += PutString(w, "ref", "") ? "emptied " : "noempty ";
+                 out += "[" + GetString(w, "ref") + "]";
+                 platform::RegCloseKey(w);
+                 return out;
+               },
+               true)
+        .output;
+  };
+  // Without the folder the store's permissions decide, as before.
+  EXPECT_EQ(asUser(), "noconfig_dir noref");
+  ASSERT_EQ(mkdir(cleared.c_str(), 0733), 0);
+  ASSERT_EQ(chmod(cleared.c_str(), 01733), 0);
+  EXPECT_EQ(asUser(), "noconfig_dir noset noother emptied []");
+  key = platform::RegOpenKey("SOFTWARE\\Quorvanta", RegAccess::Read);
+  EXPECT_EQ(GetString(key, "ref"), "");
+  EXPECT_EQ(GetString(key, "config_dir"), "/etc/q/");
+  platform::RegCloseKey(key);
+  // A code stored anew (a new install) wins over the marker.
+  key = platform::RegOpenKey("SOFTWARE\\Quorvanta", RegAccess::ReadWrite);
+  ASSERT_TRUE(PutString(key, "ref", "CODE8"));
+  EXPECT_EQ(GetString(key, "ref"), "CODE8");
+  platform::RegCloseKey(key);
+  EXPECT_EQ(asUser(), "noconfig_dir noset noother emptied []");
+}
+
 TEST_F(RegistryTest, DeleteTreeTakesSubkeysButNotLookAlikes) {
   for (const char* path : {"SOFTWARE\\Quorvanta\\A\\B", "SOFTWARE\\Quorvanta2", "SOFTWARE\\Quorvantax"}) {
     platform::RegKey* key = platform::RegCreateKey(path);
