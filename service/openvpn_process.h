@@ -51,6 +51,11 @@ std::unique_ptr<platform::NamedEvent> BindExitEvent(const CallerIdentity* owner)
 // and when there is none at all.
 bool ManagementListenerIsCallers(const CallerIdentity& caller, char* why, size_t whySize);
 
+// Undoes what the DNS hook applied for an OpenVPN that ended without its
+// down script (killed); waits a bounded time. Nothing where OpenVPN applies
+// DNS itself.
+void UndoDns(const SupervisorOptions& options);
+
 // Writes one complete log line (with its newline) in one piece.
 void WriteLogLine(const char* line, size_t size);
 

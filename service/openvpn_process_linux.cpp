@@ -2,12 +2,15 @@
 // directory, SIGTERM then SIGKILL, waitid to wait and waitpid to reap.
 #include <fcntl.h>
 #include <signal.h>
+#include <poll.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "openvpn_process.h"
@@ -81,10 +84,26 @@ const char* LastErrorText() { return std::strerror(errno); }
 
 bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command, OpenVpnProcess* out,
                   char* shown, size_t shownSize) {
-  char* argv[kMaxRequestArgs + 2];
+  char* argv[kMaxRequestArgs + 16];
   int n = 0;
   argv[n++] = const_cast<char*>(options.openvpn);
   for (int i = 0; i < command.argc; ++i) argv[n++] = const_cast<char*>(command.Arg(i));
+  // The service's own hooks, after the request: they apply the pushed DNS to
+  // the tunnel's link and take it away again. A request never names a script.
+  char hook[600];
+  static char scriptSecurity[] = "--script-security", level[] = "2", routeUp[] = "--route-up", down[] = "--down",
+              downPre[] = "--down-pre", setenvOption[] = "--setenv", busName[] = "DBUS_SYSTEM_BUS_ADDRESS";
+  if (options.dnsHook) {
+    std::snprintf(hook, sizeof hook, "%s %s", options.dnsHook, options.stateDir);
+    char* added[] = {scriptSecurity, level, routeUp, hook, down, hook, downPre};
+    for (char* a : added) argv[n++] = a;
+    // The system bus the service was given (a test's private one) reaches the hook too.
+    if (char* bus = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) {
+      argv[n++] = setenvOption;
+      argv[n++] = busName;
+      argv[n++] = bus;
+    }
+  }
   argv[n] = nullptr;
   // OpenVPN gets a plain environment, not the service's.
   static char path[] = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
@@ -163,6 +182,39 @@ bool ManagementListenerIsCallers(const CallerIdentity& caller, char* why, size_t
     return false;
   }
   return true;
+}
+
+void UndoDns(const SupervisorOptions& options) {
+  if (!options.dnsHook) return;
+  char state[600];
+  std::snprintf(state, sizeof state, "%s/dns-link", options.stateDir);
+  if (access(state, F_OK) != 0) return;  // the down script has undone it
+  const pid_t pid = fork();
+  if (pid < 0) {
+    Log("cannot undo the DNS of the ended OpenVPN: fork: %s", std::strerror(errno));
+    return;
+  }
+  if (pid == 0) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    const char* argv[] = {options.dnsHook, options.stateDir, "--cleanup", nullptr};
+    execv(options.dnsHook, const_cast<char* const*>(argv));
+    _exit(127);
+  }
+  // Bounded: a hung bus call must not hold the next tunnel back for long.
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  pollfd p{pidfd, POLLIN, 0};
+  if (pidfd < 0 || poll(&p, 1, 5000) <= 0) {
+    Log("the DNS hook did not end within 5000 ms; killing it");
+    kill(pid, SIGKILL);
+  }
+  if (pidfd >= 0) close(pidfd);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  Log("undid the DNS that the ended OpenVPN had applied (hook status %d)",
+      WIFEXITED(status) ? WEXITSTATUS(status) : -1);
 }
 
 void AskToExit(const OpenVpnProcess& process) { kill(static_cast<pid_t>(process.pid), SIGTERM); }

@@ -96,6 +96,9 @@ std::unique_ptr<platform::NamedEvent> BindExitEvent(const CallerIdentity*) { ret
 // The listener's owner is found through the extended TCP table, not done yet.
 bool ManagementListenerIsCallers(const CallerIdentity&, char*, size_t) { return true; }
 
+// OpenVPN applies pushed DNS to its adapter itself on Windows.
+void UndoDns(const SupervisorOptions&) {}
+
 void AskToExit(const OpenVpnProcess&) {
   // The supervisor has set the exit event already: that is the request.
 }

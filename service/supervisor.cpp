@@ -97,6 +97,8 @@ void ReaperMain() {
     WaitEnded(process);
     std::unique_lock<std::mutex> lock(s.mutex);
     Reap(process, s.scramble, Clock::now() - s.started);
+    // Before any next OpenVPN applies its own: a killed one ran no down script.
+    UndoDns(s.options);
     s.process = OpenVpnProcess{};
     // The name goes back to every user, as between tunnels.
     if (!kStopSetsExitEvent) RebindLocked(nullptr);

@@ -17,6 +17,10 @@ struct SupervisorOptions {
   const char* openvpn;     // the binary that stands for "openvpn.exe"
   const char* configDir;   // where config.qvpn lives; OpenVPN's working directory
   int stopTimeoutMs;       // asked to exit, then ended by force after this long
+  // OpenVPN's route-up and down script for the pushed DNS (none: not applied),
+  // and the folder where it keeps what it applied.
+  const char* dnsHook = nullptr;
+  const char* stateDir = nullptr;
 };
 
 // Binds the exit event's name to a new, clear event owned by the service and

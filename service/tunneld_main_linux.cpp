@@ -35,17 +35,20 @@ struct Options {
   const char* socketPath = nullptr;
   const char* configDir = "/etc/quorvanta";
   const char* openvpn = "/usr/sbin/openvpn";
+  const char* dnsHook = "/usr/lib/quorvanta/dns-hook";
   int stopTimeoutMs = kDefaultStopTimeoutMs;
 };
 
 void Usage(FILE* to) {
   std::fprintf(to,
                "usage: quorvanta-tunneld [--socket PATH] [--config-dir DIR] [--openvpn PATH]\n"
-               "                         [--stop-timeout MS]\n"
+               "                         [--dns-hook PATH] [--stop-timeout MS]\n"
                "  --socket      the service socket (default $QUORVANTA_PIPE, else "
                "/run/quorvanta/QuorvantaPipe)\n"
                "  --config-dir  where config.qvpn lives; OpenVPN runs there (default /etc/quorvanta)\n"
                "  --openvpn     the OpenVPN binary (default /usr/sbin/openvpn)\n"
+               "  --dns-hook    OpenVPN's route-up and down script that applies the pushed DNS\n"
+               "                (default /usr/lib/quorvanta/dns-hook; \"none\" for no hook)\n"
                "  --stop-timeout  how long OpenVPN may take to exit after SIGTERM before SIGKILL "
                "(default 5000)\n");
 }
@@ -64,6 +67,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
     if (std::strcmp(a, "--socket") == 0) o->socketPath = v;
     else if (std::strcmp(a, "--config-dir") == 0) o->configDir = v;
     else if (std::strcmp(a, "--openvpn") == 0) o->openvpn = v;
+    else if (std::strcmp(a, "--dns-hook") == 0) o->dnsHook = std::strcmp(v, "none") == 0 ? nullptr : v;
     else if (std::strcmp(a, "--stop-timeout") == 0) {
       char* end;
       long ms = std::strtol(v, &end, 10);
@@ -286,9 +290,28 @@ int main(int argc, char** argv) {
   if (access(configFile, R_OK) != 0) Log("warning: %s: %s", configFile, std::strerror(errno));
   if (access(options.openvpn, X_OK) != 0) Log("warning: %s: %s", options.openvpn, std::strerror(errno));
 
+  // The hook runs as root: only a file that nobody but root (or the service's
+  // own user, in tests) could have changed. OpenVPN splits its command at spaces.
+  static char stateDir[sizeof(sockaddr_un::sun_path)];
+  std::snprintf(stateDir, sizeof stateDir, "%s", options.socketPath);
+  if (char* slash = std::strrchr(stateDir, '/')) *slash = '\0';
+  if (options.dnsHook) {
+    struct stat st;
+    if (lstat(options.dnsHook, &st) != 0) {
+      Log("the DNS hook %s is missing (%s): the DNS servers the VPN pushes are not applied", options.dnsHook,
+          std::strerror(errno));
+      options.dnsHook = nullptr;
+    } else if (!S_ISREG(st.st_mode) || (st.st_uid != 0 && st.st_uid != geteuid()) || (st.st_mode & 022) != 0 ||
+               std::strchr(options.dnsHook, ' ') || std::strchr(stateDir, ' ') || !*stateDir) {
+      Log("not using the DNS hook %s: it must be a file only its owner (root) may change, "
+          "and neither it nor %s may hold a space", options.dnsHook, stateDir);
+      options.dnsHook = nullptr;
+    }
+  }
+
   int listenFd = Listen(options.socketPath);
   if (listenFd < 0) return 1;
-  if (!tunneld::StartSupervisor({options.openvpn, options.configDir, options.stopTimeoutMs})) {
+  if (!tunneld::StartSupervisor({options.openvpn, options.configDir, options.stopTimeoutMs, options.dnsHook, stateDir})) {
     close(listenFd);
     unlink(options.socketPath);
     return 1;

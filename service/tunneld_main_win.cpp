@@ -465,7 +465,7 @@ int Run() {
     }
     return 1;
   }
-  if (!tunneld::StartSupervisor({g_options.openvpn, g_options.configDir, g_options.stopTimeoutMs})) {
+  if (!tunneld::StartSupervisor({g_options.openvpn, g_options.configDir, g_options.stopTimeoutMs, nullptr, nullptr})) {
     CloseHandle(first);
     return 1;
   }

@@ -69,7 +69,7 @@ class HostileStack : public ::testing::Test {
       ASSERT_EQ(r.status, 0) << r.err;
     }
     ASSERT_TRUE(service_.Start({QV_TUNNELD, "--socket", dir_ / "run/QuorvantaPipe", "--config-dir", dir_ / "etc",
-                                "--openvpn", QV_STANDIN_OPENVPN, "--stop-timeout", "3000"}));
+                                "--openvpn", QV_STANDIN_OPENVPN, "--stop-timeout", "3000", "--dns-hook", "none"}));
     ASSERT_TRUE(service_.WaitForLine("serving", kWaitMs)) << service_.Output();
   }
   void TearDown() override {

@@ -121,9 +121,10 @@ class TunneldTest : public ::testing::Test {
     unsetenv("QUORVANTA_OBJECT_NAMESPACE");
   }
 
-  void StartService(const std::string& openvpn = QV_STANDIN_OPENVPN, const std::string& stopMs = "3000") {
+  void StartService(const std::string& openvpn = QV_STANDIN_OPENVPN, const std::string& stopMs = "3000",
+                    const std::string& dnsHook = "none") {
     ASSERT_TRUE(service_.Start({QV_TUNNELD, "--socket", socket_, "--config-dir", config_, "--openvpn",
-                                openvpn, "--stop-timeout", stopMs}));
+                                openvpn, "--stop-timeout", stopMs, "--dns-hook", dnsHook}));
     ASSERT_TRUE(service_.WaitForLine("serving", kWaitMs)) << service_.Output();
   }
   std::string EventPath() const { return "/dev/shm/quorvanta" + ns_ + "-global-Quorvanta_ovpn_exit_1"; }
@@ -156,6 +157,31 @@ TEST_F(TunneldTest, StartsOpenVpnInConfigDirWithoutServiceOption) {
   ASSERT_TRUE(SendRequest(socket_, Request("h", "tcp", "K3y")));
   ASSERT_TRUE(service_.WaitForLine("exited with status 1", kWaitMs)) << service_.Output();
   EXPECT_TRUE(service_.WaitForLine("lacks the --scramble option", kWaitMs)) << service_.Output();
+}
+
+// The DNS hooks are the service's own, after the request's options; a hook
+// that someone other than root could have changed is never run as root.
+TEST_F(TunneldTest, TheServiceAddsItsOwnDnsHooksOnlyFromASafeFile) {
+  const std::string hook = dir_ / "dns-hook";
+  std::ofstream(hook) << "#!/bin/sh\nexit 0\n";
+  ASSERT_EQ(chmod(hook.c_str(), 0755), 0);
+  StartService(QV_STANDIN_OPENVPN, "3000", hook);
+  ASSERT_TRUE(SendRequest(socket_, Request("one.example")));
+  std::string line;
+  ASSERT_TRUE(service_.WaitForLine("standin ", kWaitMs, &line)) << service_.Output();
+  const std::string state = dir_ / "run/sub";
+  EXPECT_NE(line.find("--explicit-exit-notify --script-security 2 --route-up " + hook + " " + state + " --down " +
+                      hook + " " + state + " --down-pre"),
+            std::string::npos)
+      << line;
+  service_.Stop(SIGTERM, kWaitMs);
+
+  ASSERT_EQ(chmod(hook.c_str(), 0777), 0);
+  StartService(QV_STANDIN_OPENVPN, "3000", hook);
+  EXPECT_NE(service_.Output().find("not using the DNS hook " + hook), std::string::npos) << service_.Output();
+  ASSERT_TRUE(SendRequest(socket_, Request("two.example")));
+  ASSERT_TRUE(service_.WaitForLine("standin ", kWaitMs, &line)) << service_.Output();
+  EXPECT_EQ(line.find("--route-up"), std::string::npos) << line;
 }
 
 TEST_F(TunneldTest, ProbesAndBadRequestsStartNothing) {

@@ -138,7 +138,7 @@ class TunnelEndToEnd : public ::testing::Test {
     socket_ = d + "/run/QuorvantaPipe";
     setenv("QUORVANTA_PIPE", socket_.c_str(), 1);
     service_ = new RunningProgram();
-    ASSERT_TRUE(service_->Start({QV_TUNNELD, "--socket", socket_, "--config-dir", d + "/etc", "--openvpn", kOpenVpn}));
+    ASSERT_TRUE(service_->Start({QV_TUNNELD, "--socket", socket_, "--config-dir", d + "/etc", "--openvpn", kOpenVpn, "--dns-hook", "none"}));
     ASSERT_TRUE(service_->WaitForLine("serving", kStepMs)) << service_->Output();
   }
 
