@@ -301,10 +301,11 @@ int main(int argc, char** argv) {
       Log("the DNS hook %s is missing (%s): the DNS servers the VPN pushes are not applied", options.dnsHook,
           std::strerror(errno));
       options.dnsHook = nullptr;
-    } else if (!S_ISREG(st.st_mode) || (st.st_uid != 0 && st.st_uid != geteuid()) || (st.st_mode & 022) != 0 ||
+    } else if (options.dnsHook[0] != '/' || !S_ISREG(st.st_mode) || (st.st_uid != 0 && st.st_uid != geteuid()) ||
+               (st.st_mode & 022) != 0 ||
                std::strchr(options.dnsHook, ' ') || std::strchr(stateDir, ' ') || !*stateDir) {
-      Log("not using the DNS hook %s: it must be a file only its owner (root) may change, "
-          "and neither it nor %s may hold a space", options.dnsHook, stateDir);
+      Log("not using the DNS hook %s: it must be an absolute path to a file only its owner (root) may "
+          "change, and neither it nor %s may hold a space", options.dnsHook, stateDir);
       options.dnsHook = nullptr;
     }
   }
