@@ -19,7 +19,8 @@ section() { echo "== $*"; }
 # ---------------------------------------------------------------------------
 # Inside the mount namespace: the throw-away root.
 if [ "${1:-}" = "--in-root" ]; then
-  deb=$2 reg=$3 fs=$4
+  deb=$2 reg=$3 fs=$4 build=$5
+  source=$(cd "$(dirname "$0")/../../.." && pwd)
   mount -t tmpfs -o mode=0755 qv-package-root "$fs" || exit 100
   mkdir "$fs/upper" "$fs/work" "$fs/root"
   mount -t overlay overlay -o "lowerdir=/,upperdir=$fs/upper,workdir=$fs/work" "$fs/root" || exit 100
@@ -33,13 +34,89 @@ if [ "${1:-}" = "--in-root" ]; then
   status() { dpkg --root="$root" -s quorvanta 2>/dev/null | sed -n 's/^Status: //p'; }
   mode() { stat -c '%a %U:%G' "$1" 2>/dev/null; }
 
+  # The installed programs as a normal user would use them: the service as
+  # root, the front end as uid 1000, a local OpenVPN server and the vendor's
+  # site on loopback (this network namespace is the test's own). Tunnel-up,
+  # the referral callback acknowledged, a second tunnel-up, and the profile
+  # update 30 s after the first, all without a box.
+  installed_use() {
+    section "the installed product used by a normal user"
+    local t=$root/qv-use user=1000 waited
+    mkdir -p "$t" && chmod 0755 "$t"
+    mount --bind /dev "$root/dev" && mount -t tmpfs qv-shm "$root/dev/shm" || { fail "cannot lay /dev into the root"; return; }
+    ip link set lo up
+    sh "$source/tests/integration/tunnel/openvpn-loopback.sh" pki "$t/pki"
+    local id
+    id=$(regget "$crypto" MachineGuid)
+    sh "$source/tests/integration/tunnel/openvpn-loopback.sh" server "$t/pki" use tcp 11960 "$id"
+    openvpn --cd "$t/pki" --config use.conf >"$t/server.log" 2>&1 &
+    local server=$!
+    cp "$source/tests/integration/tunnel/config.qvpn" "$root/etc/quorvanta/config.qvpn"
+    cp "$t/pki/ca.crt" "$root/etc/quorvanta/ca.crt"
+    local profile=$root/var/lib/quorvanta/profile/data.vpn
+    printf '127.0.0.1:11960:tcp\n<---->\nhttp://127.0.0.1:18081/update\n' | "$build/tools/profile/quorvanta-profile" encode >"$profile"
+    printf '127.0.0.1:11960:tcp updated.example:1194:tcp\n<---->\nhttp://127.0.0.1:18081/update\n' |
+      "$build/tools/profile/quorvanta-profile" encode >"$t/updated.vpn"
+    "$build/tools/profile/quorvanta-profile" page <"$t/updated.vpn" >"$t/update.html"
+    chmod 0644 "$profile"
+    /usr/bin/python3 - "$t" >"$t/site.log" 2>&1 <<'PY' &
+import http.server, sys
+folder = sys.argv[1]
+class Site(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = b"OK" if self.path.startswith("/clientCallback/") else open(folder + "/update.html", "rb").read()
+        self.send_response(200); self.end_headers(); self.wfile.write(body)
+        print("GET", self.path, flush=True)
+    def log_message(self, *args): pass
+http.server.HTTPServer(("127.0.0.1", 18081), Site).serve_forever()
+PY
+    local site=$!
+    chroot "$root" /usr/sbin/quorvanta-tunneld >"$t/service.log" 2>&1 &
+    local service=$!
+    for _ in $(seq 50); do grep -q serving "$t/service.log" && break; sleep 0.1; done
+    mkfifo "$t/commands"
+    exec 8<>"$t/commands"
+    chroot "$root" setpriv --reuid=$user --regid=$user --clear-groups env -i HOME=/tmp PATH=/usr/bin:/bin \
+      QUORVANTA_HEADLESS=1 QUORVANTA_MESSAGES=stderr QUORVANTA_SITE=http://127.0.0.1:18081 \
+      /usr/bin/quorvanta <"$t/commands" >"$t/front.log" 2>"$t/front.err" &
+    local front=$!
+    until_in() {  # until_in FILE TEXT COUNT SECONDS
+      for _ in $(seq $(($4 * 10))); do [ "$(grep -c -- "$2" "$1" 2>/dev/null)" -ge "$3" ] && return 0; sleep 0.1; done
+      return 1
+    }
+    until_in "$t/front.log" "page connected" 1 30 || fail "the installed front end did not connect as a user"
+    until_in "$t/site.log" "GET /clientCallback/?a=REF-42" 1 20 || fail "no referral callback"
+    until_in "$t/front.log" "page updateTraffic" 1 10
+    expect_eq "ref once the callback is acknowledged" "" "$(regget "$base" ref)"
+    echo disconnect >&8
+    until_in "$t/front.log" "page disconnected" 1 20 || fail "no disconnect"
+    echo connect >&8
+    until_in "$t/front.log" "page connected" 2 30 || fail "no second tunnel-up"
+    expect_eq "callbacks after the second tunnel-up" 1 "$(grep -c clientCallback "$t/site.log")"
+    # The update is fetched 30 s after the first tunnel-up and replaces data.vpn.
+    for waited in $(seq 450); do [ "$(stat -c %u "$profile" 2>/dev/null)" = "$user" ] && break; sleep 0.1; done
+    expect_eq "data.vpn after the update, replaced by the user" "$user" "$(stat -c %u "$profile" 2>/dev/null)"
+    "$build/tools/profile/quorvanta-profile" decode "$profile" 2>/dev/null | grep -q updated.example ||
+      fail "the verified update did not land in data.vpn"
+    echo quit >&8
+    for _ in $(seq 50); do kill -0 "$front" 2>/dev/null || break; sleep 0.1; done
+    kill "$front" 2>/dev/null
+    [ -s "$t/front.err" ] && fail "the front end showed boxes or errors: $(cat "$t/front.err")"
+    kill "$service" "$server" "$site" 2>/dev/null
+    wait "$service" "$server" "$site" 2>/dev/null
+    exec 8>&-
+    umount "$root/dev/shm" "$root/dev"
+    # What the test laid into the service's folder is not the package's.
+    rm -rf "$t" "$root/etc/quorvanta/ca.crt"
+  }
+
   # A machine without systemd, as in a chroot or an image build.
   rm -rf "$root/run/systemd"
   if [ -n "$(status)" ]; then dpkg_root --purge quorvanta; fi
   echo 0123456789abcdef0123456789abcdef >"$root/etc/machine-id"
 
   section "install without systemd"
-  dpkg_root -i "$deb" || { fail "dpkg -i failed:"; cat "$fs/dpkg.log"; exit "$failures"; }
+  QUORVANTA_REFERRAL=REF-42 dpkg_root -i "$deb" || { fail "dpkg -i failed:"; cat "$fs/dpkg.log"; exit "$failures"; }
   expect_eq "status after install" "install ok installed" "$(status)"
   for f in usr/lib/quorvanta/quorvanta usr/lib/quorvanta/CrashSender1402 usr/sbin/quorvanta-tunneld \
            usr/bin/quorvanta-reg usr/bin/quorvanta-profile; do
@@ -59,19 +136,24 @@ if [ "${1:-}" = "--in-root" ]; then
   expect_eq "database mode" "644 root:root" "$(mode "$QUORVANTA_REGISTRY")"
   expect_eq "database directory mode" "755 root:root" "$(mode "$root/var/lib/quorvanta")"
   expect_eq "base directory" /usr/lib/quorvanta "$(regget "$base" @)"
-  expect_eq "config_dir" /etc/quorvanta/ "$(regget "$base" config_dir)"
+  expect_eq "config_dir" /var/lib/quorvanta/profile/ "$(regget "$base" config_dir)"
+  expect_eq "profile folder mode" "777 root:root" "$(mode "$root/var/lib/quorvanta/profile")"
+  expect_eq "cleared folder mode" "1733 root:root" "$(mode "$root/var/lib/quorvanta/cleared")"
+  expect_eq "service configuration folder mode" "755 root:root" "$(mode "$root/etc/quorvanta")"
   expect_eq "MachineGuid" 01234567-89ab-cdef-0123-456789abcdef "$(regget "$crypto" MachineGuid)"
-  regget "$base" ref && fail "ref is present after install"
+  expect_eq "ref from QUORVANTA_REFERRAL" REF-42 "$(regget "$base" ref)"
   [ -e "$QUORVANTA_REGISTRY-journal" ] && fail "a journal is left beside the database"
   # A user reads the settings but cannot change them.
   as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups env "QUORVANTA_REGISTRY=$QUORVANTA_REGISTRY")
-  expect_eq "config_dir read by a user" /etc/quorvanta/ \
+  expect_eq "config_dir read by a user" /var/lib/quorvanta/profile/ \
             "$("${as_user[@]}" "$reg" get "$base" config_dir 2>/dev/null)"
   "${as_user[@]}" "$reg" set "$base" ref REG_SZ stolen >/dev/null 2>&1 && fail "a user could write the registry"
   "${as_user[@]}" "$reg" set "$crypto" MachineGuid REG_SZ stolen >/dev/null 2>&1 &&
     fail "a user could replace MachineGuid"
-  regget "$base" ref && fail "ref appeared after a user's write"
+  expect_eq "ref after a user's write" REF-42 "$(regget "$base" ref)"
   "${as_user[@]}" sh -c ": >>'$root/etc/quorvanta/config.qvpn'" 2>/dev/null && fail "a user could write config.qvpn"
+
+  installed_use
 
   section "upgrade keeps what is stored"
   "$reg" set "$base" config_dir REG_SZ /srv/quorvanta/ >/dev/null
@@ -125,7 +207,7 @@ if [ "${1:-}" = "--in-root" ]; then
   expect_eq "status without a machine id" "install ok installed" "$(status)"
   regget "$crypto" MachineGuid && fail "a MachineGuid was stored without /etc/machine-id"
   grep -q "seed-machine-id" "$fs/no-id.log" || fail "the install does not say how to seed MachineGuid"
-  expect_eq "config_dir without a machine id" /etc/quorvanta/ "$(regget "$base" config_dir)"
+  expect_eq "config_dir without a machine id" /var/lib/quorvanta/profile/ "$(regget "$base" config_dir)"
   echo 00112233445566778899aabbccddeeff >"$root/etc/machine-id"
   dpkg_root -i "$deb" || fail "reinstall with a machine id failed"
   expect_eq "MachineGuid once the id exists" 00112233-4455-6677-8899-aabbccddeeff "$(regget "$crypto" MachineGuid)"
@@ -187,6 +269,7 @@ lrwxrwxrwx root/root ./usr/bin/quorvanta -> ../lib/quorvanta/quorvanta
 -rwxr-xr-x root/root ./usr/bin/quorvanta-profile
 -rwxr-xr-x root/root ./usr/bin/quorvanta-reg
 -rwxr-xr-x root/root ./usr/lib/quorvanta/CrashSender1402
+-rwxr-xr-x root/root ./usr/lib/quorvanta/dns-hook
 -rw-r--r-- root/root ./usr/lib/quorvanta/crashreport_lang.ini
 -rwxr-xr-x root/root ./usr/lib/quorvanta/quorvanta
 -rwxr-xr-x root/root ./usr/sbin/quorvanta-tunneld
@@ -257,7 +340,7 @@ grep -q '^E:' <<<"$lint" && fail "lintian reports errors"
 
 # ---------------------------------------------------------------------------
 mkdir "$work/fs"
-unshare --mount --propagation private bash "$0" --in-root "$deb" "$reg" "$work/fs"
+unshare --mount --net --propagation private bash "$0" --in-root "$deb" "$reg" "$work/fs" "$build"
 inner=$?
 [ "$inner" -eq 100 ] && skip "no overlay root could be mounted here"
 failures=$((failures + inner))
