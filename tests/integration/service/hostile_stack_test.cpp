@@ -193,4 +193,40 @@ TEST_F(HostileStack, EveryCharacterOfAnEntryReachesOpenVpnUnchanged) {
   EXPECT_EQ(service_.CountLines("refused"), 0u) << service_.Output();
 }
 
+// An OpenVPN that never calls the management port, that ends at once, or
+// that refuses --scramble (Debian's build): the front end moves to the next
+// server after its bound, and with none left ends disconnected with the
+// window shown, instead of connecting for ever.
+TEST_F(HostileStack, AStartThatNeverReachesTheManagementPortFailsOverThenEnds) {
+  struct Case {
+    const char* mode;
+    const char* profile;
+  };
+  // The list is taken from its end.
+  for (const Case& c : {Case{"", "b.example:1194:udp a.example:1194:udp"},
+                        Case{"exit1", "b.example:1194:udp a.example:1194:udp"},
+                        Case{"noscramble", "plain.example:1194:udp scrambled.example:1194:udp:K3y"}}) {
+    SCOPED_TRACE(c.mode);
+    std::ofstream(dir_ / "etc/standin.mode") << c.mode;
+    ASSERT_NO_FATAL_FAILURE(WriteProfile(c.profile));
+    const size_t before = service_.CountLines("started OpenVPN");
+    ASSERT_NO_FATAL_FAILURE(StartFrontEnd());
+    ASSERT_TRUE(service_.WaitForLine("started OpenVPN", kWaitMs)) << service_.Output();
+    const long first = qvtest::NowMs();
+    ASSERT_TRUE(service_.WaitForLine("started OpenVPN", 15000)) << service_.Output() << frontEnd_.Output();
+    const long next = qvtest::NowMs() - first;
+    std::printf("%s: a failed start to the next server's request: %ld ms\n", *c.mode ? c.mode : "silent", next);
+    EXPECT_GE(next, 9000);
+    ASSERT_TRUE(frontEnd_.WaitForLine("page disconnected", 15000)) << frontEnd_.Output();
+    EXPECT_NE(frontEnd_.Output().find("display\npage disconnected Disconnected\ntray 3"), std::string::npos)
+        << frontEnd_.Output();
+    EXPECT_EQ(service_.CountLines("started OpenVPN") - before, 2u);
+    if (std::string(c.mode) == "noscramble") {
+      EXPECT_NE(service_.LastLineWith("started OpenVPN").find("--remote plain.example"), std::string::npos);
+      EXPECT_GE(service_.CountLines("lacks the --scramble option"), 1u) << service_.Output();
+    }
+    StopFrontEnd();
+  }
+}
+
 }  // namespace
