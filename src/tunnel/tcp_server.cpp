@@ -1,5 +1,6 @@
 #include "tunnel/tcp_server.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -13,9 +14,12 @@
 
 namespace {
 
-// A command that cannot be written within this long goes to a peer that has
-// stopped reading; OpenVPN reads every line at once.
-constexpr int kSendBoundMs = 1000;
+// Commands that cannot be written within this long, in all, go to a peer that
+// has stopped reading; OpenVPN reads every line at once. The bound is per
+// connection, not per command: a peer that never reads can still have its
+// kernel take a few bytes now and then, and each command would then wait a
+// little less than a per-command bound, for ever.
+constexpr long kSendBoundMs = 1000;
 
 void Say(const char* text) {
   std::fputs(text, stdout);
@@ -43,8 +47,14 @@ void TcpServer::SetNotifyWindow(platform::MessageQueue* queue) {
 void TcpServer::Send(const char* text) {
   if (client_ == platform::kInvalidSocket || dropPeer_) return;
   size_t length = std::strlen(text);
+  const auto start = std::chrono::steady_clock::now();
   // A command cut short leaves the stream in the middle of a line: drop the peer.
-  if (listener_.Send(client_, text, length, kSendBoundMs) != static_cast<long>(length)) dropPeer_ = true;
+  if (sendWaitLeftMs_ <= 0 ||
+      listener_.Send(client_, text, length, static_cast<int>(sendWaitLeftMs_)) != static_cast<long>(length)) {
+    dropPeer_ = true;
+  }
+  sendWaitLeftMs_ -= static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
 }
 
 void TcpServer::SetListening(uint16_t port) {
@@ -136,6 +146,7 @@ void TcpServer::Serve() {
     }
     client_ = client;
     dropPeer_ = false;
+    sendWaitLeftMs_ = kSendBoundMs;
     if (notify_) notify_->Post(WM_MGMT_CONNECTED, 0, 0);
     cutter.Reset();
     handler_.ResetConnection();

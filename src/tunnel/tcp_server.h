@@ -55,6 +55,7 @@ class TcpServer : public Thread, private CommandSink {
   platform::TcpListener listener_;
   platform::SocketHandle client_ = platform::kInvalidSocket;
   bool dropPeer_ = false;  // server thread only
+  long sendWaitLeftMs_ = 0;  // what this connection may still keep our sends waiting, in all
   platform::MessageQueue* notify_ = nullptr;
 
   std::mutex mutex_;
