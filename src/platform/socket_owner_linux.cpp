@@ -41,11 +41,11 @@ bool ReadEnds(SocketHandle accepted, Ends* ends) {
   return true;
 }
 
-// Asks sock_diag for the one socket whose local end is the peer's and whose
-// remote end is ours.
-bool LookUpWithSockDiag(const Ends& ends, uint32_t* uid) {
+// Sends one sock_diag request for TCP sockets of family in the given states;
+// the descriptor to read the answer from, or -1.
+int AskSockDiag(uint8_t family, uint32_t states, uint16_t flags, const inet_diag_sockid& id) {
   int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (fd < 0) return false;
+  if (fd < 0) return -1;
   // The kernel answers at once; the bound only guards against the unexpected.
   timeval bound{1, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
@@ -56,17 +56,12 @@ bool LookUpWithSockDiag(const Ends& ends, uint32_t* uid) {
   std::memset(&message, 0, sizeof message);
   message.header.nlmsg_len = sizeof message;
   message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  message.header.nlmsg_flags = NLM_F_REQUEST;
+  message.header.nlmsg_flags = flags;
   message.header.nlmsg_seq = 1;
-  message.request.sdiag_family = AF_INET;
+  message.request.sdiag_family = family;
   message.request.sdiag_protocol = IPPROTO_TCP;
-  message.request.idiag_states = ~0u;
-  message.request.id.idiag_sport = ends.peerPort;
-  message.request.id.idiag_dport = ends.selfPort;
-  message.request.id.idiag_src[0] = ends.peerAddress;
-  message.request.id.idiag_dst[0] = ends.selfAddress;
-  message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
-  message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  message.request.idiag_states = states;
+  message.request.id = id;
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
   ssize_t sent;
@@ -75,8 +70,23 @@ bool LookUpWithSockDiag(const Ends& ends, uint32_t* uid) {
   } while (sent < 0 && errno == EINTR);
   if (sent != static_cast<ssize_t>(sizeof message)) {
     close(fd);
-    return false;
+    return -1;
   }
+  return fd;
+}
+
+// Asks sock_diag for the one socket whose local end is the peer's and whose
+// remote end is ours.
+bool LookUpWithSockDiag(const Ends& ends, uint32_t* uid) {
+  inet_diag_sockid id{};
+  id.idiag_sport = ends.peerPort;
+  id.idiag_dport = ends.selfPort;
+  id.idiag_src[0] = ends.peerAddress;
+  id.idiag_dst[0] = ends.selfAddress;
+  id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  const int fd = AskSockDiag(AF_INET, ~0u, NLM_F_REQUEST, id);
+  if (fd < 0) return false;
   alignas(nlmsghdr) char buffer[8192];
   ssize_t received;
   do {
@@ -106,32 +116,8 @@ bool LookUpWithSockDiag(const Ends& ends, uint32_t* uid) {
 // Dumps the listening sockets of one family on port and adds the owners of
 // those a loopback IPv4 connection reaches.
 bool DumpListeners(uint8_t family, uint16_t port, uint32_t* owners, int maxOwners, int* count) {
-  int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  const int fd = AskSockDiag(family, 1u << kListenState, NLM_F_REQUEST | NLM_F_DUMP, inet_diag_sockid{});
   if (fd < 0) return false;
-  timeval bound{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-  struct {
-    nlmsghdr header;
-    inet_diag_req_v2 request;
-  } message;
-  std::memset(&message, 0, sizeof message);
-  message.header.nlmsg_len = sizeof message;
-  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  message.header.nlmsg_seq = 2;
-  message.request.sdiag_family = family;
-  message.request.sdiag_protocol = IPPROTO_TCP;
-  message.request.idiag_states = 1u << kListenState;
-  sockaddr_nl kernel{};
-  kernel.nl_family = AF_NETLINK;
-  ssize_t sent;
-  do {
-    sent = sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
-  } while (sent < 0 && errno == EINTR);
-  if (sent != static_cast<ssize_t>(sizeof message)) {
-    close(fd);
-    return false;
-  }
   const uint32_t loopback = htonl(INADDR_LOOPBACK);
   alignas(nlmsghdr) char buffer[16384];
   for (;;) {
