@@ -108,7 +108,12 @@ bool Send(const CrashBlock& block, const std::string& folder, std::string* failu
 }
 
 int QueuedReports(const CrashBlock& block) {
-  const std::vector<std::string> reports = ListReports(AppFolder(block));
+  std::vector<std::string> reports = ListReports(AppFolder(block));
+  // Earlier versions named the application a second time below the save directory.
+  for (const std::string& old :
+       ListReports(AppFolder(block) + "/" + SanitizeFolderName(block.appName + "_" + block.appVersion))) {
+    reports.push_back(old);
+  }
   for (const std::string& report : reports) std::printf("%s\n", report.c_str());
   std::fflush(stdout);
   // The front end starts this at every start: with nothing queued, nothing is shown.

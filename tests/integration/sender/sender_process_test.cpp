@@ -274,9 +274,13 @@ TEST_F(SenderProcess, QueuedModeReleasesAtOnceAndListsOnlyUnsentReports) {
     ASSERT_EQ(system(("mkdir -p '" + app + name + "'").c_str()), 0);
     if (name != NewGuid(12)) std::ofstream(app + name + "/report.txt") << "report";
   }
+  // One left where an earlier version put it is still offered.
+  const std::string legacy = app + "Quorvanta GUI_0.0.8/" + NewGuid(13);
+  ASSERT_EQ(system(("mkdir -p '" + legacy + "'").c_str()), 0);
+  std::ofstream(legacy + "/report.txt") << "report";
   r = qvtest::RunProgram({kSender, guid + "-tmp"}, Env());
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, app + NewGuid(10) + "\n" + app + NewGuid(11) + "\n");
+  EXPECT_EQ(r.out, app + NewGuid(10) + "\n" + app + NewGuid(11) + "\n" + legacy + "\n");
   EXPECT_TRUE(event->Wait(0));
 }
 
