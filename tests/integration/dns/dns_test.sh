@@ -114,7 +114,7 @@ CONF
 "$reg" set 'HKLM\SOFTWARE\Quorvanta' @ REG_SZ "$work" >/dev/null
 "$reg" set 'HKLM\SOFTWARE\Quorvanta' config_dir REG_SZ "$work/etc/" >/dev/null
 "$reg" set 'HKLM\SOFTWARE\Quorvanta' ref REG_SZ "" >/dev/null
-# The front end takes entries from the end of the list: dns1 first, dns2 next.
+# Two servers: the test follows whichever the front end takes first.
 printf '127.0.0.1:11942:tcp 127.0.0.1:11941:tcp\n<---->\n' | "$build/tools/profile/quorvanta-profile" encode >"$work/etc/data.vpn"
 
 export QUORVANTA_PIPE=$work/run/QuorvantaPipe

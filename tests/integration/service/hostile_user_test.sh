@@ -4,7 +4,7 @@
 # setpriv) at every object they share: planted and predicted names, a watcher
 # that plants what it sees, a stranger's runtime folder, killed runs, the exit
 # event, the service socket and the management port. Private mount, pid and
-# network namespaces with their own /dev/shm and /tmp, so port 63782 is ours.
+# network namespaces with their own /dev/shm, so port 63782 is ours.
 # Usage: hostile_user_test.sh BUILD_DIR SOURCE_DIR
 set -uo pipefail
 
@@ -20,11 +20,12 @@ if [ "${1:-}" != --inside ]; then
     "$(realpath "$1")" "$(realpath "$2")"
 fi
 build=$2 source=$3
-mount -t tmpfs -o mode=1777 qv-shm /dev/shm && mount -t tmpfs -o mode=1777 qv-tmp /tmp ||
-  skip "cannot mount a private /dev/shm and /tmp"
+# /tmp stays the machine's: the build may live below it.
+mount -t tmpfs -o mode=1777 qv-shm /dev/shm || skip "cannot mount a private /dev/shm"
 ip link set lo up
 work=$(mktemp -d /tmp/qv-hostile.XXXXXX) && chmod 0755 "$work"
-trap 'kill $(jobs -p) 2>/dev/null; wait 2>/dev/null' EXIT
+planted_tmp=
+trap 'kill $(jobs -p) 2>/dev/null; wait 2>/dev/null; [ -n "$planted_tmp" ] && rm -rf "$planted_tmp"; rm -rf "$work"' EXIT
 user=1000 stranger=65534
 as_user() { setpriv --reuid=$user --regid=$user --clear-groups "$@"; }
 as_stranger() { setpriv --reuid=$stranger --regid=$stranger --clear-groups "$@"; }
@@ -127,7 +128,7 @@ quit_front
 kill "$holder"; wait "$holder" 2>/dev/null
 
 tried "the stranger plants every name he sees appear, at once, during 10 starts"
-setpriv --reuid=$stranger --regid=$stranger --clear-groups /usr/bin/python3 - /dev/shm /tmp <<'PY' &
+setpriv --reuid=$stranger --regid=$stranger --clear-groups /usr/bin/python3 - /dev/shm "$work" <<'PY' &
 import ctypes, os, struct, sys
 libc = ctypes.CDLL(None, use_errno=True)
 fd = libc.inotify_init()
@@ -157,7 +158,12 @@ done
 kill "$planter"; wait "$planter" 2>/dev/null
 
 tried "a stranger's /tmp/quorvanta-$user when XDG_RUNTIME_DIR is unset"
-as_stranger sh -c "mkdir -m 0777 /tmp/quorvanta-$user && : >/tmp/quorvanta-$user/QuorvantaGui.lock"
+if [ -e "/tmp/quorvanta-$user" ]; then
+  echo "   (/tmp/quorvanta-$user exists on this machine already: the stranger's folder is not planted)"
+else
+  planted_tmp=/tmp/quorvanta-$user
+  as_stranger sh -c "mkdir -m 0777 /tmp/quorvanta-$user && : >/tmp/quorvanta-$user/QuorvantaGui.lock"
+fi
 start_front
 first=$front first_runs=$runs
 until_in "$(flog)" "tray" 1 10 || fail "the first instance did not start: $(cat "$(ferr)")"
