@@ -61,16 +61,8 @@ bool ConnectionController::RequestTunnel() {
 void ConnectionController::OnStartOverdue() {
   startTimer_ = 0;
   if (state_ != Connecting || failoverTimer_ != 0) return;
-  if (RequestTunnel()) {
-    view_.UpdateTrayIcon(state_);
-    return;
-  }
-  // The list has ended: nothing else would stop an OpenVPN that hangs in its start.
-  signal_.Set();
-  state_ = Disconnected;
-  view_.Display();
-  CallPage("disconnected", "Disconnected");
-  view_.UpdateTrayIcon(state_);
+  // Nothing else would stop an OpenVPN that hangs in its start once the list has ended.
+  OnFailoverDue(/*stopHungStart=*/true);
 }
 
 // True when a failover was waiting; it will not fire any more.
@@ -185,12 +177,13 @@ void ConnectionController::OnManagementDisconnected() {
   view_.UpdateTrayIcon(state_);
 }
 
-void ConnectionController::OnFailoverDue() {
+void ConnectionController::OnFailoverDue(bool stopHungStart) {
   failoverTimer_ = 0;
   if (state_ == Connected || state_ == Connecting) {
     if (RequestTunnel()) {
       state_ = Connecting;
     } else {
+      if (stopHungStart) signal_.Set();
       state_ = Disconnected;
       view_.Display();
       CallPage("disconnected", "Disconnected");

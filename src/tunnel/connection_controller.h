@@ -68,7 +68,9 @@ class ConnectionController {
 
  private:
   void CallPage(const char* name, const char* text);
-  void OnFailoverDue();
+  // The next server's request; with none left, Disconnected and the window
+  // shown (and the exit event set when a start hung).
+  void OnFailoverDue(bool stopHungStart = false);
   bool CancelFailover();
   // Requests the next tunnel and waits for its management connection.
   bool RequestTunnel();
