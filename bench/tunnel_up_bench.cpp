@@ -20,6 +20,7 @@
 #include "platform/message_queue.h"
 #include "platform/named_event.h"
 #include "profile/server_list.h"
+#include "runtime/ui_messages.h"
 #include "support/child_process.h"
 #include "support/running_program.h"
 #include "tunnel/controller_view.h"
@@ -133,13 +134,13 @@ void BM_TunnelUpVersusBareClient(benchmark::State& state) {
       double t0 = NowMsPrecise();
       bool sent = StartTunnel(signal);
       double tSent = NowMsPrecise();
-      bool connected = sent && WaitFor(queue, WM_MGMT_CONNECTED, 10000);
+      bool connected = sent && WaitFor(queue, msg::WM_MGMT_CONNECTED, 10000);
       double tConnected = NowMsPrecise();
-      bool up = connected && WaitFor(queue, WM_TUNNEL_UP, 10000);
+      bool up = connected && WaitFor(queue, msg::WM_TUNNEL_UP, 10000);
       double t1 = NowMsPrecise();
       stages.push_back({tSent - t0, tConnected - t0});
       signal.Set();
-      WaitFor(queue, WM_MGMT_DISCONNECTED, 10000);
+      WaitFor(queue, msg::WM_MGMT_DISCONNECTED, 10000);
       if (!up) {
         state.SkipWithError("the tunnel did not come up");
         break;

@@ -15,6 +15,7 @@
 #include "platform/thread.h"
 #include "runtime/shared_state.h"
 #include "runtime/thread.h"
+#include "runtime/ui_messages.h"
 #include "ui/headless_window.h"
 
 bool HelpRequested(int argc, char** argv) {
@@ -104,7 +105,7 @@ bool g_windowed = false;
 void WaitForQuit(void*) {
   WorkerEnter();
   if (platform::WaitQuitRequest())
-    platform::UiQueue().Post(g_windowed ? WM_CLOSE : HeadlessWindow::kQuitMessage, 0, 0);
+    platform::UiQueue().Post(g_windowed ? msg::Close : HeadlessWindow::kQuitMessage, 0, 0);
   WorkerLeave();
 }
 

@@ -5,16 +5,24 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/ui_loop_win.h"
+
 namespace platform {
 
 namespace {
 
 constexpr wchar_t kWindowClass[] = L"QuorvantaMessageQueue";
 
-// Nothing is dispatched to the window (its loop hands the messages on), but
-// a stray WM_CLOSE must never destroy it.
+// The program's messages (close, menu commands and its own numbers from
+// WM_USER up) go to the loop's receiver, also when a menu's or a box's modal
+// loop dispatches them; the system's own messages to the window take the
+// default path. A stray WM_CLOSE never destroys the window.
 LRESULT CALLBACK QueueWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_CLOSE) return 0;
+  const bool programs = message == WM_CLOSE || message == WM_COMMAND || (message >= WM_USER && message < 0xC000);
+  if (programs) {
+    DeliverQueueMessage(message, wParam, lParam);
+    return 0;
+  }
   return DefWindowProcW(window, message, wParam, lParam);
 }
 

@@ -14,32 +14,44 @@ bool g_quit = false;
 struct Receiver {
   MessageReceiver receive;
   void* context;
+  intptr_t last;
 };
 
 gboolean OnQueueReadable(gint, GIOCondition, gpointer data) {
-  const auto* receiver = static_cast<const Receiver*>(data);
+  auto* receiver = static_cast<Receiver*>(data);
+  // A bounded batch per wake-up keeps the window responsive under a burst;
+  // the descriptor stays readable while messages are left.
   Message message;
-  while (!g_quit && UiQueue().TryTake(&message)) receiver->receive(message, receiver->context);
+  for (int i = 0; i < 64 && !g_quit && UiQueue().TryTake(&message); ++i) {
+    receiver->last = static_cast<intptr_t>(message.wParam);
+    receiver->receive(message, receiver->context);
+  }
   return G_SOURCE_CONTINUE;
 }
 
 }  // namespace
 
-// A GLib loop, as under a window, so the UI timers run here too.
-void RunUiLoop(MessageReceiver receive, void* context) {
-  Receiver receiver{receive, context};
+// A GLib loop, the one GTK's windows and the UI timers run on too.
+intptr_t RunUiLoop(MessageReceiver receive, void* context) {
+  Receiver receiver{receive, context, 0};
   g_quit = false;
+  GMainLoop* outer = g_loop;
   g_loop = g_main_loop_new(nullptr, FALSE);
   guint source = g_unix_fd_add(UiQueue().WakeHandle(), G_IO_IN, &OnQueueReadable, &receiver);
   g_main_loop_run(g_loop);
   g_source_remove(source);
   g_main_loop_unref(g_loop);
-  g_loop = nullptr;
+  g_loop = outer;
+  g_quit = false;
+  return receiver.last;
 }
 
 void QuitUiLoop() {
   g_quit = true;
   if (g_loop) g_main_loop_quit(g_loop);
 }
+
+// GTK hands key presses to the focused view itself.
+void SetUiKeyWindow(void*) {}
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include "platform/ui_timer.h"
 #include "profile/profile.h"
 #include "profile/profile_update.h"
+#include "runtime/ui_messages.h"
 #include "tunnel/service_request.h"
 
 void FormatTraffic(uint32_t value, char* out, size_t size) {
@@ -75,19 +76,19 @@ bool ConnectionController::CancelFailover() {
 
 bool ConnectionController::HandleMessage(const platform::Message& message) {
   switch (message.id) {
-    case WM_SERVICE_STATUS:
+    case msg::WM_SERVICE_STATUS:
       OnServiceStatus(message.wParam);
       return true;
-    case WM_TUNNEL_UP:
+    case msg::WM_TUNNEL_UP:
       OnTunnelUp();
       return true;
-    case WM_MGMT_CONNECTED:
+    case msg::WM_MGMT_CONNECTED:
       OnManagementConnected();
       return true;
-    case WM_MGMT_DISCONNECTED:
+    case msg::WM_MGMT_DISCONNECTED:
       OnManagementDisconnected();
       return true;
-    case WM_MGMT_BYTECOUNT:
+    case msg::WM_MGMT_BYTECOUNT:
       OnTraffic(static_cast<uint32_t>(message.wParam), static_cast<uint32_t>(message.lParam));
       return true;
     default:

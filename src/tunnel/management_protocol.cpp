@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/ui_messages.h"
 #include "tunnel/controller_view.h"
 
 namespace {
@@ -94,7 +95,7 @@ void ManagementHandler::OnStateNotification(const char* text) {
   for (const char* name : kIgnored) {
     if (Contains(text, name)) return;
   }
-  if (Contains(text, ",CONNECTED,")) Post(WM_TUNNEL_UP, 0, 0);
+  if (Contains(text, ",CONNECTED,")) Post(msg::WM_TUNNEL_UP, 0, 0);
 }
 
 void ManagementHandler::OnByteCountNotification(char* text) {
@@ -104,6 +105,6 @@ void ManagementHandler::OnByteCountNotification(char* text) {
   long in = ParseCounter(text);
   long out = ParseCounter(comma + 1);
   // Counters travel as 32-bit values, the way the window message carries them.
-  Post(WM_MGMT_BYTECOUNT, static_cast<uintptr_t>(static_cast<uint32_t>(in)),
+  Post(msg::WM_MGMT_BYTECOUNT, static_cast<uintptr_t>(static_cast<uint32_t>(in)),
        static_cast<intptr_t>(static_cast<uint32_t>(out)));
 }

@@ -11,6 +11,7 @@
 #include "platform/local_socket.h"
 #include "profile/profile_update.h"
 #include "profile/server_list.h"
+#include "runtime/ui_messages.h"
 #include "tunnel/controller_view.h"
 
 namespace {
@@ -149,7 +150,7 @@ void Init::Run() {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   // A probe ended by the program's shutdown reports nothing.
-  if (notify_ && !stopped) notify_->Post(WM_SERVICE_STATUS, reachable ? 1 : 0, 0);
+  if (notify_ && !stopped) notify_->Post(msg::WM_SERVICE_STATUS, reachable ? 1 : 0, 0);
   running_ = false;
   changed_.notify_all();
 }

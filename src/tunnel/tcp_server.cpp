@@ -8,6 +8,7 @@
 #include "platform/socket_owner.h"
 #include "platform/sockets.h"
 #include "platform/thread.h"
+#include "runtime/ui_messages.h"
 #include "tunnel/controller_view.h"
 #include "tunnel/line_cutter.h"
 #include "tunnel/service_request.h"
@@ -147,7 +148,7 @@ void TcpServer::Serve() {
     client_ = client;
     dropPeer_ = false;
     sendWaitLeftMs_ = kSendBoundMs;
-    if (notify_) notify_->Post(WM_MGMT_CONNECTED, 0, 0);
+    if (notify_) notify_->Post(msg::WM_MGMT_CONNECTED, 0, 0);
     cutter.Reset();
     handler_.ResetConnection();
     for (;;) {
@@ -159,7 +160,7 @@ void TcpServer::Serve() {
       // A line that cannot be held is no management line: drop the peer.
       if (!fits || dropPeer_) break;
     }
-    if (notify_) notify_->Post(WM_MGMT_DISCONNECTED, 0, 0);
+    if (notify_) notify_->Post(msg::WM_MGMT_DISCONNECTED, 0, 0);
     listener_.CloseSocket(client_);
     client_ = platform::kInvalidSocket;
     if (listener_.Stopped()) return;

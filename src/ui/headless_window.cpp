@@ -6,12 +6,13 @@
 #include "platform/message_queue.h"
 #include "platform/thread.h"
 #include "platform/ui_loop.h"
+#include "runtime/ui_messages.h"
 
 namespace {
 
 // Commands of the headless stand-in, queued behind the workers' messages.
-constexpr uint32_t kCommandConnect = kHeadlessConnect;
-constexpr uint32_t kCommandDisconnect = kHeadlessDisconnect;
+constexpr uint32_t kCommandConnect = msg::HeadlessConnect;
+constexpr uint32_t kCommandDisconnect = msg::HeadlessDisconnect;
 constexpr uint32_t kCommandQuit = HeadlessWindow::kQuitMessage;
 
 // Turns standard-input lines into commands; ends quietly at end of input.

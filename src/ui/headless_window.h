@@ -7,6 +7,7 @@
 
 #include "platform/message_queue.h"
 #include "runtime/signal.h"
+#include "runtime/ui_messages.h"
 #include "runtime/well_known.h"
 #include "tunnel/logging_view.h"
 #include "tunnel/tunnel_control.h"
@@ -22,7 +23,7 @@ class HeadlessWindow : public Signal {
   bool firstRun = false;
 
   // Ends the loop as the "quit" line does.
-  static constexpr uint32_t kQuitMessage = kHeadlessQuit;
+  static constexpr uint32_t kQuitMessage = msg::HeadlessQuit;
 
  private:
   void Receive(const platform::Message& message);

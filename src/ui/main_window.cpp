@@ -1,7 +1,11 @@
 #include "ui/main_window.h"
 
+#include <cstdlib>
+#include <cstring>
+
 #include "platform/environment.h"
 #include "platform/opener.h"
+#include "runtime/ui_messages.h"
 #include "ui/site_host.h"
 
 MainWindow::MainWindow(ControllerHooks hooks)
@@ -9,6 +13,8 @@ MainWindow::MainWindow(ControllerHooks hooks)
   RegisterExternal("Connect", static_cast<TextHandler>(&MainWindow::Connect));
   RegisterExternal("Disconnect", static_cast<TextHandler>(&MainWindow::Disconnect));
   firstRun = false;
+  const char* uiLog = std::getenv("QUORVANTA_UI_LOG");
+  if (uiLog && std::strcmp(uiLog, "1") == 0) log_ = std::make_unique<LoggingView>(stdout);
 }
 
 MainWindow::~MainWindow() {
@@ -30,11 +36,14 @@ int MainWindow::RunWindow(bool visible) {
 bool MainWindow::HandleMessage(const platform::Message& message) {
   if (tunnel_.HandleMessage(message)) return true;
   switch (message.id) {
-    case WM_TRAYICON:
+    case msg::WM_TRAYICON:
       OnTrayIcon(static_cast<uint32_t>(message.lParam), 0, 0);
       return true;
-    case WM_COMMAND:
+    case msg::Command:
       OnCommand(message.wParam);
+      return true;
+    case msg::TaskbarCreated:
+      tray_.Restore();
       return true;
     default:
       return HtmlControl::HandleMessage(message);
@@ -42,24 +51,24 @@ bool MainWindow::HandleMessage(const platform::Message& message) {
 }
 
 void MainWindow::OnTrayIcon(uint32_t mouseMessage, int x, int y) {
-  if (mouseMessage == WM_LBUTTONDOWN) Display();
-  else if (mouseMessage == WM_RBUTTONDOWN) tray_.PopupMenu(x, y);
+  if (mouseMessage == msg::LeftButtonDown) Display();
+  else if (mouseMessage == msg::RightButtonDown) tray_.PopupMenu(x, y);
 }
 
 void MainWindow::OnCommand(uintptr_t id) {
   switch (id) {
-    case IDM_CONNECT:
+    case msg::IDM_CONNECT:
       tunnel_.controller().Connect();
       break;
-    case IDM_DISCONNECT:
+    case msg::IDM_DISCONNECT:
       tunnel_.controller().Disconnect();
       break;
-    case IDM_VISIT_SITE: {
+    case msg::IDM_VISIT_SITE: {
       char address[300];
       if (SiteHomeAddress(platform::SiteBase(), address, sizeof address)) platform::OpenUrl(address);
       break;
     }
-    case IDM_EXIT:
+    case msg::IDM_EXIT:
       PostClose(0);
       break;
     default:
@@ -72,10 +81,14 @@ const char* MainWindow::Connect(int, const char* const*) { return tunnel_.contro
 const char* MainWindow::Disconnect(int, const char* const*) { return tunnel_.controller().Disconnect(); }
 
 void MainWindow::CallPageFunction(const char* name, const char* const* args, int count) {
+  if (log_) log_->CallPageFunction(name, args, count);
   HtmlControl::CallPageFunction(name, args, count);
 }
 
-void MainWindow::UpdateTrayIcon(TunnelState state) { tray_.Update(state); }
+void MainWindow::UpdateTrayIcon(TunnelState state) {
+  if (log_) log_->UpdateTrayIcon(state);
+  tray_.Update(state);
+}
 
 void MainWindow::Display() { HtmlControl::Display(); }
 

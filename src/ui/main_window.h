@@ -3,12 +3,13 @@
 #include <cstdint>
 
 #include "runtime/signal.h"
+#include <memory>
+
 #include "tunnel/controller_view.h"
+#include "tunnel/logging_view.h"
 #include "tunnel/tunnel_control.h"
 #include "ui/html_control.h"
 #include "ui/tray.h"
-
-// A tray menu command arriving as a message.
 
 class MainWindow : public HtmlControl, public Signal, public TrayHost, public ControllerView {
  public:
@@ -25,6 +26,7 @@ class MainWindow : public HtmlControl, public Signal, public TrayHost, public Co
   // TrayHost
   void OnTrayIcon(uint32_t mouseMessage, int x, int y) override;
   void OnCommand(uintptr_t id) override;
+  void* TrayOwnerWindow() const override { return view().NativeWindow(); }
 
   // ControllerView
   void CallPageFunction(const char* name, const char* const* args, int count) override;
@@ -45,4 +47,8 @@ class MainWindow : public HtmlControl, public Signal, public TrayHost, public Co
   // workers' threads, so none reaches a destroyed object.
   TunnelControl tunnel_;
   Tray tray_;
+  // QUORVANTA_UI_LOG=1: every page call and tray state is also a line on
+  // standard output, as the headless mode writes them (for tests of a window
+  // whose page cannot be seen).
+  std::unique_ptr<LoggingView> log_;
 };

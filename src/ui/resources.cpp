@@ -1,19 +1,8 @@
 #include "ui/resources.h"
 
-#include <gio/gio.h>
-#include <strings.h>
-
 #include <cstring>
-#include <mutex>
-
-extern "C" void quorvanta_register_resource(void);
 
 namespace resources {
-
-void RegisterResources() {
-  static std::once_flag once;
-  std::call_once(once, [] { quorvanta_register_resource(); });
-}
 
 namespace {
 
@@ -28,7 +17,23 @@ const Resource kResources[] = {
     {"IMGS", "BANNER.JPG", "/quorvanta/IMGS/banner.jpg", "image/jpeg"},
 };
 
+// ASCII letters without regard to case: resource names are ASCII.
+bool SameLetters(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    char x = *a, y = *b;
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+    if (x == '\0') return true;
+  }
+}
+
 }  // namespace
+
+const Resource* Resources(size_t* count) {
+  *count = sizeof kResources / sizeof kResources[0];
+  return kResources;
+}
 
 const Resource* FindResource(const char* path) {
   while (*path == '/') ++path;
@@ -36,7 +41,7 @@ const Resource* FindResource(const char* path) {
   char type[16];
   const char* name;
   if (!slash) {
-    std::strcpy(type, "23");
+    std::memcpy(type, "23", 3);
     name = path;
   } else {
     size_t len = static_cast<size_t>(slash - path);
@@ -46,19 +51,8 @@ const Resource* FindResource(const char* path) {
     name = slash + 1;
   }
   for (const Resource& r : kResources)
-    if (strcasecmp(r.type, type) == 0 && strcasecmp(r.name, name) == 0) return &r;
+    if (SameLetters(r.type, type) && SameLetters(r.name, name)) return &r;
   return nullptr;
-}
-
-const void* ResourceData(const Resource& resource, size_t* size) {
-  GBytes* bytes = g_resources_lookup_data(resource.path, G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
-  if (!bytes) return nullptr;
-  gsize length = 0;
-  const void* data = g_bytes_get_data(bytes, &length);
-  *size = length;
-  // The bundle is static data linked into the program: the bytes outlive this reference.
-  g_bytes_unref(bytes);
-  return data;
 }
 
 }  // namespace resources

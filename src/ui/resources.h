@@ -8,9 +8,12 @@ namespace resources {
 struct Resource {
   const char* type;     // "23" (the HTML page), "JS", "IMGS", "ICO"
   const char* name;     // upper case, as the resource is named
-  const char* path;     // the path in the compiled bundle
+  const char* path;     // the path in the compiled bundle, below the page's folder in the tree
   const char* mime;
 };
+
+// Every file of the page, the page first.
+const Resource* Resources(size_t* count);
 
 // Makes the compiled bundle reachable (once per process; later calls do nothing).
 void RegisterResources();

@@ -23,6 +23,7 @@
 
 #include "runtime/signal.h"
 #include "platform/named_event.h"
+#include "runtime/ui_messages.h"
 #include "ui/main_window.h"
 #include "support/fake_service.h"
 #include "ui/window/page_helpers.h"
@@ -71,7 +72,7 @@ bool ScreenPoint(MainWindow& window, const char* id, int* x, int* y) {
                                      "return Math.round(r.left+r.width/2)+' '+Math.round(r.top+r.height/2);})()");
   int px = 0, py = 0, ox = 0, oy = 0;
   if (std::sscanf(where.c_str(), "%d %d", &px, &py) != 2) return false;
-  gdk_window_get_origin(gtk_widget_get_window(window.Window()), &ox, &oy);
+  gdk_window_get_origin(gtk_widget_get_window(Gtk(window).Window()), &ox, &oy);
   *x = ox + px;
   *y = oy + py;
   return true;
@@ -131,7 +132,7 @@ class ProgramTest : public ::testing::Test {
         [](gpointer data) -> gboolean {
           auto* d = static_cast<Driver*>(data);
           d->body();
-          if (::testing::Test::HasFatalFailure()) d->window.OnCommand(IDM_EXIT);
+          if (::testing::Test::HasFatalFailure()) d->window.OnCommand(msg::IDM_EXIT);
           return G_SOURCE_REMOVE;
         },
         &driver);
@@ -141,7 +142,7 @@ class ProgramTest : public ::testing::Test {
   std::string Tray(MainWindow& window) {
     ::Tray& tray = window.tray();
     return std::string(tray.IconName()) + "|" + tray.Tooltip() + "|" +
-           (tray.IsMenuItemEnabled(IDM_CONNECT) ? "C" : "-") + (tray.IsMenuItemEnabled(IDM_DISCONNECT) ? "D" : "-");
+           (tray.IsMenuItemEnabled(msg::IDM_CONNECT) ? "C" : "-") + (tray.IsMenuItemEnabled(msg::IDM_DISCONNECT) ? "D" : "-");
   }
 
   long Requests() const { return std::count(log.begin(), log.end(), "tunnel"); }
@@ -207,7 +208,7 @@ TEST_F(ProgramTest, WaitingConnectingConnectedTrafficDisconnectDisconnected) {
     EXPECT_EQ(Tray(window), "hand48x48_red.ico|Disconnected|C-");
     CaptureWindow(window, "program_disconnected");
 
-    window.OnCommand(IDM_EXIT);
+    window.OnCommand(msg::IDM_EXIT);
   });
   EXPECT_EQ(code, 0);
   EXPECT_EQ(log, (std::vector<std::string>{"load", "tunnel", "update", "knocker"}));
@@ -245,7 +246,7 @@ TEST_F(ProgramTest, ADisconnectClickedDuringTheFailoverWaitEndsDisconnectedWithN
     auto exitEvent = platform::NamedEvent::Open(kExitEventName);
     ASSERT_TRUE(exitEvent);
     EXPECT_TRUE(exitEvent->Wait(0));
-    window.OnCommand(IDM_EXIT);
+    window.OnCommand(msg::IDM_EXIT);
   });
   EXPECT_EQ(code, 0);
 }
@@ -290,7 +291,7 @@ TEST_F(ProgramTest, ADoubleClickOnConnectEndsConnected) {
     ASSERT_TRUE(exitEvent);
     EXPECT_FALSE(exitEvent->Wait(0)) << "the second click stopped the tunnel";
     CaptureWindow(window, "program_double_click");
-    window.OnCommand(IDM_EXIT);
+    window.OnCommand(msg::IDM_EXIT);
   });
   if (management.joinable()) management.join();
   EXPECT_EQ(code, 0);
@@ -306,11 +307,11 @@ TEST_F(ProgramTest, FirstRunHidesTheWindowOnTheFirstTunnelUpAndTheTrayShowsItAga
     ASSERT_TRUE(openvpn.Connect());
     openvpn.Send(kSessionToConnected);
     ASSERT_TRUE(PumpUntil([&] { return window.controller().state() == Connected; }));
-    EXPECT_TRUE(PumpUntil([&] { return !gtk_widget_get_visible(window.Window()); }));
+    EXPECT_TRUE(PumpUntil([&] { return !gtk_widget_get_visible(Gtk(window).Window()); }));
     EXPECT_FALSE(window.controller().firstRun);
-    window.OnTrayIcon(WM_LBUTTONDOWN, 0, 0);
-    EXPECT_TRUE(gtk_widget_get_visible(window.Window()));
-    window.OnCommand(IDM_EXIT);
+    window.OnTrayIcon(msg::LeftButtonDown, 0, 0);
+    EXPECT_TRUE(gtk_widget_get_visible(Gtk(window).Window()));
+    window.OnCommand(msg::IDM_EXIT);
   });
   EXPECT_EQ(code, 0);
   EXPECT_EQ(log, (std::vector<std::string>{"load", "tunnel", "update", "knocker", "installed"}));
@@ -320,12 +321,12 @@ TEST_F(ProgramTest, ATunnelUpBeforeThePageHasLoadedStillReachesThePage) {
   setenv("QUORVANTA_PIPE", "/nonexistent/quorvanta-test-pipe", 1);  // no probe result joins in
   MainWindow window(hooks);
   // Queued before the window exists, as when the service and OpenVPN answer faster than the page loads.
-  platform::UiQueue().Post(WM_MGMT_CONNECTED, 0, 0);
-  platform::UiQueue().Post(WM_TUNNEL_UP, 0, 0);
+  platform::UiQueue().Post(msg::WM_MGMT_CONNECTED, 0, 0);
+  platform::UiQueue().Post(msg::WM_TUNNEL_UP, 0, 0);
   int code = Run(window, true, [&] {
     EXPECT_TRUE(WaitPageLoaded(window));
     EXPECT_TRUE(PumpUntil([&] { return Look(window) == "rgb(23, 114, 47)|Connected|0001"; })) << Look(window);
-    window.OnCommand(IDM_EXIT);
+    window.OnCommand(msg::IDM_EXIT);
   });
   EXPECT_EQ(code, 0);
 }
@@ -335,18 +336,18 @@ TEST_F(ProgramTest, AutorunStartsHiddenWithTheTrayIconAndAPressShowsTheWindowInI
   int code = Run(window, false, [&] {
     ASSERT_TRUE(WaitPageLoaded(window));
     EXPECT_TRUE(window.tray().IsShown());
-    EXPECT_FALSE(gtk_widget_get_visible(window.Window()));
+    EXPECT_FALSE(gtk_widget_get_visible(Gtk(window).Window()));
     Pump(300);
-    EXPECT_FALSE(gtk_widget_get_visible(window.Window()));
-    platform::UiQueue().Post(WM_TRAYICON, 0, WM_LBUTTONDOWN);  // as a posted message, like the shell's
-    ASSERT_TRUE(PumpUntil([&] { return gtk_widget_get_visible(window.Window()); }));
+    EXPECT_FALSE(gtk_widget_get_visible(Gtk(window).Window()));
+    platform::UiQueue().Post(msg::WM_TRAYICON, 0, msg::LeftButtonDown);  // as a posted message, like the shell's
+    ASSERT_TRUE(PumpUntil([&] { return gtk_widget_get_visible(Gtk(window).Window()); }));
     EXPECT_TRUE(PumpUntil([&] {
       GdkRectangle r;
-      gdk_window_get_frame_extents(gtk_widget_get_window(window.Window()), &r);
+      gdk_window_get_frame_extents(gtk_widget_get_window(Gtk(window).Window()), &r);
       return r.x == 880 && r.y == 460 && r.width == 400 && r.height == 300;
     }));
     CaptureWindow(window, "program_autorun_shown");
-    platform::UiQueue().Post(WM_COMMAND, IDM_EXIT, 0);
+    platform::UiQueue().Post(msg::Command, msg::IDM_EXIT, 0);
   });
   EXPECT_EQ(code, 0);
 }
@@ -363,17 +364,17 @@ TEST_F(ProgramTest, ExitEndsTheLoopWithZeroAndDestroyingTheWindowSetsTheExitEven
     ASSERT_TRUE(WaitPageLoaded(*window));
     EXPECT_TRUE(window->tray().IsShown());
     // The menu's Exit posts the close request; it ends the loop before anything queued behind it.
-    window->OnCommand(IDM_EXIT);
-    platform::UiQueue().Post(WM_MGMT_CONNECTED, 0, 0);
+    window->OnCommand(msg::IDM_EXIT);
+    platform::UiQueue().Post(msg::WM_MGMT_CONNECTED, 0, 0);
   });
   EXPECT_EQ(code, 0);
-  EXPECT_EQ(window->Window(), nullptr);  // the window is gone once the loop has ended
+  EXPECT_EQ(Gtk(*window).Window(), nullptr);  // the window is gone once the loop has ended
   exitEvent->Reset();
   window.reset();
   EXPECT_TRUE(exitEvent->Wait(0));
   bool left = false;  // never handled
   platform::Message message;
-  while (platform::UiQueue().TryTake(&message)) left = left || message.id == WM_MGMT_CONNECTED;
+  while (platform::UiQueue().TryTake(&message)) left = left || message.id == msg::WM_MGMT_CONNECTED;
   EXPECT_TRUE(left);
 }
 

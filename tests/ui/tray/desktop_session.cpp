@@ -1,4 +1,5 @@
 #include "desktop_session.h"
+#include "runtime/ui_messages.h"
 
 #include <fcntl.h>
 #include <gdk/gdkx.h>
@@ -154,5 +155,5 @@ int RunProgram(const std::vector<std::string>& argv) {
 
 void RecordingHost::OnTrayIcon(uint32_t mouseMessage, int x, int y) {
   presses.push_back({mouseMessage, x, y});
-  if (mouseMessage == WM_RBUTTONDOWN && popOnRightPress != nullptr) popOnRightPress->PopupMenu(x, y);
+  if (mouseMessage == msg::RightButtonDown && popOnRightPress != nullptr) popOnRightPress->PopupMenu(x, y);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "runtime/ui_messages.h"
 #include "ui/tray.h"
 
 namespace {
@@ -23,13 +24,13 @@ TEST(TrayHeadless, FollowsTheStateWithoutShowingAnything) {
   tray.Add(WaitingForService);
   EXPECT_STREQ(tray.Protocol(), "none");
   EXPECT_FALSE(tray.IsShown());
-  EXPECT_FALSE(tray.IsMenuItemEnabled(IDM_CONNECT));
+  EXPECT_FALSE(tray.IsMenuItemEnabled(msg::IDM_CONNECT));
   tray.Update(Disconnected);
-  EXPECT_TRUE(tray.IsMenuItemEnabled(IDM_CONNECT));
+  EXPECT_TRUE(tray.IsMenuItemEnabled(msg::IDM_CONNECT));
   EXPECT_STREQ(tray.IconName(), "hand48x48_red.ico");
   tray.Update(Connected);
   EXPECT_STREQ(tray.Tooltip(), "Connected");
-  EXPECT_TRUE(tray.IsMenuItemEnabled(IDM_DISCONNECT));
+  EXPECT_TRUE(tray.IsMenuItemEnabled(msg::IDM_DISCONNECT));
   tray.PopupMenu(10, 10);
   int x, y, w, h;
   EXPECT_FALSE(tray.IconArea(&x, &y, &w, &h));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "desktop_session.h"
+#include "runtime/ui_messages.h"
 #include "ui/tray.h"
 
 namespace {
@@ -247,10 +248,10 @@ TEST(TraySni, RegistersWithTheWatcherAndShowsEachStateByIconTooltipAndMenu) {
     ASSERT_NE(icon, nullptr);
     EXPECT_EQ(PixmapColour(icon), ColourOfIconName(look.icon));
     g_variant_unref(icon);
-    EXPECT_EQ(tray.IsMenuItemEnabled(IDM_CONNECT), look.connect);
-    EXPECT_EQ(tray.IsMenuItemEnabled(IDM_DISCONNECT), look.disconnect);
-    EXPECT_TRUE(tray.IsMenuItemEnabled(IDM_VISIT_SITE));
-    EXPECT_TRUE(tray.IsMenuItemEnabled(IDM_EXIT));
+    EXPECT_EQ(tray.IsMenuItemEnabled(msg::IDM_CONNECT), look.connect);
+    EXPECT_EQ(tray.IsMenuItemEnabled(msg::IDM_DISCONNECT), look.disconnect);
+    EXPECT_TRUE(tray.IsMenuItemEnabled(msg::IDM_VISIT_SITE));
+    EXPECT_TRUE(tray.IsMenuItemEnabled(msg::IDM_EXIT));
   }
   EXPECT_FALSE(tray.IsMenuItemEnabled(0));
   EXPECT_TRUE(host.presses.empty());
@@ -286,7 +287,7 @@ TEST(TraySni, ActivateAndContextMenuReachTheHostWithTheirPositions) {
   ASSERT_NE(reply, nullptr);
   g_variant_unref(reply);
   ASSERT_EQ(host.presses.size(), 1u);
-  EXPECT_EQ(host.presses[0].message, WM_LBUTTONDOWN);
+  EXPECT_EQ(host.presses[0].message, msg::LeftButtonDown);
   EXPECT_EQ(host.presses[0].x, 640);
   EXPECT_EQ(host.presses[0].y, 12);
 
@@ -295,7 +296,7 @@ TEST(TraySni, ActivateAndContextMenuReachTheHostWithTheirPositions) {
   ASSERT_NE(reply, nullptr);
   g_variant_unref(reply);
   ASSERT_EQ(host.presses.size(), 2u);
-  EXPECT_EQ(host.presses[1].message, WM_RBUTTONDOWN);
+  EXPECT_EQ(host.presses[1].message, msg::RightButtonDown);
   EXPECT_EQ(host.presses[1].x, 700);
   EXPECT_EQ(host.presses[1].y, 25);
 
@@ -386,7 +387,7 @@ TEST(TraySni, TheMenuReachesHostsOverDBusMenuWithTheSameItemsEnablingAndCommands
   Click(watcher, menu[2].id);
   Click(watcher, menu[3].id);
   ASSERT_TRUE(SpinUntil([&] { return host.commands.size() == 3; }));
-  EXPECT_EQ(host.commands, (std::vector<uintptr_t>{IDM_DISCONNECT, IDM_VISIT_SITE, IDM_EXIT}));
+  EXPECT_EQ(host.commands, (std::vector<uintptr_t>{msg::IDM_DISCONNECT, msg::IDM_VISIT_SITE, msg::IDM_EXIT}));
   EXPECT_TRUE(host.presses.empty());  // the host drew the menu: no ContextMenu
 }
 
@@ -417,7 +418,7 @@ TEST(TraySni, RemovingOrDestroyingTheTrayTakesTheItemOffTheBus) {
     EXPECT_TRUE(SpinUntil([&] { return !watcher.ItemOnBus(); }));
     // Later transitions still keep the menu right, without bringing the icon back.
     tray.Update(Disconnected);
-    EXPECT_TRUE(tray.IsMenuItemEnabled(IDM_CONNECT));
+    EXPECT_TRUE(tray.IsMenuItemEnabled(msg::IDM_CONNECT));
     EXPECT_FALSE(tray.IsShown());
   }
   watcher.item.clear();
@@ -436,7 +437,7 @@ TEST(TraySni, AWatcherThatRefusesTheItemLeavesTheIconToTheXEmbedTray) {
   tray.Add(Connecting);
   EXPECT_TRUE(SpinUntil([&] { return std::strcmp(tray.Protocol(), "xembed") == 0; }));
   EXPECT_STREQ(tray.Tooltip(), "Connecting");
-  EXPECT_TRUE(tray.IsMenuItemEnabled(IDM_DISCONNECT));
+  EXPECT_TRUE(tray.IsMenuItemEnabled(msg::IDM_DISCONNECT));
 }
 
 TEST(TraySni, APanelThatStartsAfterTheProgramGetsTheIcon) {

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include "desktop_session.h"
+#include "runtime/ui_messages.h"
 #include "ui/tray.h"
 
 namespace {
@@ -177,13 +178,13 @@ TEST(TrayXEmbed, LeftAndRightPressesOnTheIconReachTheHost) {
 
   Click(cx, cy, 1);
   ASSERT_TRUE(SpinUntil([&] { return host.presses.size() == 1; }));
-  EXPECT_EQ(host.presses[0].message, WM_LBUTTONDOWN);
+  EXPECT_EQ(host.presses[0].message, msg::LeftButtonDown);
   EXPECT_EQ(host.presses[0].x, cx);
   EXPECT_EQ(host.presses[0].y, cy);
 
   Click(cx, cy, 3);
   ASSERT_TRUE(SpinUntil([&] { return host.presses.size() == 2; }));
-  EXPECT_EQ(host.presses[1].message, WM_RBUTTONDOWN);
+  EXPECT_EQ(host.presses[1].message, msg::RightButtonDown);
   EXPECT_EQ(host.presses[1].x, cx);
   EXPECT_EQ(host.presses[1].y, cy);
 
@@ -234,7 +235,7 @@ TEST(TrayXEmbed, TheMenuOpensLeftOfThePressWithItsItemsGreyedByState) {
   const MenuEntry& connect = entries[0];
   Click(connect.area.x + connect.area.width / 2, connect.area.y + connect.area.height / 2, 1);
   ASSERT_TRUE(SpinUntil([&] { return !host.commands.empty(); }));
-  EXPECT_EQ(host.commands, std::vector<uintptr_t>{IDM_CONNECT});
+  EXPECT_EQ(host.commands, std::vector<uintptr_t>{msg::IDM_CONNECT});
   EXPECT_TRUE(SpinUntil([] { return OpenMenu() == nullptr; })) << "the menu stayed open";
 }
 
@@ -262,7 +263,7 @@ TEST(TrayXEmbed, RightPressThenExitIsTheExitCommand) {
   const MenuEntry& exit = entries[3];
   Click(exit.area.x + exit.area.width / 2, exit.area.y + exit.area.height / 2, 1);
   ASSERT_TRUE(SpinUntil([&] { return !host.commands.empty(); }));
-  EXPECT_EQ(host.commands, std::vector<uintptr_t>{IDM_EXIT});
+  EXPECT_EQ(host.commands, std::vector<uintptr_t>{msg::IDM_EXIT});
 }
 
 }  // namespace

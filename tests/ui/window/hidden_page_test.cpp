@@ -43,7 +43,7 @@ std::vector<pid_t> Children(const char* prefix) {
   return found;
 }
 
-bool Visible(PageWindow& window) { return gtk_widget_get_visible(window.Window()); }
+bool Visible(PageWindow& window) { return gtk_widget_get_visible(Gtk(window).Window()); }
 
 class HiddenPageTest : public ::testing::Test {
  protected:
@@ -54,7 +54,7 @@ class HiddenPageTest : public ::testing::Test {
   }
   void HideAndDrop(PageWindow& window) {
     window.Hide();
-    ASSERT_TRUE(PumpUntil([&] { return !window.HasPage(); }, 5000)) << "the hidden window kept its page";
+    ASSERT_TRUE(PumpUntil([&] { return !Gtk(window).HasPage(); }, 5000)) << "the hidden window kept its page";
   }
   // Display, then the page's look once the window is seen.
   std::string DisplayAndLook(PageWindow& window) {
@@ -83,15 +83,15 @@ TEST_F(HiddenPageTest, AHiddenWindowEndsItsWebProcessesAndDisplayBringsBackTheSt
   Js(window, "external.Show(200, 100)");  // a size and place of its own, which a page made again must keep
   Pump(200);
   int x = 0, y = 0, width = 0, height = 0;
-  gtk_window_get_position(GTK_WINDOW(window.Window()), &x, &y);
-  gtk_window_get_size(GTK_WINDOW(window.Window()), &width, &height);
+  gtk_window_get_position(GTK_WINDOW(Gtk(window).Window()), &x, &y);
+  gtk_window_get_size(GTK_WINDOW(Gtk(window).Window()), &width, &height);
   ASSERT_EQ(width, 200);
   EXPECT_FALSE(Children("WebKitWebProces").empty());
 
   window.Hide();
   Pump(kDropMs / 3);
-  EXPECT_TRUE(window.HasPage()) << "a quick hide and show keeps the page";
-  ASSERT_TRUE(PumpUntil([&] { return !window.HasPage(); }, 5000));
+  EXPECT_TRUE(Gtk(window).HasPage()) << "a quick hide and show keeps the page";
+  ASSERT_TRUE(PumpUntil([&] { return !Gtk(window).HasPage(); }, 5000));
   EXPECT_TRUE(PumpUntil([&] { return Children("WebKitWebProces").empty() && Children("WebKitNetworkPr").empty(); },
                         5000))
       << "the web processes outlived the page";
@@ -100,16 +100,16 @@ TEST_F(HiddenPageTest, AHiddenWindowEndsItsWebProcessesAndDisplayBringsBackTheSt
                       {"updateTraffic", "1 kB", "2 kB"},
                       {"connected", "Connected"},
                       {"updateTraffic", "3 kB", "4 kB"}});
-  EXPECT_FALSE(window.HasPage()) << "calls to a hidden window made its page again";
+  EXPECT_FALSE(Gtk(window).HasPage()) << "calls to a hidden window made its page again";
   EXPECT_EQ(DisplayAndLook(window), "rgb(23, 114, 47)|Connected|0101");
   EXPECT_EQ(Js(window, "$('trafficIn').textContent + '/' + $('trafficOut').textContent"), "3 kB/4 kB");
   int x2 = 0, y2 = 0, width2 = 0, height2 = 0;
-  gtk_window_get_position(GTK_WINDOW(window.Window()), &x2, &y2);
-  gtk_window_get_size(GTK_WINDOW(window.Window()), &width2, &height2);
+  gtk_window_get_position(GTK_WINDOW(Gtk(window).Window()), &x2, &y2);
+  gtk_window_get_size(GTK_WINDOW(Gtk(window).Window()), &width2, &height2);
   EXPECT_EQ(std::to_string(x2) + "," + std::to_string(y2) + " " + std::to_string(width2) + "x" +
                 std::to_string(height2),
             std::to_string(x) + "," + std::to_string(y) + " 200x100");
-  EXPECT_EQ(PumpUntil([&] { return !window.HasPage(); }, 3 * kDropMs), false) << "a shown window lost its page";
+  EXPECT_EQ(PumpUntil([&] { return !Gtk(window).HasPage(); }, 3 * kDropMs), false) << "a shown window lost its page";
 }
 
 TEST_F(HiddenPageTest, TheReplayedStateLooksAsIfEveryCallHadRunInTurn) {
@@ -128,7 +128,7 @@ TEST_F(HiddenPageTest, TheReplayedStateLooksAsIfEveryCallHadRunInTurn) {
   Open(hidden, false);
   for (size_t i = 0; i < sequences.size(); ++i) {
     SCOPED_TRACE("sequence " + std::to_string(i));
-    ASSERT_TRUE(PumpUntil([&] { return !hidden.HasPage(); }, 5000));
+    ASSERT_TRUE(PumpUntil([&] { return !Gtk(hidden).HasPage(); }, 5000));
     CallLive(live, sequences[i]);
     CallHidden(hidden, sequences[i]);
     std::string expected = Look(live);
@@ -145,7 +145,7 @@ TEST_F(HiddenPageTest, CallsWhileThePageLoadsAgainRunAfterTheMissedOnes) {
   HideAndDrop(window);
   CallHidden(window, {{"connecting", "Connecting"}});
   window.Display();
-  EXPECT_TRUE(window.HasPage());
+  EXPECT_TRUE(Gtk(window).HasPage());
   CallHidden(window, {{"connected", "Connected"}, {"updateTraffic", "1 kB", "2 kB"}});
   EXPECT_FALSE(Visible(window)) << "shown before the page was back";
   ASSERT_TRUE(PumpUntil([&] { return Visible(window); }, 10000));
@@ -161,7 +161,7 @@ TEST_F(HiddenPageTest, HidingBeforeThePageIsBackKeepsTheWindowHiddenAndGivesTheP
   window.Display();
   window.Hide();
   EXPECT_FALSE(PumpUntil([&] { return Visible(window); }, 1000)) << "a hidden window came up";
-  EXPECT_TRUE(PumpUntil([&] { return !window.HasPage(); }, 5000));
+  EXPECT_TRUE(PumpUntil([&] { return !Gtk(window).HasPage(); }, 5000));
   CallHidden(window, {{"disconnected", "Disconnected"}});
   EXPECT_EQ(DisplayAndLook(window), "rgb(153, 45, 31)|Disconnected|0010");
 }

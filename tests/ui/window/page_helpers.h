@@ -11,7 +11,11 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "ui/gtk/html_view_gtk.h"
 #include "ui/html_control.h"
+
+// The GTK view behind a window, for what only tests look at.
+inline GtkHtmlView& Gtk(const HtmlControl& window) { return static_cast<GtkHtmlView&>(window.view()); }
 
 // Runs the main loop for ms milliseconds.
 inline void Pump(int ms) {
@@ -35,7 +39,7 @@ inline bool PumpUntil(const std::function<bool()>& done, int ms = 10000) {
 
 inline std::string Js(HtmlControl& window, const std::string& script) {
   std::string result;
-  if (!window.EvaluateScript(script.c_str(), &result)) return "error: " + result;
+  if (!Gtk(window).EvaluateScript(script.c_str(), &result)) return "error: " + result;
   return result;
 }
 
@@ -63,7 +67,7 @@ inline std::string ScreenshotDir() {
 // The window's pixels as the X server shows them, saved as <name>.png in the
 // build's screenshots folder. Returns the capture (caller unrefs), or null.
 inline GdkPixbuf* CaptureWindow(HtmlControl& window, const char* name) {
-  GdkWindow* gdkWindow = gtk_widget_get_window(window.Window());
+  GdkWindow* gdkWindow = gtk_widget_get_window(Gtk(window).Window());
   if (!gdkWindow) return nullptr;
   int x, y;
   gdk_window_get_origin(gdkWindow, &x, &y);

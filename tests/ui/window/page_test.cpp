@@ -67,9 +67,9 @@ class PageTest : public ::testing::Test {
 TEST_F(PageTest, LoadsWithTheWaitingLookTitleAndPlace) {
   EXPECT_EQ(Look(window), Expect(kRed, "Waiting for service.", "0000"));
   EXPECT_EQ(Js(window, "$('panel').textContent.trim().indexOf('Status: Waiting')"), "0");
-  EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(window.Window())), "html test");
+  EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(Gtk(window).Window())), "html test");
   int width = 0, height = 0;
-  gtk_window_get_size(GTK_WINDOW(window.Window()), &width, &height);
+  gtk_window_get_size(GTK_WINDOW(Gtk(window).Window()), &width, &height);
   EXPECT_EQ(width, 400);
   EXPECT_EQ(height, 300);
   EXPECT_EQ(PanelPixel("page_waiting"), "#EB7060");

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "ui/bridge.h"
+#include "ui/gtk/html_view_gtk.h"
 #include "ui/html_control.h"
 
 // The page with the two tunnel commands of the main window, recorded; its
@@ -17,7 +18,7 @@ class PageWindow : public HtmlControl {
   ~PageWindow() override { DestroyWindow(); }
 
   void Open(bool visible = true) { CreateWindow(visible); }
-  using HtmlControl::SetPageDropDelay;
+  void SetPageDropDelay(unsigned ms) { static_cast<GtkHtmlView&>(view()).SetPageDropDelay(ms); }
   int Loop() { return RunMessageLoop(); }
 
   void Call(const char* name, std::vector<const char*> args) {

@@ -21,7 +21,7 @@ namespace {
     ::testing::AddGlobalTestEnvironment(new XEnvironment(true, true));
 
 std::string Xid(HtmlControl& window) {
-  return std::to_string(gdk_x11_window_get_xid(gtk_widget_get_window(window.Window())));
+  return std::to_string(gdk_x11_window_get_xid(gtk_widget_get_window(Gtk(window).Window())));
 }
 
 std::string Property(HtmlControl& window, const char* name) {
@@ -29,14 +29,14 @@ std::string Property(HtmlControl& window, const char* name) {
 }
 
 bool Mapped(HtmlControl& window) {
-  GdkWindow* w = gtk_widget_get_window(window.Window());
+  GdkWindow* w = gtk_widget_get_window(Gtk(window).Window());
   return w && XSession::Run({"xwininfo", "-id", Xid(window).c_str()}).find("IsViewable") != std::string::npos;
 }
 
 // The window's outer rectangle on the screen, as "x,y WxH".
 std::string Frame(HtmlControl& window) {
   GdkRectangle r;
-  gdk_window_get_frame_extents(gtk_widget_get_window(window.Window()), &r);
+  gdk_window_get_frame_extents(gtk_widget_get_window(Gtk(window).Window()), &r);
   return std::to_string(r.x) + "," + std::to_string(r.y) + " " + std::to_string(r.width) + "x" +
          std::to_string(r.height);
 }
@@ -72,7 +72,7 @@ TEST_F(WindowTest, ShowsAtTheWorkAreasBottomRightAboveOthersWithoutTaskbarEntry)
   EXPECT_NE(state.find("_NET_WM_STATE_ABOVE"), std::string::npos) << state;
   EXPECT_NE(state.find("_NET_WM_STATE_SKIP_TASKBAR"), std::string::npos) << state;
   EXPECT_NE(state.find("_NET_WM_STATE_SKIP_PAGER"), std::string::npos) << state;
-  EXPECT_FALSE(gtk_window_get_decorated(GTK_WINDOW(window.Window())));
+  EXPECT_FALSE(gtk_window_get_decorated(GTK_WINDOW(Gtk(window).Window())));
   GdkPixbuf* shot = CaptureWindow(window, "window_placed");
   EXPECT_EQ(PixelAt(shot, 2, 150), "#17722F");  // the page's own border reaches the window's edge
   if (shot) g_object_unref(shot);
@@ -80,9 +80,9 @@ TEST_F(WindowTest, ShowsAtTheWorkAreasBottomRightAboveOthersWithoutTaskbarEntry)
 
 TEST_F(WindowTest, ShowPlacesBySizeAndKeepsVisibility) {
   Open(false);
-  EXPECT_FALSE(gtk_widget_get_visible(window.Window()));
+  EXPECT_FALSE(gtk_widget_get_visible(Gtk(window).Window()));
   Js(window, "external.Show(200, 100)");
-  EXPECT_FALSE(gtk_widget_get_visible(window.Window()));  // placing does not show
+  EXPECT_FALSE(gtk_widget_get_visible(Gtk(window).Window()));  // placing does not show
   window.Display();
   ASSERT_TRUE(WaitFrame(window, "1080,660 200x100")) << Frame(window);
   EXPECT_TRUE(PumpUntil([&] { return Mapped(window); }, 5000));
@@ -161,14 +161,14 @@ TEST_F(WindowTest, MinimizeIconifies) {
   ASSERT_TRUE(WaitFrame(window, "880,460 400x300"));
   Js(window, "external.MinimizeWindow()");
   EXPECT_TRUE(PumpUntil([&] {
-    return (gdk_window_get_state(gtk_widget_get_window(window.Window())) & GDK_WINDOW_STATE_ICONIFIED) != 0;
+    return (gdk_window_get_state(gtk_widget_get_window(Gtk(window).Window())) & GDK_WINDOW_STATE_ICONIFIED) != 0;
   }, 5000));
 }
 
 TEST_F(WindowTest, SetTitleRenamesTheWindow) {
   Open(true);
   Js(window, "external.SetTitle('Another \\u00e9')");
-  EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(window.Window())), "Another \xC3\xA9");
+  EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(Gtk(window).Window())), "Another \xC3\xA9");
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include "runtime/ui_messages.h"
 #include "tunnel/connection_controller.h"
 
 #include <gtest/gtest.h>
@@ -116,7 +117,7 @@ class Controller : public ::testing::Test {
       case WaitingForService:
         break;
       case ServiceUnavailable:
-        Send(WM_SERVICE_STATUS, 0);
+        Send(msg::WM_SERVICE_STATUS, 0);
         break;
       case Disconnecting:
         controller->Disconnect();
@@ -130,7 +131,7 @@ class Controller : public ::testing::Test {
         controller->Connect();
         break;
       case Connected:
-        Send(WM_TUNNEL_UP);
+        Send(msg::WM_TUNNEL_UP);
         break;
     }
     ASSERT_EQ(controller->state(), state);
@@ -186,7 +187,7 @@ TEST_F(Controller, ServiceUnavailableChangesOnlyTheState) {
   for (TunnelState s : kAll) {
     SetUp();
     Reach(s);
-    EXPECT_TRUE(Send(WM_SERVICE_STATUS, 0));
+    EXPECT_TRUE(Send(msg::WM_SERVICE_STATUS, 0));
     EXPECT_EQ(controller->state(), ServiceUnavailable);
     EXPECT_TRUE(log.empty()) << s;
     TearDown();
@@ -195,11 +196,11 @@ TEST_F(Controller, ServiceUnavailableChangesOnlyTheState) {
 
 TEST_F(Controller, ServiceAvailableConnectsOtherValuesDoNothing) {
   tunnelResults = {true};
-  EXPECT_TRUE(Send(WM_SERVICE_STATUS, 1));
+  EXPECT_TRUE(Send(msg::WM_SERVICE_STATUS, 1));
   EXPECT_EQ(log, (Log{"load /cfg/data.vpn", "request", "tray 4"}));
   EXPECT_EQ(controller->state(), Connecting);
   log.clear();
-  EXPECT_TRUE(Send(WM_SERVICE_STATUS, 2));
+  EXPECT_TRUE(Send(msg::WM_SERVICE_STATUS, 2));
   EXPECT_TRUE(log.empty());
   EXPECT_EQ(controller->state(), Connecting);
 }
@@ -248,7 +249,7 @@ TEST_F(Controller, ManagementConnectedOnlyTellsThePage) {
   for (TunnelState s : kAll) {
     SetUp();
     Reach(s);
-    EXPECT_TRUE(Send(WM_MGMT_CONNECTED));
+    EXPECT_TRUE(Send(msg::WM_MGMT_CONNECTED));
     EXPECT_EQ(controller->state(), s);
     EXPECT_EQ(log, (Log{"page connecting [Connecting]"}));
     TearDown();
@@ -258,13 +259,13 @@ TEST_F(Controller, ManagementConnectedOnlyTellsThePage) {
 TEST_F(Controller, TunnelUpOnAFirstRunHidesTheWindowOnce) {
   controller->firstRun = true;
   Reach(Connecting);
-  EXPECT_TRUE(Send(WM_TUNNEL_UP));
+  EXPECT_TRUE(Send(msg::WM_TUNNEL_UP));
   EXPECT_EQ(controller->state(), Connected);
   EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "delayed update /cfg/data.vpn",
                       "knocker", "open installed", "hide"}));
   EXPECT_FALSE(controller->firstRun);
   log.clear();
-  EXPECT_TRUE(Send(WM_TUNNEL_UP));
+  EXPECT_TRUE(Send(msg::WM_TUNNEL_UP));
   EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "delayed update /cfg/data.vpn",
                       "knocker"}));
 }
@@ -273,7 +274,7 @@ TEST_F(Controller, TunnelUpFromAnyState) {
   for (TunnelState s : kAll) {
     SetUp();
     Reach(s);
-    EXPECT_TRUE(Send(WM_TUNNEL_UP));
+    EXPECT_TRUE(Send(msg::WM_TUNNEL_UP));
     EXPECT_EQ(controller->state(), Connected);
     EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "delayed update /cfg/data.vpn",
                         "knocker"}));
@@ -287,7 +288,7 @@ TEST_F(Controller, LostConnectionFailsOverToTheNextServer) {
     Reach(Connecting);
     Reach(s);
     tunnelResults = {true};
-    EXPECT_TRUE(Send(WM_MGMT_DISCONNECTED));
+    EXPECT_TRUE(Send(msg::WM_MGMT_DISCONNECTED));
     EXPECT_EQ(log, (Log{"timer 2500"}));  // nothing is requested before the wait is over
     EXPECT_EQ(controller->state(), s);
     Fire();
@@ -303,7 +304,7 @@ TEST_F(Controller, LostConnectionWithNoServerLeftEndsDisconnectedWithTheWindowSh
     Reach(Connecting);
     Reach(s);
     tunnelResults = {false};
-    EXPECT_TRUE(Send(WM_MGMT_DISCONNECTED));
+    EXPECT_TRUE(Send(msg::WM_MGMT_DISCONNECTED));
     Fire();
     EXPECT_EQ(controller->state(), Disconnected);
     EXPECT_EQ(log, (Log{"timer 2500", "request", "display", "page disconnected [Disconnected]",
@@ -317,7 +318,7 @@ TEST_F(Controller, LostConnectionAfterDisconnectRequestsNothing) {
   Reach(Connected);
   controller->Disconnect();
   log.clear();
-  EXPECT_TRUE(Send(WM_MGMT_DISCONNECTED));
+  EXPECT_TRUE(Send(msg::WM_MGMT_DISCONNECTED));
   EXPECT_EQ(controller->state(), Disconnected);
   EXPECT_EQ(log, (Log{"page disconnected [Disconnected]", "tray 3 (exit set)"}));
 }
@@ -326,7 +327,7 @@ TEST_F(Controller, LostConnectionInIdleStatesOnlyRefreshesTheTray) {
   for (TunnelState s : {WaitingForService, ServiceUnavailable, Disconnected}) {
     SetUp();
     Reach(s);
-    EXPECT_TRUE(Send(WM_MGMT_DISCONNECTED));
+    EXPECT_TRUE(Send(msg::WM_MGMT_DISCONNECTED));
     EXPECT_EQ(controller->state(), s);
     EXPECT_EQ(log, (Log{"tray " + std::to_string(s)}));
     TearDown();
@@ -337,7 +338,7 @@ TEST_F(Controller, TrafficReachesThePageOnlyWhenConnected) {
   for (TunnelState s : kAll) {
     SetUp();
     Reach(s);
-    EXPECT_TRUE(Send(WM_MGMT_BYTECOUNT, 2904, 1055000));
+    EXPECT_TRUE(Send(msg::WM_MGMT_BYTECOUNT, 2904, 1055000));
     if (s == Connected) {
       EXPECT_EQ(log, (Log{"page updateTraffic [2 kB] [1 MB]"}));
     } else {
@@ -351,13 +352,13 @@ TEST_F(Controller, TrafficReachesThePageOnlyWhenConnected) {
 TEST_F(Controller, WalksTheListUntilEmptyThenEndsDisconnected) {
   tunnelResults = {true, true, true, false};
   controller->Connect();
-  Send(WM_MGMT_CONNECTED);
-  Send(WM_MGMT_DISCONNECTED);  // server 2 of 3
+  Send(msg::WM_MGMT_CONNECTED);
+  Send(msg::WM_MGMT_DISCONNECTED);  // server 2 of 3
   Fire();
-  Send(WM_MGMT_DISCONNECTED);  // server 3 of 3
+  Send(msg::WM_MGMT_DISCONNECTED);  // server 3 of 3
   Fire();
   EXPECT_EQ(controller->state(), Connecting);
-  Send(WM_MGMT_DISCONNECTED);  // the list is empty
+  Send(msg::WM_MGMT_DISCONNECTED);  // the list is empty
   Fire();
   EXPECT_EQ(controller->state(), Disconnected);
   EXPECT_EQ(log, (Log{"load /cfg/data.vpn", "request", "tray 4", "page connecting [Connecting]",
@@ -372,7 +373,7 @@ TEST_F(Controller, DisconnectDuringTheFailoverWaitCancelsItAndEndsDisconnected) 
     Reach(Connecting);
     Reach(s);
     tunnelResults = {true};
-    Send(WM_MGMT_DISCONNECTED);
+    Send(msg::WM_MGMT_DISCONNECTED);
     EXPECT_TRUE(controller->FailoverPending());
     EXPECT_STREQ(controller->Disconnect(), "ok");
     EXPECT_FALSE(controller->FailoverPending());
@@ -382,7 +383,7 @@ TEST_F(Controller, DisconnectDuringTheFailoverWaitCancelsItAndEndsDisconnected) 
                         "page disconnected [Disconnected]", "tray 3 (exit set)"}));
     // Nothing that arrives later brings the failover back.
     log.clear();
-    Send(WM_MGMT_DISCONNECTED);
+    Send(msg::WM_MGMT_DISCONNECTED);
     EXPECT_EQ(log, (Log{"tray 3 (exit set)"}));
     EXPECT_EQ(tunnelResults.size(), 1u);  // no request was made
     TearDown();
@@ -392,10 +393,10 @@ TEST_F(Controller, DisconnectDuringTheFailoverWaitCancelsItAndEndsDisconnected) 
 TEST_F(Controller, TheFailoverWaitKeepsOtherEventsFlowingAndStartsOnlyOnce) {
   Reach(Connecting);
   Reach(Connected);
-  Send(WM_MGMT_DISCONNECTED);
-  Send(WM_MGMT_DISCONNECTED);  // a second loss while waiting adds no second timer
-  Send(WM_MGMT_CONNECTED);
-  Send(WM_MGMT_BYTECOUNT, 5, 6);
+  Send(msg::WM_MGMT_DISCONNECTED);
+  Send(msg::WM_MGMT_DISCONNECTED);  // a second loss while waiting adds no second timer
+  Send(msg::WM_MGMT_CONNECTED);
+  Send(msg::WM_MGMT_BYTECOUNT, 5, 6);
   EXPECT_EQ(timers.size(), 1u);
   EXPECT_EQ(log, (Log{"timer 2500", "page connecting [Connecting]", "page updateTraffic [5 Bytes] [6 Bytes]"}));
   log.clear();
@@ -406,7 +407,7 @@ TEST_F(Controller, TheFailoverWaitKeepsOtherEventsFlowingAndStartsOnlyOnce) {
 
 TEST_F(Controller, ConnectDuringTheFailoverWaitReplacesIt) {
   Reach(Connecting);
-  Send(WM_MGMT_DISCONNECTED);
+  Send(msg::WM_MGMT_DISCONNECTED);
   tunnelResults = {true};
   EXPECT_STREQ(controller->Connect(), "ok");
   EXPECT_TRUE(timers.empty());
@@ -416,7 +417,7 @@ TEST_F(Controller, ConnectDuringTheFailoverWaitReplacesIt) {
 
 TEST_F(Controller, DestroyedDuringTheFailoverWaitLeavesNoTimerBehind) {
   Reach(Connecting);
-  Send(WM_MGMT_DISCONNECTED);
+  Send(msg::WM_MGMT_DISCONNECTED);
   controller.reset();
   EXPECT_TRUE(timers.empty());
   EXPECT_EQ(log, (Log{"timer 2500", "cancel"}));
@@ -434,7 +435,7 @@ TEST_F(Controller, WithoutATimerTheFailoverHappensAtOnce) {
   ConnectionController local(*view, *signal, hooks);
   local.Connect();
   log.clear();
-  local.HandleMessage(platform::Message{WM_MGMT_DISCONNECTED, 0, 0});
+  local.HandleMessage(platform::Message{msg::WM_MGMT_DISCONNECTED, 0, 0});
   EXPECT_EQ(log, (Log{"request", "tray 4"}));
   EXPECT_FALSE(local.FailoverPending());
 }
@@ -462,11 +463,11 @@ TEST_F(Controller, TheStartWaitEndsWithTheConnectionOrTheUser) {
   startWaitMs = 10000;
   SetUp();
   Reach(Connecting);
-  Send(WM_MGMT_CONNECTED);
+  Send(msg::WM_MGMT_CONNECTED);
   EXPECT_EQ(log, (Log{"cancel", "page connecting [Connecting]"}));
   EXPECT_TRUE(timers.empty());
   // A lost connection's failover waits for the next OpenVPN's call again.
-  Send(WM_MGMT_DISCONNECTED);
+  Send(msg::WM_MGMT_DISCONNECTED);
   tunnelResults = {true};
   Fire();
   EXPECT_TRUE(controller->StartPending());
@@ -481,7 +482,7 @@ TEST_F(Controller, ATakenManagementPortRequestsNoTunnelAndSaysWhy) {
   SetUp();
   signal->Reset();
   EXPECT_EQ(controller->Connect(), nullptr);
-  Send(WM_SERVICE_STATUS, 1);
+  Send(msg::WM_SERVICE_STATUS, 1);
   EXPECT_EQ(controller->state(), Disconnected);
   ASSERT_EQ(log.size(), 4u);
   EXPECT_EQ(log[0], log[2]);
@@ -517,7 +518,7 @@ TEST(ControllerDefaults, RealRequestGoesToTheServiceAndWaitsTheFailoverTime) {
     ConnectionController controller(view, signal, hooks);
     EXPECT_STREQ(controller.Connect(), "ok");
     EXPECT_EQ(controller.state(), Connecting);
-    controller.HandleMessage(platform::Message{WM_MGMT_DISCONNECTED, 0, 0});
+    controller.HandleMessage(platform::Message{msg::WM_MGMT_DISCONNECTED, 0, 0});
     ASSERT_TRUE(due);
     EXPECT_TRUE(service.WaitConnections(1));
     due();

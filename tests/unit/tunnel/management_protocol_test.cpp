@@ -1,3 +1,4 @@
+#include "runtime/ui_messages.h"
 #include "tunnel/management_protocol.h"
 
 #include <gtest/gtest.h>
@@ -111,7 +112,7 @@ TEST_F(Handler, OnlyConnectedStatePostsTunnelUpEveryTime) {
   auto posted = Posted();
   ASSERT_EQ(posted.size(), 2u);
   for (const auto& m : posted) {
-    EXPECT_EQ(m.id, WM_TUNNEL_UP);
+    EXPECT_EQ(m.id, msg::WM_TUNNEL_UP);
     EXPECT_EQ(m.wParam, 0u);
     EXPECT_EQ(m.lParam, 0);
   }
@@ -128,7 +129,7 @@ TEST_F(Handler, ByteCountPostsBothCountersClampedAndIgnoresLinesWithoutComma) {
   Line(">BYTECOUNT:abc,-1");
   auto posted = Posted();
   ASSERT_EQ(posted.size(), 3u);
-  EXPECT_EQ(posted[0].id, WM_MGMT_BYTECOUNT);
+  EXPECT_EQ(posted[0].id, msg::WM_MGMT_BYTECOUNT);
   EXPECT_EQ(posted[0].wParam, 2904u);
   EXPECT_EQ(posted[0].lParam, 1055);
   EXPECT_EQ(posted[1].wParam, 2147483647u);
@@ -164,10 +165,10 @@ TEST(RecordedSession, ReplayedThroughTheCutterGivesTheCapturedAnswers) {
   std::vector<std::pair<uintptr_t, intptr_t>> counters;
   while (queue.TryTake(&m)) {
     ids.push_back(m.id);
-    if (m.id == WM_MGMT_BYTECOUNT) counters.emplace_back(m.wParam, m.lParam);
+    if (m.id == msg::WM_MGMT_BYTECOUNT) counters.emplace_back(m.wParam, m.lParam);
   }
-  EXPECT_EQ(ids, (std::vector<uint32_t>{WM_TUNNEL_UP, WM_MGMT_BYTECOUNT, WM_MGMT_BYTECOUNT,
-                                        WM_MGMT_BYTECOUNT, WM_MGMT_BYTECOUNT}));
+  EXPECT_EQ(ids, (std::vector<uint32_t>{msg::WM_TUNNEL_UP, msg::WM_MGMT_BYTECOUNT, msg::WM_MGMT_BYTECOUNT,
+                                        msg::WM_MGMT_BYTECOUNT, msg::WM_MGMT_BYTECOUNT}));
   EXPECT_EQ(counters.back(), (std::pair<uintptr_t, intptr_t>{2944, 1095}));
 }
 

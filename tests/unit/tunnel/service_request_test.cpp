@@ -1,3 +1,4 @@
+#include "runtime/ui_messages.h"
 #include "tunnel/service_request.h"
 
 #include <gtest/gtest.h>
@@ -181,7 +182,7 @@ TEST(Init, PresentServiceIsReportedAfterOneSilentProbe) {
   ASSERT_TRUE(init.Start());
   platform::Message m{};
   ASSERT_TRUE(queue.WaitTake(&m, 5000));
-  EXPECT_EQ(m.id, WM_SERVICE_STATUS);
+  EXPECT_EQ(m.id, msg::WM_SERVICE_STATUS);
   EXPECT_EQ(m.wParam, 1u);
   EXPECT_EQ(m.lParam, 0);
   ASSERT_TRUE(service.WaitConnections(1));
@@ -199,7 +200,7 @@ TEST(Init, AbsentServiceIsReportedAfterEveryProbeAndItsWait) {
   platform::Message m{};
   ASSERT_TRUE(queue.WaitTake(&m, 5000));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
-  EXPECT_EQ(m.id, WM_SERVICE_STATUS);
+  EXPECT_EQ(m.id, msg::WM_SERVICE_STATUS);
   EXPECT_EQ(m.wParam, 0u);
 }
 

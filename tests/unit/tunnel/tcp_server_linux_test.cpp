@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "runtime/ui_messages.h"
 #include "support/child_process.h"
 #include "tcp_server_fixture.h"
 
@@ -59,10 +60,10 @@ TEST_F(Server, OnlyRootAndTheServiceSocketsOwnerAreServed) {
     qvtest::ChildResult result = asStranger();
     if (c.served) {
       EXPECT_NE(result.output.find("state on\nusername 'Auth' '"), std::string::npos) << result.output;
-      EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
-      EXPECT_EQ(Next(), WM_TUNNEL_UP);
-      EXPECT_EQ(Next(), WM_MGMT_BYTECOUNT);
-      EXPECT_EQ(Next(), WM_MGMT_DISCONNECTED);
+      EXPECT_EQ(Next(), msg::WM_MGMT_CONNECTED);
+      EXPECT_EQ(Next(), msg::WM_TUNNEL_UP);
+      EXPECT_EQ(Next(), msg::WM_MGMT_BYTECOUNT);
+      EXPECT_EQ(Next(), msg::WM_MGMT_DISCONNECTED);
     } else {
       EXPECT_EQ(result.output, "got[]");
       platform::Message m{};
@@ -75,11 +76,11 @@ TEST_F(Server, OnlyRootAndTheServiceSocketsOwnerAreServed) {
   unlink(pipe_.c_str());
   TcpClient client;
   ASSERT_TRUE(client.Connect(port));
-  EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_CONNECTED);
   ASSERT_TRUE(client.Write(kHold));
   EXPECT_EQ(client.Read(9, kWaitMs), "state on\n");
   client.Close();
-  EXPECT_EQ(Next(), WM_MGMT_DISCONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_DISCONNECTED);
 }
 
 // A flood of strangers' connections leaves the port usable for the owner.
@@ -104,9 +105,9 @@ TEST_F(Server, StrangersFloodingThePortDoNotKeepTheOwnerOut) {
   ASSERT_TRUE(client.Connect(port));
   ASSERT_TRUE(client.Write(kHold));
   EXPECT_EQ(client.Read(9, kWaitMs), "state on\n");
-  EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_CONNECTED);
   client.Close();
-  EXPECT_EQ(Next(), WM_MGMT_DISCONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_DISCONNECTED);
   testing::internal::GetCapturedStdout();
 }
 
@@ -125,11 +126,11 @@ TEST(ServerLifetime, StopEndsAServerWaitingOnAPeerThatDoesNotRead) {
   ASSERT_TRUE(client.Connect(server.WaitListening(), kSmallBuffer));
   platform::Message m{};
   ASSERT_TRUE(queue.WaitTake(&m, kWaitMs));
-  EXPECT_EQ(m.id, WM_MGMT_CONNECTED);
+  EXPECT_EQ(m.id, msg::WM_MGMT_CONNECTED);
   client.FloodWithoutReading(kHold);  // the server is now inside a send
   server.Stop();
   ASSERT_TRUE(queue.TryTake(&m));
-  EXPECT_EQ(m.id, WM_MGMT_DISCONNECTED);
+  EXPECT_EQ(m.id, msg::WM_MGMT_DISCONNECTED);
   testing::internal::GetCapturedStdout();
   unsetenv("QUORVANTA_PIPE");
 }

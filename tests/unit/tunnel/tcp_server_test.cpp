@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/tcp_listener.h"
+#include "runtime/ui_messages.h"
 #include "support/recorded_session.h"
 #include "tcp_server_fixture.h"
 
@@ -14,7 +15,7 @@ using qvtest::TcpClient;
 TEST_F(Server, ServesARecordedSessionAndReportsConnectionAndLoss) {
   TcpClient client;
   ASSERT_TRUE(client.Connect(port));
-  EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_CONNECTED);
   // Each command answers one line: feed the session line by line and read
   // the answer of every line that asks for one.
   const std::string session = kRecordedSession;
@@ -37,60 +38,60 @@ TEST_F(Server, ServesARecordedSessionAndReportsConnectionAndLoss) {
   EXPECT_EQ(next, 6u);
   EXPECT_EQ(client.Read(1, 100), "");
   EXPECT_EQ(got, expected);
-  EXPECT_EQ(Next(), WM_TUNNEL_UP);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(Next(), WM_MGMT_BYTECOUNT);
+  EXPECT_EQ(Next(), msg::WM_TUNNEL_UP);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(Next(), msg::WM_MGMT_BYTECOUNT);
   client.Close();
-  EXPECT_EQ(Next(), WM_MGMT_DISCONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_DISCONNECTED);
 }
 
 TEST_F(Server, NewConnectionStartsWithFreshBufferAndPasswordFlag) {
   TcpClient client;
   ASSERT_TRUE(client.Connect(port));
-  EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_CONNECTED);
   ASSERT_TRUE(client.Write("SUCCESS: 'Auth' username entered, but not yet verified\r\nleft over"));
   EXPECT_EQ(client.Read(55, kWaitMs), std::string("password 'Auth' '") + kRecordedMachineId + "'\n");
   client.Close();
-  EXPECT_EQ(Next(), WM_MGMT_DISCONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_DISCONNECTED);
 
   ASSERT_TRUE(client.Connect(port));
-  EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_CONNECTED);
   // Were "left over" kept, this would not be a reply line at all.
   ASSERT_TRUE(client.Write(kHold + "SUCCESS: 'Auth' username entered\r\n"));
   EXPECT_EQ(client.Read(9 + 55, kWaitMs),
             std::string("state on\npassword 'Auth' '") + kRecordedMachineId + "'\n");
   client.Close();
-  EXPECT_EQ(Next(), WM_MGMT_DISCONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_DISCONNECTED);
 }
 
 TEST_F(Server, SecondClientWaitsUntilTheFirstIsGone) {
   TcpClient first;
   ASSERT_TRUE(first.Connect(port));
-  EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_CONNECTED);
   TcpClient second;
   ASSERT_TRUE(second.Connect(port));  // completes in the listen backlog
   ASSERT_TRUE(second.Write(kHold));
   EXPECT_EQ(second.Read(9, 200), "");
   first.Close();
-  EXPECT_EQ(Next(), WM_MGMT_DISCONNECTED);
-  EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_DISCONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_CONNECTED);
   EXPECT_EQ(second.Read(9, kWaitMs), "state on\n");
   second.Close();
-  EXPECT_EQ(Next(), WM_MGMT_DISCONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_DISCONNECTED);
 }
 
 TEST_F(Server, PeerSendingAnEndlessLineIsDropped) {
   TcpClient client;
   ASSERT_TRUE(client.Connect(port));
-  EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_CONNECTED);
   ASSERT_TRUE(client.Write(std::string(3000, 'x')));
-  EXPECT_EQ(Next(), WM_MGMT_DISCONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_DISCONNECTED);
   EXPECT_TRUE(client.PeerClosed(kWaitMs));
   client.Close();
   // The listener goes on serving.
   ASSERT_TRUE(client.Connect(port));
-  EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_CONNECTED);
   client.Close();
-  EXPECT_EQ(Next(), WM_MGMT_DISCONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_DISCONNECTED);
 }
 
 // A peer that asks and never reads the answers is dropped once a send has
@@ -98,7 +99,7 @@ TEST_F(Server, PeerSendingAnEndlessLineIsDropped) {
 TEST_F(Server, PeerThatDoesNotReadIsDropped) {
   TcpClient client;
   ASSERT_TRUE(client.Connect(port, kSmallBuffer));
-  EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_CONNECTED);
   // A slow server (under a sanitizer) may only seem stuck: keep asking.
   uint32_t next = 0;
   for (int round = 0; round < 20 && next == 0; ++round) {
@@ -106,14 +107,14 @@ TEST_F(Server, PeerThatDoesNotReadIsDropped) {
     platform::Message m{};
     if (queue.WaitTake(&m, 1500)) next = m.id;
   }
-  EXPECT_EQ(next, WM_MGMT_DISCONNECTED);
+  EXPECT_EQ(next, msg::WM_MGMT_DISCONNECTED);
   client.Close();
   ASSERT_TRUE(client.Connect(port));
-  EXPECT_EQ(Next(), WM_MGMT_CONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_CONNECTED);
   ASSERT_TRUE(client.Write(kHold));
   EXPECT_EQ(client.Read(9, kWaitMs), "state on\n");
   client.Close();
-  EXPECT_EQ(Next(), WM_MGMT_DISCONNECTED);
+  EXPECT_EQ(Next(), msg::WM_MGMT_DISCONNECTED);
 }
 
 TEST(ServerStart, PortInUseEndsTheServerWithItsMessage) {
@@ -155,11 +156,11 @@ TEST(ServerLifetime, DestroyingTheServerEndsItsThreadMidConnection) {
     ASSERT_TRUE(client.Connect(port));
     platform::Message m{};
     ASSERT_TRUE(queue.WaitTake(&m, kWaitMs));
-    EXPECT_EQ(m.id, WM_MGMT_CONNECTED);
+    EXPECT_EQ(m.id, msg::WM_MGMT_CONNECTED);
   }
   platform::Message m{};
   ASSERT_TRUE(queue.TryTake(&m));
-  EXPECT_EQ(m.id, WM_MGMT_DISCONNECTED);
+  EXPECT_EQ(m.id, msg::WM_MGMT_DISCONNECTED);
   EXPECT_TRUE(client.PeerClosed(kWaitMs));
 }
 
