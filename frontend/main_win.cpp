@@ -1,26 +1,40 @@
-// quorvanta.exe: the front end on Windows. Its window arrives later; until then
-// it runs headless (QUORVANTA_HEADLESS=1), and a start without that says so.
+// quorvanta.exe: the front end on Windows, a GUI-subsystem program. Start-up
+// in a fixed order, the main window's run, shutdown.
+#include <windows.h>
+
+#include <cstdlib>
 #include <string>
 
-#include "platform/message_box.h"
+#include "callback/knocker.h"
+#include "platform/console.h"
 #include "platform/quit_request.h"
+#include "runtime/shared_state.h"
 #include "startup.h"
+#include "ui/main_window.h"
 
-int main(int argc, char** argv) {
-  if (HelpRequested(argc, argv)) {
+namespace {
+
+// The argument text as the system hands it to the program, narrowed: the
+// flags are ASCII, and a character outside it matches none of them.
+std::string Narrow(const wchar_t* text) {
+  std::string narrow;
+  for (const wchar_t* p = text; p && *p; ++p) narrow += *p < 0x80 ? static_cast<char>(*p) : '?';
+  return narrow;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
+  const bool headless = HeadlessRequested();
+  if (HelpRequested(__argc, __argv)) {
+    platform::UseParentConsole();
     PrintUsage();
     return 0;
   }
-  const std::string arguments = JoinArguments(argc, argv);
+  if (headless) platform::UseParentConsole();
+  const std::string arguments = Narrow(commandLine);
 
-  // Crash reporting comes to Windows with the window: nothing to install yet.
-  if (!HeadlessRequested()) {
-    platform::ShowMessageBox("Quorvanta",
-                             "The Quorvanta window is not available on Windows yet. "
-                             "Set QUORVANTA_HEADLESS=1 to run without a window.",
-                             platform::MessageIcon::Error);
-    return 1;
-  }
+  // Crash reporting comes to Windows with its own issue: nothing to install yet.
   platform::InitQuitRequest();
 
   const StartFlags flags = ReadFlags(arguments);
@@ -28,6 +42,15 @@ int main(int argc, char** argv) {
   int exitCode = 0;
   if (!PrepareProcess(&exitCode)) return exitCode;
 
-  StartQuitWatcher(false);
-  return RunHeadless(flags);
+  StartQuitWatcher(!headless);
+  if (headless) return RunHeadless(flags);
+
+  MainWindow* window = new MainWindow();
+  window->firstRun = flags.firstRun;
+  window->RunWindow(!flags.autorun);
+
+  FreeSharedLists();
+  delete window;  // removes the tray icon, then sets the exit event: a running OpenVPN ends
+  EndCallbackWorkers(kCallbackEndMs);
+  return 0;
 }

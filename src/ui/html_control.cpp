@@ -89,14 +89,14 @@ std::vector<std::pair<std::string, int32_t>> HtmlControl::ExternalNames() const 
 
 void HtmlControl::WindowMessage(const platform::Message& message) { HandleMessage(message); }
 
-void HtmlControl::CreateWindow(bool visible) {
+void HtmlControl::MakeWindow(bool visible) {
   if (!view_->Exists()) view_->Create(pageName_.c_str(), visible);
 }
 
 void HtmlControl::DestroyWindow() { view_->Destroy(); }
 
 int HtmlControl::RunWindow(bool visible) {
-  CreateWindow(visible);
+  MakeWindow(visible);
   int code = RunMessageLoop();
   DestroyWindow();
   return code;

@@ -75,7 +75,7 @@ class HtmlControl : private HtmlViewClient {
  protected:
   // Window creation and the page load; the derived window adds its own steps
   // between this and the message loop.
-  void CreateWindow(bool visible);
+  void MakeWindow(bool visible);
   int RunMessageLoop();
   void DestroyWindow();
 

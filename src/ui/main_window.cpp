@@ -24,7 +24,7 @@ MainWindow::~MainWindow() {
 }
 
 int MainWindow::RunWindow(bool visible) {
-  CreateWindow(visible);
+  MakeWindow(visible);
   tray_.Add(tunnel_.controller().state());
   tunnel_.controller().firstRun = firstRun;
   tunnel_.Start(&platform::UiQueue());

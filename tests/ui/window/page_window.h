@@ -17,7 +17,7 @@ class PageWindow : public HtmlControl {
   }
   ~PageWindow() override { DestroyWindow(); }
 
-  void Open(bool visible = true) { CreateWindow(visible); }
+  void Open(bool visible = true) { MakeWindow(visible); }
   void SetPageDropDelay(unsigned ms) { static_cast<GtkHtmlView&>(view()).SetPageDropDelay(ms); }
   int Loop() { return RunMessageLoop(); }
 

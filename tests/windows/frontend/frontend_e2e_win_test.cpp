@@ -118,4 +118,37 @@ TEST_F(FrontEndE2eWin, ConnectsCountsFailsOverAndDisconnects) {
   EXPECT_EQ(CountOf(record, "cwd: " + dir_ + "\n"), 2u) << record;
 }
 
+// The windowed program on the same road. Its page cannot load under Wine, so
+// the page calls and tray states are read from QUORVANTA_UI_LOG's lines; the
+// commands arrive as the tray menu sends them, WM_COMMAND to the window.
+TEST_F(FrontEndE2eWin, TheWindowedProgramGoesTheSameRoadAndEndsFromTheMenu) {
+  SetEnvironmentVariableA("QUORVANTA_HEADLESS", nullptr);
+  SetEnvironmentVariableA("QUORVANTA_UI_LOG", "1");
+  ASSERT_TRUE(frontEnd_.Start(Quoted(WindowsPath(QV_FRONTEND)) + " -autorun"));
+  HWND window = nullptr;
+  for (int i = 0; i < 200 && !window; ++i, Sleep(50)) window = FindWindowW(L"QuorvantaHtmlControl", L"Quorvanta");
+  ASSERT_NE(window, nullptr) << Outputs();
+  EXPECT_FALSE(IsWindowVisible(window)) << "-autorun starts hidden";
+  ASSERT_TRUE(frontEnd_.WaitFor("page connecting Connecting", 1, kStepMs)) << Outputs();
+  ASSERT_TRUE(frontEnd_.WaitFor("page connected Connected", 1, kStepMs)) << Outputs();
+  ASSERT_TRUE(frontEnd_.WaitFor("page updateTraffic 2 kB 1 kB", 1, kStepMs)) << Outputs();
+  // A left press on the tray icon shows the window.
+  PostMessageW(window, 32769, 0, WM_LBUTTONDOWN);
+  for (int i = 0; i < 100 && !IsWindowVisible(window); ++i) Sleep(50);
+  EXPECT_TRUE(IsWindowVisible(window));
+
+  ASSERT_TRUE(service_.WaitFor("started OpenVPN", 2, kStepMs)) << Outputs();
+  ASSERT_TRUE(frontEnd_.WaitFor("page connected Connected", 2, kStepMs)) << Outputs();
+  PostMessageW(window, WM_COMMAND, 1002, 0);  // Disonnect
+  ASSERT_TRUE(frontEnd_.WaitFor("page disconnected Disconnected", 1, kStepMs)) << Outputs();
+  PostMessageW(window, WM_COMMAND, 1004, 0);  // Exit
+  EXPECT_EQ(frontEnd_.Wait(kStepMs), 0) << Outputs();
+  const std::string out = frontEnd_.Output();
+  std::string trays;
+  for (size_t at = out.find("tray "); at != std::string::npos; at = out.find("tray ", at + 1))
+    trays += out.substr(at + 5, 1);
+  EXPECT_EQ(trays, "454523") << Outputs();
+  EXPECT_EQ(out.find("Quorvanta:"), std::string::npos) << "no box expected\n" << Outputs();
+}
+
 }  // namespace
