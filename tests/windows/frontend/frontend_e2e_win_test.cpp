@@ -3,6 +3,8 @@
 // OpenVPN's side of the management channel and drops its tunnel after a while.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -149,6 +151,66 @@ TEST_F(FrontEndE2eWin, TheWindowedProgramGoesTheSameRoadAndEndsFromTheMenu) {
     trays += out.substr(at + 5, 1);
   EXPECT_EQ(trays, "454523") << Outputs();
   EXPECT_EQ(out.find("Quorvanta:"), std::string::npos) << "no box expected\n" << Outputs();
+}
+
+// Asks the X side (tray_probe.sh, a Unix program Wine starts) and waits for its one line.
+std::string Probe(const std::string& command, int waitMs = 25000) {
+  const std::string out = "/tmp/qv-tray-probe-" + std::to_string(GetCurrentProcessId());
+  DeleteFileA(WindowsPath(out).c_str());
+  std::string line = "/bin/sh " + std::string(QV_SOURCE_DIR) + "/tests/windows/support/tray_probe.sh " + out + " " +
+                     command;
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return "";
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  for (int waited = 0; waited < waitMs; waited += 20, Sleep(20)) {
+    std::string text = ReadFileText(WindowsPath(out));
+    if (!text.empty() && text.back() == '\n') return text.substr(0, text.size() - 1);
+  }
+  return "no answer";
+}
+
+// On a display with an XEmbed tray (trayer): the icon docks, presses on it
+// reach WM_TRAYICON, the menu's Exit ends the program, the icon follows the state.
+TEST_F(FrontEndE2eWin, TheTrayIconDocksAnswersPressesAndItsExitEndsTheProgram) {
+  if (!std::getenv("QV_TRAY_HOST")) GTEST_SKIP() << "needs an XEmbed tray on the display";
+  SetEnvironmentVariableA("QUORVANTA_HEADLESS", nullptr);
+  SetEnvironmentVariableA("QUORVANTA_UI_LOG", "1");
+  const ULONGLONG start = GetTickCount64();
+  ASSERT_TRUE(frontEnd_.Start(Quoted(WindowsPath(QV_FRONTEND)) + " -autorun"));
+  const std::string docked = Probe("dock");
+  ASSERT_EQ(docked.rfind("docked ", 0), 0u) << docked << "\n" << Outputs();
+  std::printf("[figure] start to tray icon docked: %llu ms\n", GetTickCount64() - start);
+  HWND window = FindWindowW(L"QuorvantaHtmlControl", L"Quorvanta");
+  ASSERT_NE(window, nullptr);
+  EXPECT_FALSE(IsWindowVisible(window));
+
+  ASSERT_TRUE(frontEnd_.WaitFor("tray 5", 1, kStepMs)) << Outputs();
+  const std::string green = Probe("look");
+  EXPECT_EQ(Probe("click 1"), "clicked 1");
+  for (int i = 0; i < 100 && !IsWindowVisible(window); ++i) Sleep(50);
+  EXPECT_TRUE(IsWindowVisible(window)) << "a left press shows the window";
+
+  PostMessageW(window, WM_COMMAND, 1002, 0);
+  ASSERT_TRUE(frontEnd_.WaitFor("tray 3", 1, kStepMs)) << Outputs();
+  Sleep(300);
+  const std::string red = Probe("look");
+  EXPECT_EQ(green.rfind("look ", 0), 0u) << green;
+  EXPECT_NE(green, red) << "the icon follows the state";
+
+  EXPECT_EQ(Probe("click 3"), "clicked 3");
+  HWND menu = nullptr;
+  for (int i = 0; i < 100 && !(menu && IsWindowVisible(menu)); ++i, Sleep(50)) menu = FindWindowW(L"#32768", nullptr);
+  ASSERT_TRUE(menu && IsWindowVisible(menu)) << "a right press opens the menu";
+  // Exit is the last of the four items.
+  RECT area{};
+  GetWindowRect(menu, &area);
+  const int itemHeight = (area.bottom - area.top) / 4;
+  const int x = (area.left + area.right) / 2, y = area.bottom - itemHeight / 2 - 1;
+  EXPECT_EQ(Probe("clickat " + std::to_string(x) + " " + std::to_string(y)).rfind("clicked at", 0), 0u);
+  EXPECT_EQ(frontEnd_.Wait(kStepMs), 0) << Outputs();
 }
 
 }  // namespace
