@@ -67,9 +67,11 @@ void WinTray::Remove() {
 }
 
 void WinTray::Restore() {
-  // Explorer started again: its notification area knows no icon of ours.
+  // Explorer started again and knows no icon of ours. The message also comes
+  // when the shell still has the icon (a change of DPI, say): then adding
+  // fails and the icon is kept up to date as before.
   FillTrayData();
-  shown_ = Shell_NotifyIconW(NIM_ADD, &record_) != FALSE;
+  shown_ = Shell_NotifyIconW(NIM_ADD, &record_) != FALSE || Shell_NotifyIconW(NIM_MODIFY, &record_) != FALSE;
 }
 
 void WinTray::PopupMenu(int, int) {

@@ -193,6 +193,10 @@ TEST_F(FrontEndE2eWin, TheTrayIconDocksAnswersPressesAndItsExitEndsTheProgram) {
   for (int i = 0; i < 100 && !IsWindowVisible(window); ++i) Sleep(50);
   EXPECT_TRUE(IsWindowVisible(window)) << "a left press shows the window";
 
+  // "TaskbarCreated" while the shell still has the icon (as after a change of
+  // DPI) must not leave an icon that no longer follows the state.
+  PostMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+  Sleep(200);
   PostMessageW(window, WM_COMMAND, 1002, 0);
   ASSERT_TRUE(frontEnd_.WaitFor("tray 3", 1, kStepMs)) << Outputs();
   Sleep(300);
