@@ -316,12 +316,7 @@ void GtkHtmlView::DropPage() {
     gtk_widget_destroy(GTK_WIDGET(view_));
     view_ = nullptr;
   }
-  if (context_) {
-    g_object_unref(context_);
-    context_ = nullptr;
-  }
-  pageLoaded_ = false;
-  reloading_ = false;
+  ForgetContext();
   pressButton_ = 0;
   pendingDrag_ = 0;
   // What the page used is given back; the code it ran comes back from the page cache on Display.
@@ -365,6 +360,10 @@ void GtkHtmlView::Destroy() {
     window_ = nullptr;
     view_ = nullptr;
   }
+  ForgetContext();
+}
+
+void GtkHtmlView::ForgetContext() {
   if (context_) {
     g_object_unref(context_);
     context_ = nullptr;

@@ -54,6 +54,8 @@ class GtkHtmlView : public HtmlView {
   void CreatePage();
   void PageLoaded();
   void DropPage();
+  // The view is gone: its web context follows, and the page is neither loaded nor loading.
+  void ForgetContext();
   void SchedulePageDrop();
   void CancelPageDrop();
   void ShowNow();
