@@ -47,7 +47,16 @@ int InstallCrashReporting() {
 int main(int argc, char** argv) {
   // The flags come from the arguments as given, before GTK takes its own out.
   if (HelpRequested(argc, argv)) {
-    PrintUsage();
+    PrintUsage(
+        "  QUORVANTA_REGISTRY  the settings database (default /var/lib/quorvanta/registry.db)\n"
+        "  QUORVANTA_PIPE      the tunnel service's socket (default /run/quorvanta/QuorvantaPipe)\n"
+        "  QUORVANTA_OPENER    the command that opens web pages (default xdg-open)\n"
+        "Files:\n"
+        "  <config_dir>/data.vpn   the server profile (config_dir in the settings; the package\n"
+        "                          makes it /var/lib/quorvanta/profile/)\n"
+        "  $XDG_DATA_HOME/CrashReport/   crash reports (default ~/.local/share/CrashReport/)\n"
+        "  journalctl -u quorvanta-tunneld   the tunnel service's log\n"
+        "See quorvanta(1).\n");
     return 0;
   }
   const std::string arguments = JoinArguments(argc, argv);

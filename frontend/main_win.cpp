@@ -28,7 +28,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   const bool headless = HeadlessRequested();
   if (HelpRequested(__argc, __argv)) {
     platform::UseParentConsole();
-    PrintUsage();
+    PrintUsage(
+        "  QUORVANTA_PIPE      the tunnel service's pipe (default \\\\.\\pipe\\QuorvantaPipe)\n"
+        "  QUORVANTA_UI_LOG    1: the window's page calls and tray states on standard output too\n"
+        "Settings:\n"
+        "  HKLM\\SOFTWARE\\Quorvanta   the base folder, and config_dir: the folder of data.vpn\n"
+        "The tunnel service (QuorvantaTunnel) logs to the Application event log.\n");
     return 0;
   }
   if (headless) platform::UseParentConsole();

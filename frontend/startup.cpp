@@ -25,7 +25,7 @@ bool HelpRequested(int argc, char** argv) {
   return false;
 }
 
-void PrintUsage() {
+void PrintUsage(const char* systemPart) {
   std::fputs(
       "usage: quorvanta [-firstrun] [-autorun]\n"
       "The Quorvanta VPN front end: connects through the tunnel service at start.\n"
@@ -33,20 +33,12 @@ void PrintUsage() {
       "  -autorun   start with the window hidden (the log-in autostart uses this)\n"
       "  -h, --help print this and exit\n"
       "Environment:\n"
-      "  QUORVANTA_REGISTRY  the settings database (default /var/lib/quorvanta/registry.db)\n"
-      "  QUORVANTA_PIPE      the tunnel service's socket (default /run/quorvanta/QuorvantaPipe)\n"
       "  QUORVANTA_SITE      the vendor's web-site base (default " QV_USAGE_SITE ")\n"
       "  QUORVANTA_HEADLESS  1: no window; page calls and tray states on standard output,\n"
       "                      commands connect, disconnect and quit on standard input\n"
-      "  QUORVANTA_MESSAGES  stderr: boxes go to standard error instead of the screen\n"
-      "  QUORVANTA_OPENER    the command that opens web pages (default xdg-open)\n"
-      "Files:\n"
-      "  <config_dir>/data.vpn   the server profile (config_dir in the settings; the package\n"
-      "                          makes it /var/lib/quorvanta/profile/)\n"
-      "  $XDG_DATA_HOME/CrashReport/   crash reports (default ~/.local/share/CrashReport/)\n"
-      "  journalctl -u quorvanta-tunneld   the tunnel service's log\n"
-      "See quorvanta(1).\n",
+      "  QUORVANTA_MESSAGES  stderr: boxes go to standard error instead of the screen\n",
       stdout);
+  std::fputs(systemPart, stdout);
   std::fflush(stdout);
 }
 

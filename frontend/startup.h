@@ -15,7 +15,8 @@ StartFlags ReadFlags(const std::string& arguments);
 // "--help" or "-h" as an argument of its own: the usage is printed and the
 // program ends before anything starts (a second instance must not connect).
 bool HelpRequested(int argc, char** argv);
-void PrintUsage();
+// The usage: the flags and the variables both systems read, then the system's own part.
+void PrintUsage(const char* systemPart);
 
 // QUORVANTA_HEADLESS=1: no window, page calls and tray states on standard output.
 bool HeadlessRequested();
