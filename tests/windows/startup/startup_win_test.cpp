@@ -20,10 +20,10 @@ using qvtest::Quoted;
 using qvtest::WindowsPath;
 
 // Runs the front end to its end with the given input; its exit code.
-long long RunFrontEnd(bool headless, const std::string& input, std::string* output) {
+long long RunFrontEnd(bool headless, const std::string& input, std::string* output, const std::string& args = "") {
   SetEnvironmentVariableA("QUORVANTA_HEADLESS", headless ? "1" : nullptr);
   Program program;
-  if (!program.Start(Quoted(WindowsPath(QV_FRONTEND)))) return -3;
+  if (!program.Start(Quoted(WindowsPath(QV_FRONTEND)) + args)) return -3;
   program.Write(input);
   program.CloseInput();
   const long long code = program.Wait();
@@ -48,6 +48,12 @@ class FrontEndStartupWin : public ::testing::Test {
 
 TEST_F(FrontEndStartupWin, EndsWithTheCodeAndBoxOfEachFailedStep) {
   std::string out;
+  // The GUI program prints its usage to the starter, with this system's settings.
+  EXPECT_EQ(RunFrontEnd(false, "", &out, " --help"), 0);
+  EXPECT_EQ(out.rfind("usage: quorvanta", 0), 0u) << out;
+  EXPECT_NE(out.find("HKLM\\SOFTWARE\\Quorvanta"), std::string::npos) << out;
+  EXPECT_EQ(out.find("/var/lib"), std::string::npos) << out;
+
   // The windowed program goes through the same steps, and its boxes reach the starter too.
   platform::RegDeleteKeyTree(kProductKey);
   EXPECT_EQ(RunFrontEnd(false, "", &out), 1);
