@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 #include <grp.h>
 #include <sys/un.h>
+#include <sys/syscall.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -250,6 +253,13 @@ TEST_F(TunneldTest, OpenVpnEndsWhenTheServiceIsKilled) {
   service_.Stop(SIGKILL, kWaitMs);
   // The output ends only once the stand-in, which shares it, is gone too.
   EXPECT_NE(service_.Output().find(standin + " TERM"), std::string::npos) << service_.Output();
+  // Its output closes a moment before it has finished exiting: wait for the exit itself.
+  const int exited = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (exited >= 0) {
+    pollfd ready{exited, POLLIN, 0};
+    poll(&ready, 1, kWaitMs);
+    close(exited);
+  }
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string pidField, name, state;
   if (stat >> pidField >> name >> state) {
