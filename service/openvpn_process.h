@@ -46,6 +46,11 @@ void Reap(const OpenVpnProcess& process, bool scramble, std::chrono::steady_cloc
 // one every user may open. nullptr where the system keeps one event for good.
 std::unique_ptr<platform::NamedEvent> BindExitEvent(const CallerIdentity* owner);
 
+// Where the system keeps one event for good (Windows), narrows who may open
+// it from now on: owner's user (and the system) while owner's OpenVPN runs,
+// every user when owner is null. Nothing where BindExitEvent rebinds the name.
+void LimitExitEvent(platform::NamedEvent& event, const CallerIdentity* owner);
+
 // Whether every listener that OpenVPN's management connection could reach is
 // the caller's own (or the system's); false with the reason in why otherwise,
 // and when there is none at all.

@@ -158,6 +158,8 @@ std::unique_ptr<platform::NamedEvent> BindExitEvent(const CallerIdentity* owner)
   return platform::NamedEvent::Replace(kServiceExitEvent, platform::EventReset::Manual);
 }
 
+void LimitExitEvent(platform::NamedEvent&, const CallerIdentity*) {}
+
 bool ManagementListenerIsCallers(const CallerIdentity& caller, char* why, size_t whySize) {
   uint32_t owners[8];
   int count = 0;

@@ -9,8 +9,10 @@
 #include "command_line.h"
 #include "openvpn_process.h"
 #include "service_log_win.h"
+#include "tunnel/service_request.h"
 // After the project headers: its macros clash with names they declare.
 #include <windows.h>
+#include "platform/account_win.h"
 
 namespace tunneld {
 
@@ -93,8 +95,45 @@ bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command
 // The service keeps one event for good: OpenVPN opens it by its name itself.
 std::unique_ptr<platform::NamedEvent> BindExitEvent(const CallerIdentity*) { return nullptr; }
 
-// The listener's owner is found through the extended TCP table, not done yet.
-bool ManagementListenerIsCallers(const CallerIdentity&, char*, size_t) { return true; }
+// The event's name is OpenVPN's to open, so the name keeps its one event;
+// who may newly open it follows the tunnel's owner. Handles opened earlier
+// (every running front end holds one) keep their rights.
+void LimitExitEvent(platform::NamedEvent& event, const CallerIdentity* owner) {
+  const char* sid = owner && std::strncmp(owner->name, "user ", 5) == 0 ? owner->name + 5 : nullptr;
+  if (!event.RestrictTo(sid))
+    Log("cannot limit the exit event %s to %s: %s", kServiceExitEvent, sid ? sid : "every user", LastErrorText());
+}
+
+bool ManagementListenerIsCallers(const CallerIdentity& caller, char* why, size_t whySize) {
+  char owners[8][platform::kSidTextSize];
+  int count = 0;
+  if (!platform::LoopbackListenerSids(ManagementPort, owners, 8, &count)) {
+    std::snprintf(why, whySize, "the listeners on 127.0.0.1:%hu cannot be looked up: %s", ManagementPort,
+                  LastErrorText());
+    return false;
+  }
+  if (count == 0) {
+    std::snprintf(why, whySize, "nothing listens on 127.0.0.1:%hu for OpenVPN's management", ManagementPort);
+    return false;
+  }
+  if (count > 8) {
+    std::snprintf(why, whySize, "%d sockets listen on 127.0.0.1:%hu", count, ManagementPort);
+    return false;
+  }
+  const char* callerSid = std::strncmp(caller.name, "user ", 5) == 0 ? caller.name + 5 : "";
+  for (int i = 0; i < count; ++i) {
+    if (std::strcmp(owners[i], platform::kLocalSystemSid) == 0) continue;
+    if (!owners[i][0]) {
+      std::snprintf(why, whySize, "the owner of a listener on 127.0.0.1:%hu cannot be found", ManagementPort);
+      return false;
+    }
+    if (std::strcmp(owners[i], callerSid) != 0) {
+      std::snprintf(why, whySize, "127.0.0.1:%hu is held by %s, not by the caller", ManagementPort, owners[i]);
+      return false;
+    }
+  }
+  return true;
+}
 
 // OpenVPN applies pushed DNS to its adapter itself on Windows.
 void UndoDns(const SupervisorOptions&) {}

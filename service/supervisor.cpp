@@ -102,6 +102,7 @@ void ReaperMain() {
     s.process = OpenVpnProcess{};
     // The name goes back to every user, as between tunnels.
     if (!kStopSetsExitEvent) RebindLocked(nullptr);
+    LimitExitEvent(*s.exitEvent, nullptr);
     s.changed.notify_all();
   }
 }
@@ -246,11 +247,13 @@ bool RunTunnel(const TunnelCommand& command, const CallerIdentity& caller) {
   if (kStopSetsExitEvent) s.exitEvent->Reset();
   // Only the caller (and root) can set or reset the event of the tunnel to come.
   if (!kStopSetsExitEvent) RebindLocked(&caller);
+  LimitExitEvent(*s.exitEvent, &caller);
 
   char shown[kMaxRequestSize + 600];
   OpenVpnProcess process;
   if (!SpawnOpenVpn(s.options, command, &process, shown, sizeof shown)) {
     if (!kStopSetsExitEvent) RebindLocked(nullptr);
+    LimitExitEvent(*s.exitEvent, nullptr);
     return false;
   }
   s.process = process;

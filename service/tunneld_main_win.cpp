@@ -2,14 +2,11 @@
 // --console, the same in a console). Serves the named pipe, accepts one tunnel
 // request per connection and runs OpenVPN with it.
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <mutex>
-#include <new>
-#include <thread>
 
 #include "caller_identity.h"
 #include "platform/environment.h"
@@ -21,6 +18,8 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include "platform/account_win.h"
+
 using tunneld::Log;
 using tunneld::LogRefused;
 using tunneld::kDefaultStopTimeoutMs;
@@ -31,12 +30,17 @@ using tunneld::kRequestTimeoutMs;
 namespace {
 
 // System and administrators have everything; interactive users may write
-// requests (the front end opens the pipe with GENERIC_WRITE, which takes
-// FILE_APPEND_DATA too, and that right on a pipe also lets one add instances,
-// so a user could answer some requests in the service's stead: such a server
-// learns only a command line and can refuse to start a tunnel); network logons
-// are denied outright.
+// requests (the front end opens the pipe with GENERIC_WRITE); network logons
+// are denied outright. GENERIC_WRITE on a pipe includes the right to add
+// instances, so the service keeps every instance the pipe may have: nobody
+// else can serve its name while it runs.
 constexpr const wchar_t* kPipeSecurity = L"D:(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)";
+
+// Instances of the pipe, all made at start and each served by a thread of its
+// own for the life of the service. More than one caller's share (kMaxPerUser),
+// so that one caller holding all of his still leaves room for the others.
+constexpr int kPipeInstances = 16;
+static_assert(kPipeInstances > kMaxPerUser && kPipeInstances <= kMaxConnections);
 
 enum class Mode { Service, Console, Install, Uninstall };
 
@@ -217,30 +221,46 @@ bool HasEnabledGroup(HANDLE token, WELL_KNOWN_SID_TYPE type) {
   return false;
 }
 
-// The user behind the pipe's client process, by its token.
-bool IdentifyCaller(HANDLE pipe, tunneld::CallerIdentity* caller) {
+// The user of a token in the service's naming, and whether it may replace
+// anyone's OpenVPN.
+bool IdentityOfToken(HANDLE token, tunneld::CallerIdentity* caller) {
+  char sid[platform::kSidTextSize];
+  if (!platform::TokenUserSid(token, sid, sizeof sid)) return false;
+  std::snprintf(caller->name, sizeof caller->name, "user %s", sid);
+  caller->privileged = std::strcmp(sid, platform::kLocalSystemSid) == 0 ||
+                       HasEnabledGroup(token, WinBuiltinAdministratorsSid);
+  return true;
+}
+
+// Who holds the connection, by its process: good enough to count the
+// connections each caller holds open, never to decide what a request may do
+// (the process id may be reused by then).
+bool CountingIdentity(HANDLE pipe, tunneld::CallerIdentity* caller) {
   ULONG pid = 0;
-  if (!GetNamedPipeClientProcessId(pipe, &pid)) return false;
-  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-  if (!process) return false;
+  char sid[platform::kSidTextSize];
+  if (!GetNamedPipeClientProcessId(pipe, &pid) || !platform::ProcessUserSid(pid, sid, sizeof sid)) return false;
+  std::snprintf(caller->name, sizeof caller->name, "user %s", sid);
+  return true;
+}
+
+// The caller of a request, by impersonating the client: the system keeps the
+// client's own token with the connection. Possible once its data has been read.
+bool IdentifyCaller(HANDLE pipe, tunneld::CallerIdentity* caller) {
+  if (!ImpersonateNamedPipeClient(pipe)) return false;
   HANDLE token = nullptr;
-  const bool opened = OpenProcessToken(process, TOKEN_QUERY, &token);
-  CloseHandle(process);
-  if (!opened) return false;
-  alignas(TOKEN_USER) BYTE buffer[256];
-  DWORD size = 0;
-  bool ok = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
-  wchar_t* text = nullptr;
-  if (ok) ok = ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text);
-  if (ok) {
-    char narrow[160];
-    ok = Narrow(text, narrow, sizeof narrow);
-    if (ok) std::snprintf(caller->name, sizeof caller->name, "user %s", narrow);
-    LocalFree(text);
-    caller->privileged = IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid) ||
-                         HasEnabledGroup(token, WinBuiltinAdministratorsSid);
+  bool ok = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != FALSE;
+  const DWORD error = GetLastError();
+  // Back to the service's own rights before anything else runs on this thread.
+  if (!RevertToSelf()) {
+    Log("cannot stop impersonating a client (error %lu); the service stops", static_cast<unsigned long>(GetLastError()));
+    ExitProcess(1);
   }
-  CloseHandle(token);
+  if (ok) {
+    ok = IdentityOfToken(token, caller);
+    CloseHandle(token);
+  } else {
+    SetLastError(error);
+  }
   return ok;
 }
 
@@ -293,13 +313,13 @@ void GiveSlot(const tunneld::CallerIdentity& caller) {
 }
 
 // Reads one request until the client closes its end, at most until the
-// deadline; the read in progress is cancelled when the deadline passes.
-void Serve(HANDLE pipe, tunneld::CallerIdentity caller) {
+// deadline; the read in progress is cancelled when the deadline passes. The
+// instance is disconnected and kept for the next client.
+void Serve(HANDLE pipe, HANDLE done, const tunneld::CallerIdentity& counted) {
   unsigned char buf[tunneld::kMaxRequestSize + 1];
   size_t size = 0;
-  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   const ULONGLONG deadline = GetTickCount64() + kRequestTimeoutMs;
-  bool finished = false, failed = done == nullptr;
+  bool finished = false, failed = false;
   while (!failed && !finished) {
     OVERLAPPED ov;
     std::memset(&ov, 0, sizeof ov);
@@ -317,28 +337,37 @@ void Serve(HANDLE pipe, tunneld::CallerIdentity caller) {
     if (ok) {
       size += got;
       if (size > tunneld::kMaxRequestSize) {
-        LogRefused(caller, "refused request from %s: longer than %lu bytes", caller.name,
+        LogRefused(counted, "refused request from %s: longer than %lu bytes", counted.name,
             static_cast<unsigned long>(tunneld::kMaxRequestSize));
         failed = true;
       }
     } else if (err == ERROR_BROKEN_PIPE || err == ERROR_PIPE_NOT_CONNECTED) {
       finished = true;  // the client's end of file
     } else if (err == ERROR_OPERATION_ABORTED) {
-      LogRefused(caller, "refused request from %s: the client did not finish within %lu ms (%lu bytes read)", caller.name,
-          static_cast<unsigned long>(kRequestTimeoutMs), static_cast<unsigned long>(size));
+      LogRefused(counted, "refused request from %s: the client did not finish within %lu ms (%lu bytes read)",
+          counted.name, static_cast<unsigned long>(kRequestTimeoutMs), static_cast<unsigned long>(size));
       failed = true;
     } else if (err != ERROR_MORE_DATA) {
-      LogRefused(caller, "refused request from %s: read failed (error %lu)", caller.name, static_cast<unsigned long>(err));
+      LogRefused(counted, "refused request from %s: read failed (error %lu)", counted.name,
+          static_cast<unsigned long>(err));
       failed = true;
     } else {
       size += got;
     }
   }
-  if (done) CloseHandle(done);
+  // size 0: the probe, which needs no identity.
+  tunneld::CallerIdentity caller;
+  const bool wanted = !failed && size > 0;
+  const bool identified = wanted && IdentifyCaller(pipe, &caller);
+  const DWORD identifyError = GetLastError();
   DisconnectNamedPipe(pipe);
-  CloseHandle(pipe);
-  GiveSlot(caller);
-  if (failed || size == 0) return;  // size 0: the probe
+  GiveSlot(counted);
+  if (!wanted) return;
+  if (!identified) {
+    LogRefused(counted, "refused request from %s: the caller cannot be identified (error %lu)", counted.name,
+        static_cast<unsigned long>(identifyError));
+    return;
+  }
   tunneld::TunnelCommand command;
   if (const char* reason = tunneld::ValidateTunnelRequest(buf, size, &command)) {
     char shown[1400];
@@ -349,47 +378,23 @@ void Serve(HANDLE pipe, tunneld::CallerIdentity caller) {
   tunneld::RunTunnel(command, caller);
 }
 
-struct Connection {
-  HANDLE pipe;
-  tunneld::CallerIdentity caller;
-};
-
-// Each connection is served on a plain Win32 thread: under Wine a detached
-// std::thread started while another one ends sometimes never runs at all,
-// leaving its request unread.
-void StartServing(HANDLE pipe, const tunneld::CallerIdentity& caller) {
-  Connection* connection = new (std::nothrow) Connection{pipe, caller};
-  const bool started = connection && platform::StartDetachedThread(
-                                         +[](void* p) {
-                                           Connection* c = static_cast<Connection*>(p);
-                                           const Connection copy = *c;
-                                           delete c;
-                                           Serve(copy.pipe, copy.caller);
-                                         },
-                                         connection);
-  if (started) return;
-  delete connection;
-  LogRefused(caller, "refused connection from %s: no thread could be started to serve it", caller.name);
-  DisconnectNamedPipe(pipe);
-  CloseHandle(pipe);
-  GiveSlot(caller);
-}
-
-std::atomic<bool> g_firstInstance{true};
-
-HANDLE MakeInstance(const wchar_t* name, SECURITY_ATTRIBUTES* security) {
+HANDLE MakeInstance(const wchar_t* name, SECURITY_ATTRIBUTES* security, bool first) {
   DWORD mode = PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED;
   // The first instance must be ours: if someone already serves the name, stop.
-  if (g_firstInstance.exchange(false)) mode |= FILE_FLAG_FIRST_PIPE_INSTANCE;
+  if (first) mode |= FILE_FLAG_FIRST_PIPE_INSTANCE;
   return CreateNamedPipeW(name, mode, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                          PIPE_UNLIMITED_INSTANCES, 0, tunneld::kMaxRequestSize + 1, 0, security);
+                          kPipeInstances, 0, tunneld::kMaxRequestSize + 1, 0, security);
 }
 
-// Accepts connections for as long as the process lives; each is served on a
-// thread of its own, within the caps.
-void AcceptLoop(HANDLE first, const wchar_t* name, SECURITY_ATTRIBUTES* security) {
-  HANDLE pipe = first;
+// One instance's life: take a client, serve it, disconnect, take the next.
+// The handle is never closed, so the instance is never free for anyone else.
+void ServeInstance(HANDLE pipe) {
   HANDLE connected = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!connected || !done) {
+    Log("cannot serve an instance of the pipe: no event (error %lu)", static_cast<unsigned long>(GetLastError()));
+    return;  // the instance stays ours, unserved
+  }
   for (;;) {
     OVERLAPPED ov;
     std::memset(&ov, 0, sizeof ov);
@@ -401,31 +406,20 @@ void AcceptLoop(HANDLE first, const wchar_t* name, SECURITY_ATTRIBUTES* security
       ok = GetOverlappedResult(pipe, &ov, &ignored, TRUE);
       err = ok ? ERROR_SUCCESS : GetLastError();
     }
-    HANDLE next = MakeInstance(name, security);
     // ERROR_NO_DATA: the client has written and closed already; what it wrote is still there.
-    if (ok || err == ERROR_PIPE_CONNECTED || err == ERROR_NO_DATA) {
-      tunneld::CallerIdentity caller;
-      if (!IdentifyCaller(pipe, &caller)) {
-        Log("refused connection: the caller cannot be identified (error %lu)",
-            static_cast<unsigned long>(GetLastError()));
-        DisconnectNamedPipe(pipe);
-        CloseHandle(pipe);
-      } else if (!TakeSlot(caller)) {
-        DisconnectNamedPipe(pipe);
-        CloseHandle(pipe);
-      } else {
-        StartServing(pipe, caller);
-      }
-    } else {
+    if (!ok && err != ERROR_PIPE_CONNECTED && err != ERROR_NO_DATA) {
       Log("a connection failed before it was served (error %lu)", static_cast<unsigned long>(err));
-      CloseHandle(pipe);  // the client went away before we saw it
+      DisconnectNamedPipe(pipe);
+      Sleep(100);  // a failing instance must not spin
+      continue;
     }
-    if (next == INVALID_HANDLE_VALUE) {
-      Log("cannot create another instance of the pipe (error %lu); no more requests are served",
-          static_cast<unsigned long>(GetLastError()));
-      return;
+    tunneld::CallerIdentity counted;
+    if (!CountingIdentity(pipe, &counted)) std::snprintf(counted.name, sizeof counted.name, "an unknown process");
+    if (!TakeSlot(counted)) {
+      DisconnectNamedPipe(pipe);
+      continue;
     }
-    pipe = next;
+    Serve(pipe, done, counted);
   }
 }
 
@@ -455,22 +449,35 @@ int Run() {
   if (GetFileAttributesA(g_options.openvpn) == INVALID_FILE_ATTRIBUTES) {
     Log("warning: %s does not exist", g_options.openvpn);
   }
-  HANDLE first = MakeInstance(name, &security);
-  if (first == INVALID_HANDLE_VALUE) {
+  HANDLE instances[kPipeInstances];
+  for (int i = 0; i < kPipeInstances; ++i) {
+    instances[i] = MakeInstance(name, &security, i == 0);
+    if (instances[i] != INVALID_HANDLE_VALUE) continue;
     const DWORD err = GetLastError();
     if (err == ERROR_ACCESS_DENIED || err == ERROR_PIPE_BUSY) {
-      Log("another service is already serving %s", g_options.pipe);
+      Log("another program is already serving %s", g_options.pipe);
     } else {
       Log("cannot create the pipe %s (error %lu)", g_options.pipe, static_cast<unsigned long>(err));
     }
+    for (int j = 0; j < i; ++j) CloseHandle(instances[j]);
     return 1;
   }
   if (!tunneld::StartSupervisor({g_options.openvpn, g_options.configDir, g_options.stopTimeoutMs, nullptr, nullptr})) {
-    CloseHandle(first);
+    for (HANDLE instance : instances) CloseHandle(instance);
+    return 1;
+  }
+  // Plain Win32 threads: under Wine a detached std::thread started while
+  // another one ends sometimes never runs at all.
+  int serving = 0;
+  for (HANDLE instance : instances) {
+    if (platform::StartDetachedThread(+[](void* pipe) { ServeInstance(static_cast<HANDLE>(pipe)); }, instance))
+      ++serving;
+  }
+  if (serving == 0) {
+    Log("cannot start a thread to serve the pipe (error %lu)", static_cast<unsigned long>(GetLastError()));
     return 1;
   }
   Log("serving %s; OpenVPN %s in %s", g_options.pipe, g_options.openvpn, g_options.configDir);
-  std::thread(AcceptLoop, first, static_cast<const wchar_t*>(name), &security).detach();
   if (g_onServing) g_onServing();
   WaitForSingleObject(g_stop, INFINITE);
   tunneld::StopTunnel("the service is stopping");

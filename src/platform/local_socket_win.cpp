@@ -2,7 +2,31 @@
 
 #include <windows.h>
 
+#include <cstdio>
+
+#include "platform/account_win.h"
+
 namespace platform {
+
+namespace {
+
+// The service runs as LocalSystem; run by hand (--console, in tests and the
+// demo) it runs as the user himself.
+bool ServerIsTheService(HANDLE pipe) {
+  ULONG pid = 0;
+  char sid[kSidTextSize];
+  if (GetNamedPipeServerProcessId(pipe, &pid) && ProcessUserSid(pid, sid, sizeof sid) && IsSystemOrOwnUser(sid))
+    return true;
+  static bool said = false;  // the probe asks again and again
+  if (!said) {
+    said = true;
+    std::fprintf(stderr, "quorvanta: %s is served by process %lu, which is not the tunnel service; nothing is sent\n",
+                 "the service pipe", static_cast<unsigned long>(pid));
+  }
+  return false;
+}
+
+}  // namespace
 
 LocalSocket::~LocalSocket() { Close(); }
 
@@ -14,6 +38,12 @@ LocalConnectResult LocalSocket::Connect(const char* path, int busyWaitMs) {
     DWORD error = GetLastError();
     if (pipe != INVALID_HANDLE_VALUE) {
       handle_.reset(pipe);
+      // Nothing is written to a server that is not the service: anybody who
+      // could make an instance of the name would read the user's requests.
+      if (!ServerIsTheService(pipe)) {
+        Close();
+        return LocalConnectResult::Failed;
+      }
       return LocalConnectResult::Connected;
     }
     switch (error) {

@@ -39,6 +39,12 @@ class NamedEvent {
   // running tunnel to the user it runs for. Windows: as Replace.
   static std::unique_ptr<NamedEvent> ReplaceForUser(const char* name, EventReset reset, uint32_t ownerUid);
 
+  // Windows, where a name keeps its event while anyone holds it: from now on
+  // only the user userSid ("S-1-5-…"; null: every signed-in user), the owner
+  // and the system may open it, and they only to wait, set and reset; handles
+  // opened before keep their rights. Linux rebinds the name instead: false.
+  bool RestrictTo(const char* userSid);
+
   ~NamedEvent();
   NamedEvent(const NamedEvent&) = delete;
   NamedEvent& operator=(const NamedEvent&) = delete;

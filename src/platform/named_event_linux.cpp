@@ -215,6 +215,9 @@ NamedEvent::~NamedEvent() {
 // Gives a truncated object its size back (clear); false when that failed.
 bool NamedEvent::Repair() { return ftruncate(fd_, kObjectSize) == 0; }
 
+// The service rebinds the name to an event of the tunnel's user instead.
+bool NamedEvent::RestrictTo(const char*) { return false; }
+
 void NamedEvent::Set() {
   const int wake = manual_ ? INT_MAX : 1;
   if (!StoreAndWake(&words_[kState], 1, wake) && errno == EFAULT && Repair()) {

@@ -13,9 +13,9 @@ namespace platform {
 // it runs as the system account (root; LocalSystem on Windows) or as the
 // account the service runs as (on Linux the owner of serviceEndpoint; on
 // Windows this process's own user, the one a console-run service shares).
-// *peer names the peer for messages (a uid; a process id on Windows), ~0u
-// when its owner could not be found.
-bool TcpPeerTrusted(SocketHandle accepted, const char* serviceEndpoint, uint32_t* peer);
+// peer receives how messages name the peer ("uid 1000", "process 812 of
+// user S-1-5-…"), "" when its owner could not be found; such a peer is refused.
+bool TcpPeerTrusted(SocketHandle accepted, const char* serviceEndpoint, char* peer, size_t peerSize);
 
 // The uid that owns the peer's socket of an accepted loopback connection,
 // looked up in the kernel's socket tables by the peer's address and port.

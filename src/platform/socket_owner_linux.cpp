@@ -188,12 +188,14 @@ bool TcpPeerOwner(SocketHandle accepted, uint32_t* uid) {
   return LookUpWithSockDiag(ends, uid) || LookUpInProcTable(ends, uid);
 }
 
-bool TcpPeerTrusted(SocketHandle accepted, const char* serviceEndpoint, uint32_t* peer) {
-  *peer = ~0u;
-  if (!TcpPeerOwner(accepted, peer)) return false;
-  if (*peer == 0) return true;
+bool TcpPeerTrusted(SocketHandle accepted, const char* serviceEndpoint, char* peer, size_t peerSize) {
+  if (peerSize) peer[0] = '\0';
+  uint32_t uid;
+  if (!TcpPeerOwner(accepted, &uid)) return false;
+  std::snprintf(peer, peerSize, "uid %u", uid);
+  if (uid == 0) return true;
   uint32_t serviceUid;
-  return FileOwner(serviceEndpoint, &serviceUid) && serviceUid == *peer;
+  return FileOwner(serviceEndpoint, &serviceUid) && serviceUid == uid;
 }
 
 bool LoopbackListenerOwners(uint16_t port, uint32_t* owners, int maxOwners, int* count) {

@@ -29,8 +29,8 @@ void Say(const char* text) {
 
 // Only root's OpenVPN, or one started by a service that runs as somebody
 // else (tests, the demo), may hear the machine identity or move the state.
-bool PeerTrusted(platform::SocketHandle client, uint32_t* peerUid) {
-  return platform::TcpPeerTrusted(client, ServicePipePath(), peerUid);
+bool PeerTrusted(platform::SocketHandle client, char* peer, size_t peerSize) {
+  return platform::TcpPeerTrusted(client, ServicePipePath(), peer, peerSize);
 }
 
 }  // namespace
@@ -135,11 +135,11 @@ void TcpServer::Serve() {
       platform::SleepMs(100);
       continue;
     }
-    uint32_t peerUid;
-    if (!PeerTrusted(client, &peerUid)) {
-      char text[80];
-      if (peerUid == ~0u) std::snprintf(text, sizeof text, "Server: refused a connection of unknown owner\n");
-      else std::snprintf(text, sizeof text, "Server: refused a connection from uid %u\n", peerUid);
+    char peer[240];
+    if (!PeerTrusted(client, peer, sizeof peer)) {
+      char text[300];
+      if (!peer[0]) std::snprintf(text, sizeof text, "Server: refused a connection of unknown owner\n");
+      else std::snprintf(text, sizeof text, "Server: refused a connection from %s\n", peer);
       Say(text);
       // Closed before a byte is read or written, and never reported.
       listener_.CloseSocket(client);

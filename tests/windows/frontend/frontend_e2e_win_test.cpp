@@ -120,6 +120,21 @@ TEST_F(FrontEndE2eWin, ConnectsCountsFailsOverAndDisconnects) {
   EXPECT_EQ(CountOf(record, "cwd: " + dir_ + "\n"), 2u) << record;
 }
 
+// Another user's program on the management port gets nothing: not even the
+// machine identity that OpenVPN is given as its credentials.
+TEST_F(FrontEndE2eWin, AStrangerOnTheManagementPortIsRefusedBeforeAByteIsSaid) {
+  // No service for this front end: its listener waits, idle.
+  SetEnvironmentVariableA("QUORVANTA_PIPE", "\\\\.\\pipe\\QuorvantaNobodyServesThis");
+  ASSERT_TRUE(frontEnd_.Start(Quoted(WindowsPath(QV_FRONTEND))));
+  ASSERT_TRUE(frontEnd_.WaitFor("Server: Waiting for a client to connect", 1, kStepMs)) << Outputs();
+  const std::string got = qvtest::UnixScriptLine(QV_SOURCE_DIR "/tests/windows/support/stranger.sh", "talk 63782");
+  if (got.rfind("skip", 0) == 0) GTEST_SKIP() << got;
+  EXPECT_EQ(got, "got ") << Outputs();
+  ASSERT_TRUE(frontEnd_.WaitFor("Server: refused a connection from Unix uid 65534", 1, kStepMs)) << Outputs();
+  ASSERT_TRUE(frontEnd_.Write("quit\n"));
+  EXPECT_EQ(frontEnd_.Wait(kStepMs), 0) << Outputs();
+}
+
 // The windowed program on the same road. Its page cannot load under Wine, so
 // the page calls and tray states are read from QUORVANTA_UI_LOG's lines; the
 // commands arrive as the tray menu sends them, WM_COMMAND to the window.
@@ -153,23 +168,9 @@ TEST_F(FrontEndE2eWin, TheWindowedProgramGoesTheSameRoadAndEndsFromTheMenu) {
   EXPECT_EQ(out.find("Quorvanta:"), std::string::npos) << "no box expected\n" << Outputs();
 }
 
-// Asks the X side (tray_probe.sh, a Unix program Wine starts) and waits for its one line.
+// Asks the X side (tray_probe.sh) and waits for its one line.
 std::string Probe(const std::string& command, int waitMs = 25000) {
-  const std::string out = "/tmp/qv-tray-probe-" + std::to_string(GetCurrentProcessId());
-  DeleteFileA(WindowsPath(out).c_str());
-  std::string line = "/bin/sh " + std::string(QV_SOURCE_DIR) + "/tests/windows/support/tray_probe.sh " + out + " " +
-                     command;
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return "";
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  for (int waited = 0; waited < waitMs; waited += 20, Sleep(20)) {
-    std::string text = ReadFileText(WindowsPath(out));
-    if (!text.empty() && text.back() == '\n') return text.substr(0, text.size() - 1);
-  }
-  return "no answer";
+  return qvtest::UnixScriptLine(QV_SOURCE_DIR "/tests/windows/support/tray_probe.sh", command, waitMs);
 }
 
 // On a display with an XEmbed tray (trayer): the icon docks, presses on it

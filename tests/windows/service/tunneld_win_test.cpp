@@ -2,9 +2,13 @@
 // openvpn.exe in an idle mode: requests, refusals and stops, by its log.
 #include <gtest/gtest.h>
 
+#include <winsock2.h>
+
 #include <string>
 
 #include "windows/support/program.h"
+#include <aclapi.h>
+#include <sddl.h>
 
 namespace {
 
@@ -14,6 +18,7 @@ using qvtest::ReadFileText;
 using qvtest::WindowsPath;
 
 constexpr const char* kPipe = "\\\\.\\pipe\\QuorvantaServiceTest";
+constexpr const wchar_t* kExitEvent = L"Global\\Quorvanta_ovpn_exit_1";
 constexpr int kWaitMs = 15000;
 
 const std::string kRequest =
@@ -44,9 +49,76 @@ bool StartService(Program* service, const std::string& configDir) {
   return service->Start(line) && service->WaitFor("serving ", 1, kWaitMs);
 }
 
+// What a front end does before it asks for a tunnel: listen on 127.0.0.1:63782.
+class ManagementListener {
+ public:
+  ManagementListener() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(63782);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    listening_ = socket_ != INVALID_SOCKET && bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                 listen(socket_, 4) == 0;
+  }
+  ~ManagementListener() {
+    if (socket_ != INVALID_SOCKET) closesocket(socket_);
+    WSACleanup();
+  }
+  bool listening() const { return listening_; }
+
+ private:
+  SOCKET socket_ = INVALID_SOCKET;
+  bool listening_ = false;
+};
+
+// The DACL of a kernel object, as SDDL text.
+std::string DaclOf(HANDLE object) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr, &sd) !=
+      ERROR_SUCCESS)
+    return "unreadable";
+  wchar_t* text = nullptr;
+  std::string out = "unreadable";
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                           nullptr)) {
+    out.clear();
+    for (const wchar_t* c = text; *c; ++c) out += static_cast<char>(*c);
+    LocalFree(text);
+  }
+  LocalFree(sd);
+  // Wine keeps no "protected" mark on a kernel object's DACL; Windows does.
+  if (out.rfind("D:P(", 0) == 0) out.erase(2, 1);
+  return out;
+}
+
+std::string OwnSid() {
+  HANDLE token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  alignas(TOKEN_USER) BYTE buffer[256];
+  DWORD length = 0;
+  GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length);
+  CloseHandle(token);
+  char* text = nullptr;
+  ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text);
+  std::string sid = text ? text : "";
+  LocalFree(text);
+  return sid;
+}
+
 class TunneldWin : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Made before the service, with a null DACL, as an early front end (or
+    // anybody) could: the service must make it its own all the same.
+    SECURITY_DESCRIPTOR open;
+    InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES sa{sizeof sa, &open, FALSE};
+    premade_ = CreateEventW(&sa, TRUE, FALSE, kExitEvent);
+    ASSERT_NE(premade_, nullptr);
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
     dir_ = std::string(temp) + "qv tunneld test " + std::to_string(GetCurrentProcessId());
@@ -58,6 +130,10 @@ class TunneldWin : public ::testing::Test {
     SetEnvironmentVariableA("QV_STANDIN_MODE", "idle");
     ASSERT_TRUE(StartService(&service_, dir_)) << service_.Output();
   }
+  void TearDown() override {
+    if (premade_) CloseHandle(premade_);
+  }
+  HANDLE premade_ = nullptr;
   std::string dir_, record_;
   Program service_;
 };
@@ -74,7 +150,12 @@ TEST_F(TunneldWin, RequestsStartOneOpenVpnAtATimeWithTheExactCommandLine) {
   }();
   ASSERT_TRUE(Send(&foreignEvent));
   ASSERT_TRUE(service_.WaitFor("refused request from user S-", 2, kWaitMs)) << service_.Output();
+  // No front end listens for OpenVPN's management: nothing starts.
+  ASSERT_TRUE(Send(&kRequest));
+  ASSERT_TRUE(service_.WaitFor("nothing listens on 127.0.0.1:63782", 1, kWaitMs)) << service_.Output();
 
+  ManagementListener frontEnd;
+  ASSERT_TRUE(frontEnd.listening());
   ASSERT_TRUE(Send(&kRequest));
   ASSERT_TRUE(service_.WaitFor("started OpenVPN", 1, kWaitMs)) << service_.Output();
   EXPECT_EQ(service_.Count("started OpenVPN"), 1u) << service_.Output();
@@ -98,6 +179,48 @@ TEST_F(TunneldWin, RequestsStartOneOpenVpnAtATimeWithTheExactCommandLine) {
   const std::string entry = "\"" + dir_ + "\\openvpn.exe\" " + kRequest.substr(12, kRequest.size() - 13) +
                             "\ncwd: " + dir_ + "\n";
   EXPECT_EQ(ReadFileText(record_), entry + entry);
+}
+
+// What another user would try: a second instance of the service's pipe, the
+// exit event's DACL, and a listener of his own on the management port.
+TEST_F(TunneldWin, TheServiceKeepsItsPipeItsEventAndItsTunnelFromStrangers) {
+  wchar_t pipe[64];
+  MultiByteToWideChar(CP_UTF8, 0, kPipe, -1, pipe, 64);
+  for (DWORD first : {0ul, static_cast<unsigned long>(FILE_FLAG_FIRST_PIPE_INSTANCE)}) {
+    HANDLE second = CreateNamedPipeW(pipe, PIPE_ACCESS_INBOUND | first, PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES, 0,
+                                     4096, 0, nullptr);
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE) << "every instance of the name is the service's";
+    if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+  }
+
+  // Users may wait on the event, set and reset it; nothing more, whoever made it.
+  const std::string everyUser = "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100002;;;OW)(A;;0x100002;;;AU)";
+  EXPECT_EQ(DaclOf(premade_), everyUser);
+
+  {
+    ManagementListener frontEnd;
+    ASSERT_TRUE(frontEnd.listening());
+    ASSERT_TRUE(Send(&kRequest));
+    ASSERT_TRUE(service_.WaitFor("started OpenVPN", 1, kWaitMs)) << service_.Output();
+    // While the tunnel runs only its user opens the event anew.
+    EXPECT_EQ(DaclOf(premade_), "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100002;;;OW)(A;;0x100002;;;" + OwnSid() + ")");
+    // A handle opened before keeps its rights: every front end holds one.
+    SetEvent(premade_);
+    ASSERT_TRUE(service_.WaitFor("exited with status 0", 1, kWaitMs)) << service_.Output();
+    for (int i = 0; i < 100 && DaclOf(premade_) != everyUser; ++i) Sleep(50);
+    EXPECT_EQ(DaclOf(premade_), everyUser);
+  }
+
+  // Another Unix user's listener stands for another user's program on Wine.
+  const std::string stranger =
+      qvtest::UnixScriptLine(QV_SOURCE_DIR "/tests/windows/support/stranger.sh", "listen 63782 4000");
+  if (stranger.rfind("skip", 0) == 0) GTEST_SKIP() << stranger;
+  ASSERT_EQ(stranger, "listening");
+  ResetEvent(premade_);
+  ASSERT_TRUE(Send(&kRequest));
+  ASSERT_TRUE(service_.WaitFor("127.0.0.1:63782 is held by Unix uid 65534, not by the caller", 1, kWaitMs))
+      << service_.Output();
+  EXPECT_EQ(service_.Count("started OpenVPN"), 1u) << service_.Output();
 }
 
 }  // namespace

@@ -45,6 +45,33 @@ inline std::string Quoted(const std::string& path) {
   return quoted;
 }
 
+// Runs a Unix shell script of the tests (Wine starts Unix programs but hands
+// back no exit code) as "SCRIPT OUT ARGS" and waits for the one line it
+// writes to OUT; "no answer" when none comes within waitMs.
+inline std::string UnixScriptLine(const std::string& script, const std::string& args, int waitMs = 25000) {
+  static int calls = 0;
+  const std::string out =
+      "/tmp/qv-wine-probe-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++calls);
+  DeleteFileA(WindowsPath(out).c_str());
+  std::string line = "/bin/sh " + script + " " + out + " " + args;
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return "";
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  std::string answer = "no answer";
+  for (int waited = 0; waited < waitMs; waited += 20, Sleep(20)) {
+    std::string text = ReadFileText(WindowsPath(out));
+    if (!text.empty() && text.back() == '\n') {
+      answer = text.substr(0, text.size() - 1);
+      break;
+    }
+  }
+  DeleteFileA(WindowsPath(out).c_str());
+  return answer;
+}
+
 class Program {
  public:
   Program() = default;
