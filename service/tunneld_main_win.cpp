@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <string>
+#include <vector>
 #include <mutex>
 
 #include "caller_identity.h"
@@ -19,6 +21,8 @@
 #include <sddl.h>
 
 #include "platform/account_win.h"
+#include "platform/text_win.h"
+#include <shellapi.h>
 
 using tunneld::Log;
 using tunneld::LogRefused;
@@ -445,8 +449,9 @@ int Run() {
   security.bInheritHandle = FALSE;
   char configFile[MAX_PATH + 20];
   std::snprintf(configFile, sizeof configFile, "%s\\config.qvpn", g_options.configDir);
-  if (GetFileAttributesA(configFile) == INVALID_FILE_ATTRIBUTES) Log("warning: %s does not exist", configFile);
-  if (GetFileAttributesA(g_options.openvpn) == INVALID_FILE_ATTRIBUTES) {
+  if (GetFileAttributesW(platform::WideFromUtf8(configFile).c_str()) == INVALID_FILE_ATTRIBUTES)
+    Log("warning: %s does not exist", configFile);
+  if (GetFileAttributesW(platform::WideFromUtf8(g_options.openvpn).c_str()) == INVALID_FILE_ATTRIBUTES) {
     Log("warning: %s does not exist", g_options.openvpn);
   }
   HANDLE instances[kPipeInstances];
@@ -531,8 +536,19 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (!ParseOptions(argc, argv, &g_options)) {
+int main() {
+  // The arguments as the system has them, in the program's UTF-8: paths with
+  // letters outside the ANSI code page arrive whole.
+  int argc = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &argc);
+  std::vector<std::string> arguments;
+  for (int i = 0; wide && i < argc; ++i) arguments.push_back(platform::Utf8FromWide(wide[i]));
+  if (wide) LocalFree(wide);
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  argc = static_cast<int>(arguments.size());
+  if (!ParseOptions(argc, argv.data(), &g_options)) {
     Usage(stderr);
     return 2;
   }

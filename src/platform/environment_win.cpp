@@ -7,6 +7,9 @@
 
 #include <cstdio>
 #include <mutex>
+#include <string>
+
+#include "platform/text_win.h"
 
 namespace platform {
 
@@ -17,8 +20,10 @@ const char* RuntimeDirectory() {
   static char path[MAX_PATH + 1];
   static std::once_flag once;
   std::call_once(once, [] {
-    DWORD n = GetTempPathA(sizeof path, path);
-    if (n == 0 || n >= sizeof path) path[0] = '\0';
+    wchar_t wide[MAX_PATH + 1];
+    DWORD n = GetTempPathW(MAX_PATH + 1, wide);
+    const std::string utf8 = n == 0 || n > MAX_PATH ? std::string() : Utf8FromWide(wide);
+    if (std::snprintf(path, sizeof path, "%s", utf8.c_str()) >= static_cast<int>(sizeof path)) path[0] = '\0';
   });
   return path;
 }

@@ -2,10 +2,12 @@
 
 #include <windows.h>
 
+#include "platform/text_win.h"
+
 namespace platform {
 
 NamedMutexResult CreateNamedMutex(const char* name) {
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, WideFromUtf8(name).c_str());
   if (!mutex) return NamedMutexResult::Failed;
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
     CloseHandle(mutex);

@@ -5,6 +5,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include "platform/text_win.h"
 
 namespace platform {
 
@@ -15,10 +18,13 @@ bool OpenUrl(const char* url) {
     char line[2048];
     int n = std::snprintf(line, sizeof line, "\"%s\" \"%s\"", opener, url);
     if (n < 0 || static_cast<size_t>(n) >= sizeof line) return false;
-    STARTUPINFOA si{};
+    std::wstring wideLine = WideFromUtf8(line);
+    STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+    if (wideLine.empty() ||
+        !CreateProcessW(nullptr, wideLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+      return false;
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);  // never waited for
     return true;

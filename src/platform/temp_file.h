@@ -23,6 +23,9 @@ void SyncDirectoryOf(const char* path);
 
 bool DeleteFileAt(const char* path);
 
+// fopen for a path in the program's narrow text (UTF-8 on Windows too).
+std::FILE* OpenFile(const char* path, const char* mode);
+
 // Opens a file of a folder that strangers may write, for reading: only a
 // regular file of at most maxSize bytes, never through a link, and never
 // waiting on a FIFO or a device. nullptr otherwise.

@@ -104,4 +104,6 @@ std::FILE* OpenRegularFileForReading(const char* path, unsigned long long maxSiz
   return file;
 }
 
+std::FILE* OpenFile(const char* path, const char* mode) { return std::fopen(path, mode); }
+
 }  // namespace platform

@@ -74,7 +74,7 @@ void StartWorker(const char* profilePath, unsigned wait) {
 }  // namespace
 
 int DownloadToFile(const char* url, const char* path) {
-  std::FILE* file = std::fopen(path, "wb");
+  std::FILE* file = platform::OpenFile(path, "wb");
   if (!file) return kDownloadFailed;
   platform::HttpResult result = platform::HttpGet(url, &WriteAll, file);
   bool written = std::fclose(file) == 0;
@@ -86,12 +86,12 @@ int DownloadToFile(const char* url, const char* path) {
 int ExtractProfile(const char* pagePath, const char* profilePath) {
   char tempPath[kPathSize];
   if (!platform::CreateTempFile("data", tempPath, sizeof tempPath)) return kExtractNoFile;
-  std::FILE* page = std::fopen(pagePath, "rb");
+  std::FILE* page = platform::OpenFile(pagePath, "rb");
   if (!page) {
     platform::DeleteFileAt(tempPath);
     return kExtractNoFile;
   }
-  std::FILE* temp = std::fopen(tempPath, "wb");
+  std::FILE* temp = platform::OpenFile(tempPath, "wb");
   if (!temp) {
     std::fclose(page);
     platform::DeleteFileAt(tempPath);

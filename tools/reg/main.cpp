@@ -14,6 +14,7 @@
 
 #include "platform/binary_stdio.h"
 #include "platform/registry.h"
+#include "platform/temp_file.h"
 
 namespace {
 
@@ -163,7 +164,7 @@ int SeedMachineId(const char* file) {
       return 0;
     }
   }
-  FILE* in = std::fopen(file, "r");
+  FILE* in = platform::OpenFile(file, "r");
   if (!in) {
     std::fprintf(stderr, "quorvanta-reg: cannot read %s: %s\n", file, std::strerror(errno));
     return 1;

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "profile/profile_codec.h"
@@ -36,18 +35,20 @@ size_t CountOf(const std::string& text, const std::string& part) {
 class FrontEndE2eWin : public ::testing::Test {
  protected:
   void SetUp() override {
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    dir_ = std::string(temp) + "qv e2e " + std::to_string(GetCurrentProcessId());
-    CreateDirectoryA(dir_.c_str(), nullptr);
-    ASSERT_TRUE(CopyFileA(WindowsPath(QV_STANDIN_OPENVPN).c_str(), (dir_ + "\\openvpn.exe").c_str(), FALSE));
+    // The configuration folder holds letters outside the ANSI code page.
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    dir_ = qvtest::Utf8(temp) + "qv e2e dàtà ωδ " + std::to_string(GetCurrentProcessId());
+    CreateDirectoryW(qvtest::Wide(dir_).c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(qvtest::Wide(WindowsPath(QV_STANDIN_OPENVPN)).c_str(),
+                          qvtest::Wide(dir_ + "\\openvpn.exe").c_str(), FALSE));
     record_ = dir_ + "\\record.txt";
-    DeleteFileA(record_.c_str());
+    DeleteFileW(qvtest::Wide(record_).c_str());
 
     // Two servers, so that a dropped tunnel fails over to the other.
     std::string dataVpn, error;
     ASSERT_TRUE(EncodeProfile("127.0.0.1:1194:udp\n127.0.0.2:1195:tcp\n", &dataVpn, &error)) << error;
-    std::ofstream(dir_ + "\\data.vpn", std::ios::binary) << dataVpn;
+    ASSERT_TRUE(qvtest::WriteFileText(dir_ + "\\data.vpn", dataVpn));
     SetString(kProductKey, nullptr, dir_);
     SetString(kProductKey, "config_dir", dir_);
     SetString(kCryptographyKey, "MachineGuid", kMachineId);
@@ -59,7 +60,7 @@ class FrontEndE2eWin : public ::testing::Test {
     SetEnvironmentVariableA("QUORVANTA_SITE", "http://127.0.0.1:9");
     // The stand-in logs in only with the machine identity, and drops each
     // tunnel after one traffic count.
-    SetEnvironmentVariableA("QV_STANDIN_RECORD", record_.c_str());
+    SetEnvironmentVariableW(L"QV_STANDIN_RECORD", qvtest::Wide(record_).c_str());
     SetEnvironmentVariableA("QV_STANDIN_MODE", "drop");
     SetEnvironmentVariableA("QV_STANDIN_DROP_MS", "4500");
     SetEnvironmentVariableA("QV_STANDIN_PASSWORD", kMachineId);

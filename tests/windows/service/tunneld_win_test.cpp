@@ -119,14 +119,16 @@ class TunneldWin : public ::testing::Test {
     SECURITY_ATTRIBUTES sa{sizeof sa, &open, FALSE};
     premade_ = CreateEventW(&sa, TRUE, FALSE, kExitEvent);
     ASSERT_NE(premade_, nullptr);
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    dir_ = std::string(temp) + "qv tunneld test " + std::to_string(GetCurrentProcessId());
-    CreateDirectoryA(dir_.c_str(), nullptr);
-    ASSERT_TRUE(CopyFileA(WindowsPath(QV_STANDIN_OPENVPN).c_str(), (dir_ + "\\openvpn.exe").c_str(), FALSE));
+    // Letters outside the ANSI code page: the service takes the folder whole.
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    dir_ = qvtest::Utf8(temp) + "qv tunneld tëst ωδ " + std::to_string(GetCurrentProcessId());
+    CreateDirectoryW(qvtest::Wide(dir_).c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(qvtest::Wide(WindowsPath(QV_STANDIN_OPENVPN)).c_str(),
+                          qvtest::Wide(dir_ + "\\openvpn.exe").c_str(), FALSE));
     record_ = dir_ + "\\record.txt";
-    DeleteFileA(record_.c_str());
-    SetEnvironmentVariableA("QV_STANDIN_RECORD", record_.c_str());
+    DeleteFileW(qvtest::Wide(record_).c_str());
+    SetEnvironmentVariableW(L"QV_STANDIN_RECORD", qvtest::Wide(record_).c_str());
     SetEnvironmentVariableA("QV_STANDIN_MODE", "idle");
     ASSERT_TRUE(StartService(&service_, dir_)) << service_.Output();
   }

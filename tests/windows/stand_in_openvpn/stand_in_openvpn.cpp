@@ -48,9 +48,12 @@ std::string Utf8(const wchar_t* wide) {
   return out;
 }
 
+// The environment as the system holds it, in UTF-8.
 std::string Env(const char* name, const char* fallback = "") {
-  const char* v = std::getenv(name);
-  return v ? v : fallback;
+  wchar_t wideName[64];
+  if (MultiByteToWideChar(CP_UTF8, 0, name, -1, wideName, 64) <= 0) return fallback;
+  const wchar_t* v = _wgetenv(wideName);
+  return v ? Utf8(v) : fallback;
 }
 
 void Record() {
@@ -64,7 +67,10 @@ void Record() {
   }
   wchar_t cwd[MAX_PATH];
   if (GetCurrentDirectoryW(MAX_PATH, cwd) == 0) cwd[0] = L'\0';
-  FILE* f = std::fopen(path.c_str(), "ab");
+  std::wstring widePath(path.size() + 1, L'\0');
+  if (MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, widePath.data(), static_cast<int>(widePath.size())) <= 0)
+    return;
+  FILE* f = _wfopen(widePath.c_str(), L"ab");
   if (!f) return;
   std::fprintf(f, "%s\ncwd: %s\n", Utf8(GetCommandLineW()).c_str(), Utf8(cwd).c_str());
   std::fclose(f);

@@ -11,10 +11,9 @@
 #undef RegDeleteValue
 
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -29,12 +28,38 @@ inline std::string WindowsPath(std::string path) {
   return path;
 }
 
+// The programs' narrow text is UTF-8; the tests speak to the system in UTF-16.
+inline std::wstring Wide(const std::string& utf8) {
+  std::wstring wide(utf8.size() + 1, L'\0');
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+  wide.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+  return wide;
+}
+
+inline std::string Utf8(const std::wstring& wide) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string utf8(n > 0 ? static_cast<size_t>(n) : 1, '\0');
+  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8.data(), n, nullptr, nullptr);
+  utf8.resize(utf8.size() - 1);
+  return utf8;
+}
+
 // A whole file, or "" when it cannot be read.
 inline std::string ReadFileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  std::string text;
+  FILE* in = _wfopen(Wide(path).c_str(), L"rb");
+  if (!in) return text;
+  char buffer[4096];
+  for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, got);
+  std::fclose(in);
+  return text;
+}
+
+inline bool WriteFileText(const std::string& path, const std::string& text) {
+  FILE* out = _wfopen(Wide(path).c_str(), L"wb");
+  if (!out) return false;
+  const bool ok = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  return std::fclose(out) == 0 && ok;
 }
 
 // A program's path in double quotes, for the head of a command line.
@@ -97,14 +122,14 @@ class Program {
     if (!CreatePipe(&inRead, &input_, &sa, 0)) return false;
     SetHandleInformation(output_read_, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA si{};
+    STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = inRead;
     si.hStdOutput = outWrite;
     si.hStdError = outWrite;
-    const bool ok = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                   nullptr, &si, &process_);
+    std::wstring line = Wide(commandLine);
+    const bool ok = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &process_);
     CloseHandle(outWrite);
     CloseHandle(inRead);
     if (!ok) return false;

@@ -406,8 +406,9 @@ TEST(WinResources, TheProgramCarriesThePageIconsVersionAndManifest) {
     }
   }
   const std::string manifest = image.Data(MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+  // Narrow text is UTF-8 in every call, the system's own included.
   for (const char* part : {"PerMonitorV2", "true/pm", "asInvoker", "Microsoft.Windows.Common-Controls",
-                           "version=\"6.0.0.0\""})
+                           "version=\"6.0.0.0\"", "2019/WindowsSettings\">UTF-8</activeCodePage>"})
     EXPECT_NE(manifest.find(part), std::string::npos) << part;
 
   const std::wstring path = FrontEndPath();
