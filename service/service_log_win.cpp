@@ -9,6 +9,8 @@ namespace tunneld {
 
 namespace {
 
+constexpr DWORD kServiceLineEvent = 1;  // MSG_SERVICE_LINE of tunneld_messages.mc
+
 std::atomic<HANDLE> g_eventSource{nullptr};
 
 }  // namespace
@@ -35,7 +37,8 @@ void WriteServiceLog(const char* line, size_t size) {
   const wchar_t* strings[] = {wide};
   const WORD type = wcsstr(wide, L"refused") || wcsstr(wide, L"cannot") ? EVENTLOG_WARNING_TYPE
                                                                         : EVENTLOG_INFORMATION_TYPE;
-  ReportEventW(source, type, 0, 1, nullptr, 1, 0, strings, nullptr);
+  // Event 1 of the program's message table is the line itself.
+  ReportEventW(source, type, 0, kServiceLineEvent, nullptr, 1, 0, strings, nullptr);
 }
 
 }  // namespace tunneld

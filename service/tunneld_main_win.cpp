@@ -160,6 +160,25 @@ int ReportManagerFailure(const char* what) {
   return code == ERROR_SERVICE_EXISTS || code == ERROR_SERVICE_DOES_NOT_EXIST ? 3 : 1;
 }
 
+constexpr const wchar_t* kEventSourceKey =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QuorvantaTunnel";
+
+// Event Viewer shows the service's lines through this program's message table.
+bool AddEventSource(const wchar_t* program) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                      nullptr, &key, nullptr) != ERROR_SUCCESS)
+    return false;
+  const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+  const bool ok =
+      RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(program),
+                     static_cast<DWORD>((std::wcslen(program) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
+      RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types) ==
+          ERROR_SUCCESS;
+  RegCloseKey(key);
+  return ok;
+}
+
 int Install() {
   wchar_t path[MAX_PATH];
   if (!ProgramPath(path, MAX_PATH)) {
@@ -182,6 +201,10 @@ int Install() {
   CloseServiceHandle(service);
   CloseServiceHandle(manager);
   std::printf("quorvanta-tunneld: installed the QuorvantaTunnel service (%ls)\n", binary);
+  if (!AddEventSource(path))
+    std::fprintf(stderr, "quorvanta-tunneld: the event log source could not be registered (error %lu); "
+                 "Event Viewer will show the service's lines without their text\n",
+                 static_cast<unsigned long>(GetLastError()));
   return 0;
 }
 
@@ -203,6 +226,7 @@ int Uninstall() {
     rc = ReportManagerFailure("DeleteService");
   } else {
     std::printf("quorvanta-tunneld: removed the QuorvantaTunnel service\n");
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
   }
   CloseServiceHandle(service);
   CloseServiceHandle(manager);

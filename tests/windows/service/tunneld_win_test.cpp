@@ -225,4 +225,43 @@ TEST_F(TunneldWin, TheServiceKeepsItsPipeItsEventAndItsTunnelFromStrangers) {
   EXPECT_EQ(service_.Count("started OpenVPN"), 1u) << service_.Output();
 }
 
+// --install registers the service and its event source, whose message table
+// shows the service's line as it is; --uninstall takes both away again.
+TEST(TunneldWinInstall, RegistersTheServiceAndItsEventSourceAndRemovesBoth) {
+  const wchar_t* source = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QuorvantaTunnel";
+  Program install;
+  ASSERT_TRUE(install.Start(Quoted(WindowsPath(QV_TUNNELD)) + " --install"));
+  ASSERT_EQ(install.Wait(), 0) << install.Output();
+  Program uninstall;  // whatever the checks say, the prefix keeps no service
+  wchar_t file[MAX_PATH] = {};
+  DWORD size = sizeof file;
+  const LONG found = RegGetValueW(HKEY_LOCAL_MACHINE, source, L"EventMessageFile", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                                  nullptr, file, &size);
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = manager ? OpenServiceW(manager, L"QuorvantaTunnel", SERVICE_QUERY_CONFIG) : nullptr;
+  EXPECT_NE(service, nullptr);
+  if (service) CloseServiceHandle(service);
+  ASSERT_TRUE(uninstall.Start(Quoted(WindowsPath(QV_TUNNELD)) + " --uninstall"));
+  EXPECT_EQ(uninstall.Wait(), 0) << uninstall.Output();
+
+  ASSERT_EQ(found, ERROR_SUCCESS);
+  HMODULE messages = LoadLibraryExW(file, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(messages, nullptr) << qvtest::Utf8(file);
+  DWORD_PTR line[] = {reinterpret_cast<DWORD_PTR>(L"quorvanta-tunneld: serving \\\\.\\pipe\\QuorvantaPipe")};
+  wchar_t text[200] = {};
+  EXPECT_GT(FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, messages, 1, 0x409, text, 200,
+                           reinterpret_cast<va_list*>(line)),
+            0u);
+  EXPECT_EQ(qvtest::Utf8(text).rfind("quorvanta-tunneld: serving \\\\.\\pipe\\QuorvantaPipe", 0), 0u)
+      << qvtest::Utf8(text);
+  FreeLibrary(messages);
+
+  HKEY gone = nullptr;
+  EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, source, 0, KEY_READ, &gone), ERROR_SUCCESS);
+  service = manager ? OpenServiceW(manager, L"QuorvantaTunnel", SERVICE_QUERY_CONFIG) : nullptr;
+  EXPECT_EQ(service, nullptr);
+  if (service) CloseServiceHandle(service);
+  if (manager) CloseServiceHandle(manager);
+}
+
 }  // namespace
