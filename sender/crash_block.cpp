@@ -6,6 +6,11 @@ namespace sender {
 
 namespace {
 
+namespace hdr = crash::hdr;
+using crash::kRecordHead;
+using crash::kRecordSizeField;
+using crash::kRecordTagSize;
+
 uint16_t Get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 uint32_t Get32(const unsigned char* p) {
@@ -21,16 +26,16 @@ struct View {
 };
 
 bool HasTag(const View& v, size_t offset, const char* tag) {
-  return offset <= v.used && v.used - offset >= 6 && std::memcmp(v.data + offset, tag, 3) == 0 &&
-         v.data[offset + 3] == 0;
+  return offset <= v.used && v.used - offset >= kRecordHead &&
+         std::memcmp(v.data + offset, tag, kRecordTagSize) == 0 && v.data[offset + kRecordTagSize] == 0;
 }
 
 // The text of the string record at `offset`; false when there is none there.
 bool StringAt(const View& v, uint32_t offset, std::string* text) {
-  if (offset < kHeaderSize || !HasTag(v, offset, "STR")) return false;
-  const size_t size = Get16(v.data + offset + 4);
-  if (size < 6 || (size - 6) % 2 != 0 || size > v.used - offset) return false;
-  *text = Utf16ToUtf8(v.data + offset + 6, (size - 6) / 2);
+  if (offset < kHeaderSize || !HasTag(v, offset, crash::kStringTag)) return false;
+  const size_t size = Get16(v.data + offset + kRecordSizeField);
+  if (size < kRecordHead || (size - kRecordHead) % 2 != 0 || size > v.used - offset) return false;
+  *text = Utf16ToUtf8(v.data + offset + kRecordHead, (size - kRecordHead) / 2);
   return true;
 }
 
@@ -66,11 +71,12 @@ bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || 
 
 void ReadLinuxRecord(const unsigned char* r, CrashBlock* block) {
   block->lnx.present = true;
-  block->lnx.faultAddress = Get64(r + 8);
-  block->lnx.exceptionPointers = Get64(r + 16);
-  block->lnx.signal = static_cast<int32_t>(Get32(r + 24));
-  block->lnx.signalCode = static_cast<int32_t>(Get32(r + 28));
-  block->lnx.threadId = static_cast<int32_t>(Get32(r + 32));
+  namespace l = crash::linuxrecord;
+  block->lnx.faultAddress = Get64(r + l::kFaultAddress);
+  block->lnx.exceptionPointers = Get64(r + l::kPointers);
+  block->lnx.signal = static_cast<int32_t>(Get32(r + l::kSignal));
+  block->lnx.signalCode = static_cast<int32_t>(Get32(r + l::kSignalCode));
+  block->lnx.threadId = static_cast<int32_t>(Get32(r + l::kThreadId));
 }
 
 // Reads the item records behind the header strings; stops at the first record
@@ -78,43 +84,47 @@ void ReadLinuxRecord(const unsigned char* r, CrashBlock* block) {
 void WalkRecords(const View& v, CrashBlock* block) {
   size_t offset = kHeaderSize;
   while (offset < v.used) {
-    if (v.used - offset < 6 || v.data[offset + 3] != 0) {
+    if (v.used - offset < kRecordHead || v.data[offset + kRecordTagSize] != 0) {
       block->damage = "a record at offset " + std::to_string(offset) + " is cut short";
       return;
     }
-    const size_t size = Get16(v.data + offset + 4);
-    if (size < 6 || size > v.used - offset) {
+    const size_t size = Get16(v.data + offset + kRecordSizeField);
+    if (size < kRecordHead || size > v.used - offset) {
       block->damage = "the record at offset " + std::to_string(offset) + " has a bad size";
       return;
     }
     const unsigned char* r = v.data + offset;
     bool ok = true;
-    if (HasTag(v, offset, "STR")) {
+    if (HasTag(v, offset, crash::kStringTag)) {
       // Texts are read through the offsets that name them.
-    } else if (HasTag(v, offset, "FIL")) {
+    } else if (HasTag(v, offset, crash::kFileTag)) {
+      namespace f = crash::file;
       FileItem item;
-      ok = size >= 28 && StringAt(v, Get32(r + 8), &item.source) &&
-           StringAt(v, Get32(r + 12), &item.destination) &&
-           StringAt(v, Get32(r + 16), &item.description);
+      ok = size >= f::kSize && StringAt(v, Get32(r + f::kSource), &item.source) &&
+           StringAt(v, Get32(r + f::kDestination), &item.destination) &&
+           StringAt(v, Get32(r + f::kDescription), &item.description);
       if (ok) {
-        item.option1 = static_cast<int32_t>(Get32(r + 20));
-        item.option2 = static_cast<int32_t>(Get32(r + 24));
+        item.option1 = static_cast<int32_t>(Get32(r + f::kOption1));
+        item.option2 = static_cast<int32_t>(Get32(r + f::kOption2));
         block->files.push_back(std::move(item));
       }
-    } else if (HasTag(v, offset, "CPR")) {
+    } else if (HasTag(v, offset, crash::kPropertyTag)) {
+      namespace p = crash::property;
       PropertyItem item;
-      ok = size >= 16 && StringAt(v, Get32(r + 8), &item.name) && StringAt(v, Get32(r + 12), &item.value);
+      ok = size >= p::kSize && StringAt(v, Get32(r + p::kName), &item.name) &&
+           StringAt(v, Get32(r + p::kValue), &item.value);
       if (ok) block->properties.push_back(std::move(item));
-    } else if (HasTag(v, offset, "REG")) {
+    } else if (HasTag(v, offset, crash::kRegKeyTag)) {
+      namespace k = crash::regkey;
       RegKeyItem item;
-      ok = size >= 20 && StringAt(v, Get32(r + 12), &item.keyPath) &&
-           StringAt(v, Get32(r + 16), &item.destination);
+      ok = size >= k::kSize && StringAt(v, Get32(r + k::kKeyPath), &item.keyPath) &&
+           StringAt(v, Get32(r + k::kDestination), &item.destination);
       if (ok) {
-        item.option = static_cast<int32_t>(Get32(r + 8));
+        item.option = static_cast<int32_t>(Get32(r + k::kOption));
         block->keys.push_back(std::move(item));
       }
-    } else if (HasTag(v, offset, "LNX")) {
-      ok = size >= 40;
+    } else if (HasTag(v, offset, crash::kLinuxTag)) {
+      ok = size >= crash::linuxrecord::kSize;
       if (ok) ReadLinuxRecord(r, block);
     } else {
       block->damage = "unknown record at offset " + std::to_string(offset);
@@ -183,15 +193,15 @@ std::string SanitizeFolderName(const std::string& text) {
 
 bool ParseCrashBlock(const unsigned char* data, size_t size, CrashBlock* block, std::string* error) {
   *block = CrashBlock();
-  if (size < kHeaderSize || std::memcmp(data, "CRD", 3) != 0 || data[3] != 0) {
+  if (size < kHeaderSize || std::memcmp(data, crash::kHeaderTag, kRecordTagSize) != 0 || data[kRecordTagSize] != 0) {
     *error = "not a crash description";
     return false;
   }
-  if (Get16(data + 4) != kHeaderSize || Get32(data + 12) != kBlockVersion) {
+  if (Get16(data + hdr::kHeaderSizeField) != kHeaderSize || Get32(data + hdr::kVersion) != kBlockVersion) {
     *error = "wrong header size or format version";
     return false;
   }
-  const uint32_t used = Get32(data + 8);
+  const uint32_t used = Get32(data + hdr::kBytesUsed);
   if (used < kHeaderSize || used > size) {
     *error = "bytes used lies outside the block";
     return false;
@@ -199,30 +209,31 @@ bool ParseCrashBlock(const unsigned char* data, size_t size, CrashBlock* block, 
   const View v{data, used};
   const unsigned char* h = data;
   block->bytesUsed = used;
-  block->flags = Get32(h + 28);
-  block->mailPort = Get32(h + 32);
-  block->smtpPort = Get32(h + 36);
-  for (int i = 0; i < 3; ++i) block->senderSettings[i] = static_cast<int32_t>(Get32(h + 40 + 4 * i));
-  block->passThroughValue = Get32(h + 52);
-  block->screenshot = Get32(h + 56);
-  block->screenshotFlags = Get32(h + 60);
-  block->screenshotQuality = Get32(h + 64);
-  block->processId = Get32(h + 128);
-  block->threadId = Get32(h + 132);
-  block->exceptionType = static_cast<int32_t>(Get32(h + 136));
-  block->exceptionCode = Get32(h + 140);
-  block->sourceLine = Get32(h + 156);
-  block->fpeSubcode = Get32(h + 160);
-  block->exceptionPointers = Get32(h + 164);
-  block->queuedReports = Get32(h + 168);
-  block->video = Get32(h + 180);
-  block->videoFlags = Get32(h + 184);
-  block->videoDuration = Get32(h + 188);
-  block->videoInterval = Get32(h + 192);
-  block->videoWidth = Get32(h + 196);
-  block->videoHeight = Get32(h + 200);
-  block->videoWindow = Get32(h + 204);
-  block->crashOccurred = Get32(h + 208);
+  block->flags = Get32(h + hdr::kFlags);
+  block->mailPort = Get32(h + hdr::kMailPort);
+  block->smtpPort = Get32(h + hdr::kSmtpPort);
+  for (int i = 0; i < 3; ++i)
+    block->senderSettings[i] = static_cast<int32_t>(Get32(h + hdr::kSenderSettings + 4 * i));
+  block->passThroughValue = Get32(h + hdr::kPassThroughValue);
+  block->screenshot = Get32(h + hdr::kScreenshot);
+  block->screenshotFlags = Get32(h + hdr::kScreenshotFlags);
+  block->screenshotQuality = Get32(h + hdr::kJpegQuality);
+  block->processId = Get32(h + hdr::kProcessId);
+  block->threadId = Get32(h + hdr::kThreadId);
+  block->exceptionType = static_cast<int32_t>(Get32(h + hdr::kExceptionType));
+  block->exceptionCode = Get32(h + hdr::kExceptionCode);
+  block->sourceLine = Get32(h + hdr::kLine);
+  block->fpeSubcode = Get32(h + hdr::kFpeSubcode);
+  block->exceptionPointers = Get32(h + hdr::kExceptionPointers);
+  block->queuedReports = Get32(h + hdr::kQueued);
+  block->video = Get32(h + hdr::kVideo);
+  block->videoFlags = Get32(h + hdr::kVideoFlags);
+  block->videoDuration = Get32(h + hdr::kVideoDuration);
+  block->videoInterval = Get32(h + hdr::kVideoInterval);
+  block->videoWidth = Get32(h + hdr::kVideoWidth);
+  block->videoHeight = Get32(h + hdr::kVideoHeight);
+  block->videoWindow = Get32(h + hdr::kVideoWindow);
+  block->crashOccurred = Get32(h + hdr::kCrashOccurred);
 
   struct Field {
     size_t offset;
@@ -230,16 +241,26 @@ bool ParseCrashBlock(const unsigned char* data, size_t size, CrashBlock* block, 
     const char* name;
   };
   const Field fields[] = {
-      {68, &block->uploadUrl, "upload URL"},        {72, &block->appName, "application name"},
-      {76, &block->appVersion, "version"},          {80, &block->languageFile, "language file"},
-      {84, &block->passThroughText, "pass-through text"}, {88, &block->emailTo, "e-mail recipient"},
-      {92, &block->crashGuid, "crash GUID"},        {96, &block->saveDirectory, "save directory"},
-      {100, &block->privacyUrl, "privacy URL"},     {104, &block->emailSubject, "subject"},
-      {108, &block->extraText, "extra text"},       {112, &block->smtpServer, "mail server"},
-      {116, &block->debugHelpPath, "debug library"}, {120, &block->customIcon, "icon"},
-      {124, &block->executablePath, "executable"},  {144, &block->expression, "expression"},
-      {148, &block->function, "function"},          {152, &block->sourceFile, "source file"},
-      {172, &block->smtpLogin, "mail login"},       {176, &block->smtpPassword, "mail password"},
+      {hdr::kUploadUrl, &block->uploadUrl, "upload URL"},
+      {hdr::kAppName, &block->appName, "application name"},
+      {hdr::kAppVersion, &block->appVersion, "version"},
+      {hdr::kLanguageFile, &block->languageFile, "language file"},
+      {hdr::kPassThroughText, &block->passThroughText, "pass-through text"},
+      {hdr::kEmailTo, &block->emailTo, "e-mail recipient"},
+      {hdr::kCrashGuid, &block->crashGuid, "crash GUID"},
+      {hdr::kSaveDir, &block->saveDirectory, "save directory"},
+      {hdr::kPrivacyUrl, &block->privacyUrl, "privacy URL"},
+      {hdr::kSubject, &block->emailSubject, "subject"},
+      {hdr::kExtraText, &block->extraText, "extra text"},
+      {hdr::kSmtpServer, &block->smtpServer, "mail server"},
+      {hdr::kDbgHelpPath, &block->debugHelpPath, "debug library"},
+      {hdr::kCustomIcon, &block->customIcon, "icon"},
+      {hdr::kExePath, &block->executablePath, "executable"},
+      {hdr::kExpression, &block->expression, "expression"},
+      {hdr::kFunction, &block->function, "function"},
+      {hdr::kFile, &block->sourceFile, "source file"},
+      {hdr::kSmtpLogin, &block->smtpLogin, "mail login"},
+      {hdr::kSmtpPassword, &block->smtpPassword, "mail password"},
   };
   for (const Field& f : fields) {
     if (!HeaderString(v, f.offset, f.text)) {
@@ -264,9 +285,10 @@ bool ParseCrashBlock(const unsigned char* data, size_t size, CrashBlock* block, 
   }
   WalkRecords(v, block);
   // The report step appends its record last, so a walk stopped by a torn item still finds it.
-  if (!block->lnx.present && used >= kHeaderSize + 40 && HasTag(v, used - 40, "LNX") &&
-      Get16(data + used - 36) == 40) {
-    ReadLinuxRecord(data + used - 40, block);
+  constexpr uint32_t kLinux = crash::linuxrecord::kSize;
+  if (!block->lnx.present && used >= kHeaderSize + kLinux && HasTag(v, used - kLinux, crash::kLinuxTag) &&
+      Get16(data + used - kLinux + kRecordSizeField) == kLinux) {
+    ReadLinuxRecord(data + used - kLinux, block);
   }
   return true;
 }

@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "crash/block_layout.h"
+
 namespace sender {
 
-inline constexpr size_t kHeaderSize = 212;
-inline constexpr uint32_t kBlockVersion = 1402;
-inline constexpr size_t kBlockSize = 10485760;
+inline constexpr size_t kHeaderSize = crash::kHeaderSize;
+inline constexpr uint32_t kBlockVersion = crash::kFormatVersion;
+inline constexpr size_t kBlockSize = crash::kBlockSize;
 
 // Install flags the sender reads.
 inline constexpr uint32_t kFlagOfferQueued = 0x2000;   // offer queued reports for sending

@@ -395,8 +395,8 @@ bool CCrashHandler::BuildBlock(const SharedMemory& memory, const char* guid, boo
   unsigned char* h = w.Header();
   if (!h) return false;
   std::memset(h, 0, kHeaderSize);
-  std::memcpy(h, "CRD", 3);
-  h[4] = static_cast<unsigned char>(kHeaderSize);
+  std::memcpy(h, kHeaderTag, kRecordTagSize);
+  h[hdr::kHeaderSizeField] = static_cast<unsigned char>(kHeaderSize);
   w.Put32(hdr::kBytesUsed, kHeaderSize);
   w.Put32(hdr::kVersion, kFormatVersion);
   w.Put32(hdr::kFlags, flags);

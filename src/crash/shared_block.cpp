@@ -20,9 +20,9 @@ void Put64At(unsigned char* p, uint64_t v) {
 }
 
 void Tag(unsigned char* p, const char* tag, uint16_t size) {
-  std::memcpy(p, tag, 3);
-  p[3] = 0;
-  Put16At(p + 4, size);
+  std::memcpy(p, tag, kRecordTagSize);
+  p[kRecordTagSize] = 0;
+  Put16At(p + kRecordSizeField, size);
 }
 
 }  // namespace
@@ -64,8 +64,8 @@ uint32_t BlockWriter::AppendString(const Text& text) const {
   const uint32_t offset = BytesUsed();
   unsigned char* p = memory_.CreateView(offset, size);
   if (!p) return 0;
-  Tag(p, "STR", static_cast<uint16_t>(size));
-  for (size_t i = 0; i < text.length; ++i) Put16At(p + 6 + 2 * i, static_cast<uint16_t>(text.data[i]));
+  Tag(p, kStringTag, static_cast<uint16_t>(size));
+  for (size_t i = 0; i < text.length; ++i) Put16At(p + kRecordHead + 2 * i, static_cast<uint16_t>(text.data[i]));
   Put32(hdr::kBytesUsed, offset + static_cast<uint32_t>(size));
   return offset;
 }
@@ -82,12 +82,12 @@ uint32_t BlockWriter::AppendFile(const Text& source, const Text& dest, const Tex
   std::memset(p, 0, kFileItemSize);
   Put32(hdr::kBytesUsed, offset + kFileItemSize);
   Put32(hdr::kFileCount, Get32(hdr::kFileCount) + 1);
-  Put32At(p + 8, AppendString(source));
-  Put32At(p + 12, AppendString(dest));
-  Put32At(p + 16, AppendString(description));
-  Put32At(p + 20, option1 ? 1 : 0);
-  Put32At(p + 24, option2 ? 1 : 0);
-  Tag(p, "FIL", static_cast<uint16_t>(BytesUsed() - offset));
+  Put32At(p + file::kSource, AppendString(source));
+  Put32At(p + file::kDestination, AppendString(dest));
+  Put32At(p + file::kDescription, AppendString(description));
+  Put32At(p + file::kOption1, option1 ? 1 : 0);
+  Put32At(p + file::kOption2, option2 ? 1 : 0);
+  Tag(p, kFileTag, static_cast<uint16_t>(BytesUsed() - offset));
   return offset;
 }
 
@@ -100,9 +100,9 @@ uint32_t BlockWriter::AppendProperty(const Text& name, const Text& value) const 
   std::memset(p, 0, kPropertyItemSize);
   Put32(hdr::kBytesUsed, offset + kPropertyItemSize);
   Put32(hdr::kPropertyCount, Get32(hdr::kPropertyCount) + 1);
-  Put32At(p + 8, AppendString(name));
-  Put32At(p + 12, AppendString(value));
-  Tag(p, "CPR", static_cast<uint16_t>(BytesUsed() - offset));
+  Put32At(p + property::kName, AppendString(name));
+  Put32At(p + property::kValue, AppendString(value));
+  Tag(p, kPropertyTag, static_cast<uint16_t>(BytesUsed() - offset));
   return offset;
 }
 
@@ -115,10 +115,10 @@ uint32_t BlockWriter::AppendRegKey(const Text& key, const Text& dest, bool optio
   std::memset(p, 0, kRegKeyItemSize);
   Put32(hdr::kBytesUsed, offset + kRegKeyItemSize);
   Put32(hdr::kRegKeyCount, Get32(hdr::kRegKeyCount) + 1);
-  Put32At(p + 8, option ? 1 : 0);
-  Put32At(p + 12, AppendString(key));
-  Put32At(p + 16, AppendString(dest));
-  Tag(p, "REG", static_cast<uint16_t>(BytesUsed() - offset));
+  Put32At(p + regkey::kOption, option ? 1 : 0);
+  Put32At(p + regkey::kKeyPath, AppendString(key));
+  Put32At(p + regkey::kDestination, AppendString(dest));
+  Tag(p, kRegKeyTag, static_cast<uint16_t>(BytesUsed() - offset));
   return offset;
 }
 
@@ -128,12 +128,12 @@ uint32_t BlockWriter::AppendLinuxRecord(uint64_t faultAddress, uint64_t pointers
   unsigned char* p = memory_.CreateView(offset, kLinuxRecordSize);
   if (!p) return 0;
   std::memset(p, 0, kLinuxRecordSize);
-  Tag(p, "LNX", static_cast<uint16_t>(kLinuxRecordSize));
-  Put64At(p + 8, faultAddress);
-  Put64At(p + 16, pointers);
-  Put32At(p + 24, static_cast<uint32_t>(signal));
-  Put32At(p + 28, static_cast<uint32_t>(code));
-  Put32At(p + 32, static_cast<uint32_t>(threadId));
+  Tag(p, kLinuxTag, static_cast<uint16_t>(kLinuxRecordSize));
+  Put64At(p + linuxrecord::kFaultAddress, faultAddress);
+  Put64At(p + linuxrecord::kPointers, pointers);
+  Put32At(p + linuxrecord::kSignal, static_cast<uint32_t>(signal));
+  Put32At(p + linuxrecord::kSignalCode, static_cast<uint32_t>(code));
+  Put32At(p + linuxrecord::kThreadId, static_cast<uint32_t>(threadId));
   Put32(hdr::kBytesUsed, offset + kLinuxRecordSize);
   return offset;
 }

@@ -1,42 +1,21 @@
 #pragma once
-// The crash description in a named shared block, byte for byte as the sender
-// reads it: a 212-byte header, then string, file, property and key items, each
-// appended where the last ended. Little-endian, no alignment. The writers
-// never go past the mapping; the report-time writers are async-signal-safe.
+// Writing the crash description into a named shared block (block_layout.h
+// says where everything lies). The writers never go past the mapping; the
+// report-time writers are async-signal-safe.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "crash/block_layout.h"
 #include "platform/shared_memory.h"
 
 namespace crash {
 
-inline constexpr size_t kBlockSize = 10485760;
-inline constexpr uint32_t kHeaderSize = 212;
-inline constexpr uint32_t kFormatVersion = 1402;
-inline constexpr size_t kMaxTextChars = 32764;  // a StringBlock's size must fit 16 bits
-inline constexpr uint32_t kFileItemSize = 28;
-inline constexpr uint32_t kPropertyItemSize = 16;
-inline constexpr uint32_t kRegKeyItemSize = 20;
-inline constexpr uint32_t kLinuxRecordSize = 40;
-
-// Header offsets.
-namespace hdr {
-inline constexpr uint32_t kBytesUsed = 8, kVersion = 12, kFileCount = 16, kRegKeyCount = 20,
-                          kPropertyCount = 24, kFlags = 28, kMailPort = 32, kSmtpPort = 36,
-                          kSenderSettings = 40, kPassThroughValue = 52, kScreenshot = 56,
-                          kScreenshotFlags = 60, kJpegQuality = 64, kUploadUrl = 68, kAppName = 72,
-                          kAppVersion = 76, kLanguageFile = 80, kPassThroughText = 84, kEmailTo = 88,
-                          kCrashGuid = 92, kSaveDir = 96, kPrivacyUrl = 100, kSubject = 104,
-                          kExtraText = 108, kSmtpServer = 112, kDbgHelpPath = 116, kCustomIcon = 120,
-                          kExePath = 124, kProcessId = 128, kThreadId = 132, kExceptionType = 136,
-                          kExceptionCode = 140, kExpression = 144, kFunction = 148, kFile = 152,
-                          kLine = 156, kFpeSubcode = 160, kExceptionPointers = 164, kQueued = 168,
-                          kSmtpLogin = 172, kSmtpPassword = 176, kVideo = 180, kVideoFlags = 184,
-                          kVideoDuration = 188, kVideoInterval = 192, kVideoWidth = 196,
-                          kVideoHeight = 200, kVideoWindow = 204, kCrashOccurred = 208;
-}
+inline constexpr uint32_t kFileItemSize = file::kSize;
+inline constexpr uint32_t kPropertyItemSize = property::kSize;
+inline constexpr uint32_t kRegKeyItemSize = regkey::kSize;
+inline constexpr uint32_t kLinuxRecordSize = linuxrecord::kSize;
 
 // A view of UTF-16 text without a terminator.
 struct Text {
