@@ -165,6 +165,9 @@ class CCrashHandler {
 
 extern std::atomic<CCrashHandler*> g_crashHandler;
 
+// The text without blanks, tabs and line ends at either end.
+std::u16string Trim(const std::u16string& s);
+
 // Text conversions between UTF-8 and UTF-16.
 std::u16string Widen(const char* text);
 std::string Narrow(const std::u16string& text);
