@@ -21,8 +21,7 @@ namespace {
 
 constexpr char16_t kSenderFileName[] = u"CrashSender1402";
 constexpr char16_t kLanguageFileName[] = u"crashreport_lang.ini";
-// The symbolizer library the sender uses on this platform.
-constexpr char16_t kDebugHelpLibrary[] = u"libdw.so.1";
+using platform::kDebugHelpLibrary;
 
 std::u16string Given(const char16_t* text) { return text ? std::u16string(text) : std::u16string(); }
 
@@ -38,18 +37,18 @@ void SplitPort(const std::u16string& text, std::u16string* host, int* port) {
 }
 
 std::u16string DirectoryOf(const std::u16string& path) {
-  size_t slash = path.rfind(u'/');
+  size_t slash = path.rfind(platform::kPathSeparator);
   return slash == std::u16string::npos ? std::u16string() : path.substr(0, slash + 1);
 }
 
 std::u16string WithSlash(std::u16string dir) {
-  if (dir.empty() || dir.back() != u'/') dir += u'/';
+  if (dir.empty() || dir.back() != platform::kPathSeparator) dir += platform::kPathSeparator;
   return dir;
 }
 
 // The value of a key of a section of an initialisation file; empty when absent.
-std::string ReadIniValue(const std::string& path, const char* section, const char* key) {
-  std::ifstream in(path);
+std::string ReadIniValue(const std::u16string& path, const char* section, const char* key) {
+  std::ifstream in{std::filesystem::path(path)};
   std::string line;
   bool inSection = false;
   auto lower = [](std::string s) {
@@ -80,14 +79,14 @@ std::string ReadIniValue(const std::string& path, const char* section, const cha
 }
 
 // Makes every missing part of the path, owner-only: reports may hold private data.
-bool CreateDirectories(const std::string& path) {
+bool CreateDirectories(const std::u16string& path) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  fs::path whole(path);
+  const fs::path whole(path);
   fs::path part;
   for (const auto& piece : whole) {
     part /= piece;
-    if (part == whole.root_path()) continue;
+    if (part == whole.root_path() || part == whole.root_name()) continue;
     if (!fs::exists(part, ec)) {
       if (!fs::create_directory(part, ec) && !fs::is_directory(part, ec)) return false;
       fs::permissions(part, fs::perms::owner_all, fs::perm_options::replace, ec);
@@ -132,7 +131,7 @@ int CCrashHandler::Init(const CrashInstallInfo& info) {
 
   appName = Given(info.appName);
   if (appName.empty()) {
-    std::u16string file = exePath.substr(exePath.rfind(u'/') + 1);
+    std::u16string file = exePath.substr(exePath.rfind(platform::kPathSeparator) + 1);
     appName = file.substr(0, file.find(u'.'));
   }
   appVersion = Given(info.appVersion);
@@ -180,7 +179,7 @@ int CCrashHandler::Init(const CrashInstallInfo& info) {
   const std::u16string senderDir = WithSlash(info.senderDirectory && *info.senderDirectory
                                                  ? std::u16string(info.senderDirectory)
                                                  : exeDir);
-  senderPath = senderDir + kSenderFileName;
+  senderPath = senderDir + kSenderFileName + platform::kExecutableSuffix;
   if (!platform::ReadableFile(Narrow(senderPath).c_str())) {
     SetErrorText(u"CrashSender.exe is not found in the specified path.");
     return 1;
@@ -188,7 +187,7 @@ int CCrashHandler::Init(const CrashInstallInfo& info) {
 
   languageFile = info.languageFilePath && *info.languageFilePath ? std::u16string(info.languageFilePath)
                                                                  : senderDir + kLanguageFileName;
-  std::string version = ReadIniValue(Narrow(languageFile), "Settings", "CrashReportVersion");
+  std::string version = ReadIniValue(languageFile, "Settings", "CrashReportVersion");
   if (std::atoi(version.c_str()) != 1402) {
     SetErrorText(u"Missing language file or wrong language file version.");
     return 1;
@@ -209,21 +208,15 @@ int CCrashHandler::Init(const CrashInstallInfo& info) {
   if (info.reportSaveDirectory && *info.reportSaveDirectory) {
     saveDir = info.reportSaveDirectory;
   } else {
-    std::string data;
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    if (xdg && xdg[0] == '/') {
-      data = xdg;
-    } else {
-      char home[4096];
-      if (platform::HomeDirectory(home, sizeof home)) data = std::string(home) + "/.local/share";
-    }
-    if (data.empty() || !CreateDirectories(data)) {
+    char data[4096];
+    if (!platform::LocalDataDirectory(data, sizeof data) || !CreateDirectories(Widen(data))) {
       SetErrorText(u"Couldn't create crash report directory.");
       return 1;
     }
-    saveDir = Widen(data.c_str()) + u"/CrashReport/UnsentCrashReports/" + appName + u"_" + appVersion;
+    const char16_t sep = platform::kPathSeparator;
+    saveDir = Widen(data) + sep + u"CrashReport" + sep + u"UnsentCrashReports" + sep + appName + u"_" + appVersion;
   }
-  if (!CreateDirectories(Narrow(saveDir))) {
+  if (!CreateDirectories(saveDir)) {
     SetErrorText(u"Couldn't create crash report directory.");
     return 1;
   }

@@ -95,11 +95,11 @@ void CCrashHandler::UseGeneration() {
     for (size_t i = 0; i < len && n + 1 < sizeof folder_ / sizeof folder_[0]; ++i) folder_[n++] = s[i];
   };
   put(saveDir.data(), saveDir.size());
-  put(u"/", 1);
+  put(&platform::kPathSeparator, 1);
   put(appName.data(), appName.size());
   put(u"_", 1);
   put(appVersion.data(), appVersion.size());
-  put(u"/", 1);
+  put(&platform::kPathSeparator, 1);
   for (int i = 0; i < 36 && n + 1 < sizeof folder_ / sizeof folder_[0]; ++i)
     folder_[n++] = static_cast<char16_t>(current_->guid[i]);
   folder_[n] = 0;

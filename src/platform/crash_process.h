@@ -24,10 +24,17 @@ void WriteStderr(const char* text);
 // Milliseconds of a monotonic clock. Async-signal-safe.
 long MonotonicMs();
 
+// How this system writes paths and names its programs and the library the
+// sender reads debug information with.
+extern const char16_t kPathSeparator;
+extern const char16_t kExecutableSuffix[];
+extern const char16_t kDebugHelpLibrary[];
+
 // Full path of the running executable; false when unknown.
 bool ExecutablePath(char* out, size_t size);
-// The user's home directory ($HOME, else the password database).
-bool HomeDirectory(char* out, size_t size);
+// The user's own data folder ($XDG_DATA_HOME or ~/.local/share; the local
+// application-data folder on Windows), made when missing.
+bool LocalDataDirectory(char* out, size_t size);
 // true when the file exists, is not a directory, and opens for reading.
 bool ReadableFile(const char* path);
 // Loads a shared library by path (or by name through the system search when

@@ -89,17 +89,24 @@ bool ExecutablePath(char* out, size_t size) {
   return true;
 }
 
-bool HomeDirectory(char* out, size_t size) {
-  const char* home = std::getenv("HOME");
-  if (home && *home) {
-    int n = std::snprintf(out, size, "%s", home);
-    return n > 0 && static_cast<size_t>(n) < size;
+const char16_t kPathSeparator = u'/';
+const char16_t kExecutableSuffix[] = u"";
+const char16_t kDebugHelpLibrary[] = u"libdw.so.1";
+
+bool LocalDataDirectory(char* out, size_t size) {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  int n = -1;
+  if (xdg && xdg[0] == '/') {
+    n = std::snprintf(out, size, "%s", xdg);
+  } else if (const char* home = std::getenv("HOME"); home && *home) {
+    n = std::snprintf(out, size, "%s/.local/share", home);
+  } else {
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(getuid(), &pw, buffer, sizeof buffer, &found) != 0 || !found || !pw.pw_dir) return false;
+    n = std::snprintf(out, size, "%s/.local/share", pw.pw_dir);
   }
-  struct passwd pw;
-  struct passwd* found = nullptr;
-  char buffer[4096];
-  if (getpwuid_r(getuid(), &pw, buffer, sizeof buffer, &found) != 0 || !found || !pw.pw_dir) return false;
-  int n = std::snprintf(out, size, "%s", pw.pw_dir);
   return n > 0 && static_cast<size_t>(n) < size;
 }
 

@@ -63,7 +63,7 @@ bool InstallAltStack(AltStack* stack);
 void RemoveAltStack(AltStack* stack);
 
 // Room for a snapshot of the calling thread's registers.
-inline constexpr size_t kContextStorageSize = 1024;
+inline constexpr size_t kContextStorageSize = 1280;
 // Stores the calling thread's registers into storage (kContextStorageSize
 // bytes, 16-aligned). Async-signal-safe.
 bool CaptureContext(void* storage);

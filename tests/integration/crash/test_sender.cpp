@@ -2,13 +2,13 @@
 // read from the block, appends one line about it to $QV_TEST_SENDER_LOG, and
 // acknowledges, unless $QV_TEST_SENDER_MODE says "silent" (never) or "die"
 // (ends without a word).
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "platform/named_event.h"
 #include "platform/shared_memory.h"
@@ -69,9 +69,9 @@ int main(int argc, char** argv) {
   if (mode && std::strcmp(mode, "die") == 0) return 3;
   if (mode && std::strcmp(mode, "silent") == 0) {
     // Off the test runner's output, which would otherwise wait for this process.
-    std::freopen("/dev/null", "w", stdout);
-    std::freopen("/dev/null", "w", stderr);
-    sleep(15);  // longer than the crashing process may wait
+    std::fclose(stdout);
+    std::fclose(stderr);
+    std::this_thread::sleep_for(std::chrono::seconds(15));  // longer than the crashing process may wait
     return 0;
   }
   auto event = platform::NamedEvent::Open(("Local\\CrashReportEvent_" + guid).c_str());
