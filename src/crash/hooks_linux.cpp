@@ -68,7 +68,9 @@ void OnCrashSignal(const platform::SignalEvent& e) {
         Chain(h, e);
         return;
       }
-      if (bit && (hooks & bit)) {
+      // A signal another process sends is the process's, and the kernel hands
+      // it to any of its threads: the handler mask decides, not that thread's hooks.
+      if (bit && ((hooks & bit) || (e.fromOutside && !e.hardware && (mask & bit)))) {
         type = own;
         break;
       }
