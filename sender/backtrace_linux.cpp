@@ -116,4 +116,10 @@ std::string ProcessBacktrace(int pid, int crashedThread) {
   return out;
 }
 
+// Linux has no minidump format; backtrace.txt is the report's stack record.
+bool WriteProcessDump(int, int, uint64_t, const std::string&, std::string* error) {
+  *error = "no minidump on this system";
+  return false;
+}
+
 }  // namespace sender

@@ -1,5 +1,7 @@
 #include "crash_block.h"
 
+#include "paths.h"
+
 #include <cstring>
 
 namespace sender {
@@ -187,7 +189,7 @@ std::string SanitizeFolderName(const std::string& text) {
     while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
     out.resize(cut);
   }
-  if (out.find_first_not_of('.') == std::string::npos) out = "_";
+  if (out.find_first_not_of('.') == std::string::npos) out.assign(1, '_');
   return out;
 }
 
@@ -276,10 +278,7 @@ bool ParseCrashBlock(const unsigned char* data, size_t size, CrashBlock* block, 
     *error = "the application name or version is missing";
     return false;
   }
-  const std::string& dir = block->saveDirectory;
-  if (dir.empty() || dir[0] != '/' || dir.find('\0') != std::string::npos || dir == "/.." ||
-      dir.find("/../") != std::string::npos ||
-      (dir.size() >= 3 && dir.compare(dir.size() - 3, 3, "/..") == 0)) {
+  if (!IsPlainAbsolutePath(block->saveDirectory)) {
     *error = "the save directory is not an absolute path";
     return false;
   }

@@ -23,8 +23,9 @@
 #include "crash_block.h"
 #include "desktop.h"
 #include "language.h"
+#include "paths.h"
 #include "platform/named_event.h"
-#include "process.h"
+#include "parent_process.h"
 #include "registry_dump.h"
 #include "report.h"
 #include "report_files.h"
@@ -81,7 +82,7 @@ bool ReadBlock(const char* name, CrashBlock* block) {
 bool Send(const CrashBlock& block, const std::string& folder, std::string* failure) {
   std::string error;
   const std::vector<std::pair<std::string, std::string>> fields = {
-      {"crashGuid", folder.substr(folder.find_last_of('/') + 1)},
+      {"crashGuid", folder.substr(folder.find_last_of(kPathSeparator) + 1)},
       {"appName", block.appName},
       {"appVersion", block.appVersion},
   };
@@ -111,7 +112,7 @@ int QueuedReports(const CrashBlock& block) {
   std::vector<std::string> reports = ListReports(AppFolder(block));
   // Earlier versions named the application a second time below the save directory.
   for (const std::string& old :
-       ListReports(AppFolder(block) + "/" + SanitizeFolderName(block.appName + "_" + block.appVersion))) {
+       ListReports(AppFolder(block) + kPathSeparator + SanitizeFolderName(block.appName + "_" + block.appVersion))) {
     reports.push_back(old);
   }
   for (const std::string& report : reports) std::printf("%s\n", report.c_str());
@@ -169,6 +170,16 @@ bool WriteReport(const CrashBlock& block, const std::string& folder, std::string
 
   ReportInputs inputs;
   inputs.time = std::time(nullptr);
+  if (block.processId != 0 && static_cast<int>(block.processId) == ParentProcess()) {
+    // Only a structured exception's record is the system's own, which a dump can carry.
+    const uint64_t pointers =
+        block.exceptionType != 0 ? 0 : block.lnx.present ? block.lnx.exceptionPointers : block.exceptionPointers;
+    std::string dumpError;
+    if (WriteProcessDump(static_cast<int>(block.processId), thread, pointers, folder + kPathSeparator + "crash.dmp",
+                         &dumpError)) {
+      inputs.fileNotes.push_back("crash.dmp: written");
+    }
+  }
   long long budget = kMaxCopiedTotal;
   for (const FileItem& item : block.files) CopyListedFile(folder, item, &budget, &inputs.fileNotes);
   std::set<std::string> dumped;

@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include "paths.h"
+
 #include <cstdio>
 
 namespace sender {
@@ -113,24 +115,25 @@ const char* SignalName(int32_t signal) {
 
 std::string AppFolder(const CrashBlock& block) {
   std::string dir = block.saveDirectory;
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  while (dir.size() > 1 && dir.back() == kPathSeparator) dir.pop_back();
   return dir;
 }
 
 std::string ReportFolder(const CrashBlock& block) {
   const std::string dir = AppFolder(block);
-  return dir == "/" ? dir + block.crashGuid : dir + "/" + block.crashGuid;
+  return !dir.empty() && dir.back() == kPathSeparator ? dir + block.crashGuid : dir + kPathSeparator + block.crashGuid;
 }
 
 std::string QueueFolder(const std::string& unsentFolder, const std::string& queue) {
-  static const std::string kUnsent = "/UnsentCrashReports/";
-  const size_t at = unsentFolder.rfind(kUnsent);
+  const std::string sep(1, kPathSeparator);
+  const std::string unsent = sep + "UnsentCrashReports" + sep;
+  const size_t at = unsentFolder.rfind(unsent);
   if (at != std::string::npos) {
-    return unsentFolder.substr(0, at) + "/" + queue + "/" + unsentFolder.substr(at + kUnsent.size());
+    return unsentFolder.substr(0, at) + sep + queue + sep + unsentFolder.substr(at + unsent.size());
   }
-  const size_t slash = unsentFolder.rfind('/');
-  if (slash == std::string::npos) return queue + "/" + unsentFolder;
-  return unsentFolder.substr(0, slash) + "/" + queue + unsentFolder.substr(slash);
+  const size_t slash = unsentFolder.rfind(kPathSeparator);
+  if (slash == std::string::npos) return queue + sep + unsentFolder;
+  return unsentFolder.substr(0, slash) + sep + queue + unsentFolder.substr(slash);
 }
 
 std::string SentFolder(const std::string& unsentFolder) { return QueueFolder(unsentFolder, "SentCrashReports"); }

@@ -112,7 +112,7 @@ std::string LastComponent(const std::string& path) {
 }  // namespace
 
 bool IsReservedName(const std::string& name) {
-  return name == "report.txt" || name == "backtrace.txt" || name == "screenshot.png";
+  return name == "report.txt" || name == "backtrace.txt" || name == "screenshot.png" || name == "crash.dmp";
 }
 
 bool MakeDirectories(const std::string& path, std::string* error) {

@@ -25,9 +25,11 @@ std::u16string Utf16(const std::string& text) { return std::u16string(text.begin
 
 const std::string kSenderDir = qvtest::WindowsPath(QV_TEST_SENDER_DIR);
 
-// Installs as the front end does, with the stand-in sender and a save folder of the test's.
+// Installs as the front end does, with the stand-in sender (or the real one
+// when QV_TEST_REAL_SENDER is set) and a save folder of the test's.
 int Install(uint32_t flags) {
-  static const std::u16string sender = Utf16(kSenderDir);
+  static const std::u16string sender =
+      Utf16(std::getenv("QV_TEST_REAL_SENDER") ? qvtest::WindowsPath(QV_REAL_SENDER_DIR) : kSenderDir);
   static const std::u16string reports = Utf16(std::string(std::getenv("QV_TEST_REPORTS")));
   CrashInstallInfo info{};
   info.cb = kCrashInstallInfoSize;
@@ -47,6 +49,7 @@ class CrashWin : public ::testing::Test {
     dir_ = std::string(temp) + "qv crash " + std::to_string(GetCurrentProcessId());
     CreateDirectoryA(dir_.c_str(), nullptr);
     log_ = dir_ + "\\sender.log";
+    DeleteFileA(log_.c_str());  // Wine reuses process ids, and with them a folder of an earlier run
     SetEnvironmentVariableA("QV_TEST_SENDER_LOG", log_.c_str());
     SetEnvironmentVariableA("QV_TEST_REPORTS", (dir_ + "\\reports").c_str());
     SetEnvironmentVariableA("QV_TEST_SENDER_MODE", nullptr);
@@ -139,6 +142,35 @@ TEST_F(CrashWin, QueuedReportsAreOfferedAtInstallAndASilentSenderDoesNotHoldTheP
   std::tie(code, output) = Child(CRASH_INST_HANDLER_MASK, 7);
   EXPECT_EQ(code, 1) << output;
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(14));
+}
+
+// The real sender, without asking (QUORVANTA_CRASH_SEND=0 keeps the report):
+// the folder holds report.txt, backtrace.txt with every thread, and for a
+// structured exception crash.dmp, a minidump.
+TEST_F(CrashWin, TheRealSenderWritesTheReportFolderWhileTheProcessWaits) {
+  SetEnvironmentVariableA("QV_TEST_REAL_SENDER", "1");
+  SetEnvironmentVariableA("QUORVANTA_CRASH_SEND", "0");
+  for (int kind : {0, 7}) {
+    SCOPED_TRACE("kind " + std::to_string(kind));
+    const std::string reports = dir_ + "\\reports-" + std::to_string(kind);
+    SetEnvironmentVariableA("QV_TEST_REPORTS", reports.c_str());
+    const auto [code, output] = Child(CRASH_INST_HANDLER_MASK, kind);
+    EXPECT_EQ(code, 1) << output;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((reports + "\\*-*-*-*-*").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE) << "no report folder in " << reports;
+    FindClose(search);
+    const std::string folder = reports + "\\" + found.cFileName;
+    const std::string report = qvtest::ReadFileText(folder + "\\report.txt");
+    EXPECT_NE(report.find("CrashTest"), std::string::npos) << report;
+    const std::string backtrace = qvtest::ReadFileText(folder + "\\backtrace.txt");
+    EXPECT_NE(backtrace.find("(crashed)"), std::string::npos) << backtrace;
+    EXPECT_NE(backtrace.find("crash_win_test+0x"), std::string::npos) << backtrace;
+    const std::string dump = qvtest::ReadFileText(folder + "\\crash.dmp");
+    EXPECT_EQ(dump.substr(0, 4), "MDMP");
+  }
+  SetEnvironmentVariableA("QV_TEST_REAL_SENDER", nullptr);
+  SetEnvironmentVariableA("QUORVANTA_CRASH_SEND", nullptr);
 }
 
 TEST_F(CrashWin, AMissingSenderFailsTheInstallWithItsText) {
