@@ -15,35 +15,6 @@
 #include "ui/main_window.h"
 #include "ui/windowing.h"
 
-namespace {
-
-std::u16string Wide(const std::string& text) {
-  // Addresses and names here are ASCII.
-  return std::u16string(text.begin(), text.end());
-}
-
-// Installs crash reporting with the program's record; 0 on success.
-int InstallCrashReporting() {
-  const std::string site = platform::SiteBase();
-  const std::u16string privacy = Wide(site + "/privacy");
-  const std::u16string upload = Wide(site + "/crash-report");
-  CrashInstallInfo info{};
-  info.cb = kCrashInstallInfoSize;
-  info.appName = u"Quorvanta GUI";
-  info.appVersion = u"0.0.8";
-  info.emailTo = u"crash-reports@quorvanta.example";
-  info.emailSubject = u"Quorvanta 0.0.8 Error Report";
-  info.uploadUrl = upload.c_str();
-  info.senderSettings[0] = 3;
-  info.senderSettings[1] = -1;
-  info.senderSettings[2] = -1;
-  info.flags = 0x43FFF;
-  info.privacyPolicyUrl = privacy.c_str();
-  return InstallCrashHandler(&info);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   // The flags come from the arguments as given, before GTK takes its own out.
   if (HelpRequested(argc, argv)) {
@@ -61,11 +32,8 @@ int main(int argc, char** argv) {
   }
   const std::string arguments = JoinArguments(argc, argv);
 
-  if (InstallCrashReporting() != 0) {
-    char16_t wide[512] = {};
-    char text[1536] = {};
-    GetCrashHandlerErrorMessage(wide, 512);
-    GetCrashHandlerErrorMessage(text, sizeof text);
+  char text[1536] = {};
+  if (!InstallCrashReporting(text, sizeof text)) {
     std::printf("%s\n", text);
     std::fflush(stdout);
     // The box is shown by the window layer when there is a display.

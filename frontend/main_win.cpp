@@ -2,10 +2,13 @@
 // in a fixed order, the main window's run, shutdown.
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "callback/knocker.h"
+#include "crash/crash_report.h"
+#include "platform/message_box.h"
 #include "platform/console.h"
 #include "platform/quit_request.h"
 #include "runtime/shared_state.h"
@@ -39,7 +42,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   if (headless) platform::UseParentConsole();
   const std::string arguments = Narrow(commandLine);
 
-  // Crash reporting comes to Windows with its own issue: nothing to install yet.
+  char text[1536] = {};
+  if (!InstallCrashReporting(text, sizeof text)) {
+    std::printf("%s\n", text);
+    std::fflush(stdout);
+    platform::ShowMessageBox("Error", text, platform::MessageIcon::Error);
+    return 1;
+  }
+  // Early exits below leave no sender waiting on a block of this run.
+  std::atexit([] { UninstallCrashHandler(); });
   platform::InitQuitRequest();
 
   const StartFlags flags = ReadFlags(arguments);
@@ -55,6 +66,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   window->RunWindow(!flags.autorun);
 
   FreeSharedLists();
+  UninstallCrashHandler();
   delete window;  // removes the tray icon, then sets the exit event: a running OpenVPN ends
   EndCallbackWorkers(kCallbackEndMs);
   return 0;

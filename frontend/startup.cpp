@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "callback/knocker.h"
 #include "config/settings.h"
 #include "crash/crash_report.h"
+#include "platform/environment.h"
 #include "platform/message_box.h"
 #include "platform/message_queue.h"
 #include "platform/named_mutex.h"
@@ -17,6 +19,39 @@
 #include "runtime/thread.h"
 #include "runtime/ui_messages.h"
 #include "ui/headless_window.h"
+
+namespace {
+
+std::u16string Wide(const std::string& text) {
+  // Addresses and names here are ASCII.
+  return std::u16string(text.begin(), text.end());
+}
+
+}  // namespace
+
+// Step 1 with the program's record; the failure's text in text.
+bool InstallCrashReporting(char* text, size_t size) {
+  const std::string site = platform::SiteBase();
+  const std::u16string privacy = Wide(site + "/privacy");
+  const std::u16string upload = Wide(site + "/crash-report");
+  CrashInstallInfo info{};
+  info.cb = kCrashInstallInfoSize;
+  info.appName = u"Quorvanta GUI";
+  info.appVersion = u"0.0.8";
+  info.emailTo = u"crash-reports@quorvanta.example";
+  info.emailSubject = u"Quorvanta 0.0.8 Error Report";
+  info.uploadUrl = upload.c_str();
+  info.senderSettings[0] = 3;
+  info.senderSettings[1] = -1;
+  info.senderSettings[2] = -1;
+  info.flags = 0x43FFF;
+  info.privacyPolicyUrl = privacy.c_str();
+  if (InstallCrashHandler(&info) == 0) return true;
+  char16_t wide[512] = {};
+  GetCrashHandlerErrorMessage(wide, 512);
+  GetCrashHandlerErrorMessage(text, static_cast<int>(size));
+  return false;
+}
 
 bool HelpRequested(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {

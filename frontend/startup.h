@@ -1,7 +1,12 @@
 #pragma once
 // The start-up and shutdown steps both systems' entries share, in the order
 // the entries call them.
+#include <cstddef>
 #include <string>
+
+// Start-up step 1: crash reporting with the program's record. false with the
+// failure's text (UTF-8) in text.
+bool InstallCrashReporting(char* text, size_t size);
 
 struct StartFlags {
   bool firstRun = false;

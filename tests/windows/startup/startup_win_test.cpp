@@ -92,4 +92,74 @@ TEST_F(FrontEndStartupWin, ASecondInstanceEndsWithMinusOneAndTheFirstQuitsOnRequ
   EXPECT_EQ(RunFrontEnd(true, "quit\n", &out), 0) << out;
 }
 
+// Crash reporting is start-up step 1: a front end without its sender shows
+// the text and ends with 1 before anything else runs.
+TEST_F(FrontEndStartupWin, AFailedCrashInstallShowsItsTextAndEndsWithOne) {
+  const std::string folder = base_ + " alone";
+  CreateDirectoryA(folder.c_str(), nullptr);
+  const std::string copy = folder + "\\quorvanta.exe";
+  ASSERT_TRUE(CopyFileA(WindowsPath(QV_FRONTEND).c_str(), copy.c_str(), FALSE));
+  SetEnvironmentVariableA("QUORVANTA_HEADLESS", "1");
+  Program program;
+  ASSERT_TRUE(program.Start(Quoted(copy)));
+  EXPECT_EQ(program.Wait(), 1) << program.Output();
+  // First the text on standard output, then the box (on standard error here).
+  EXPECT_EQ(program.Output().rfind("CrashSender.exe is not found in the specified path.", 0), 0u) << program.Output();
+  EXPECT_NE(program.Output().find("Error: CrashSender.exe is not found in the specified path."), std::string::npos)
+      << program.Output();
+  DeleteFileA(copy.c_str());
+  RemoveDirectoryA(folder.c_str());
+}
+
+// The real front end crashed from outside: a thread another process starts in
+// it at address 0 faults at once. The sender beside it writes the report
+// folder (report.txt, backtrace.txt, crash.dmp) and the front end ends with 1.
+TEST_F(FrontEndStartupWin, ARemoteThreadThatFaultsLeavesAReportAndEndsWithOne) {
+  platform::RegDeleteKeyTree(kProductKey);
+  SetString(kProductKey, nullptr, base_ + "\\");
+  SetString(kCryptographyKey, "MachineGuid", "6f1c2a9e-4b7d-4e21-9c3a-58d0f2b7a914");
+  SetEnvironmentVariableA("QUORVANTA_HEADLESS", "1");
+  SetEnvironmentVariableA("QUORVANTA_CRASH_SEND", "0");  // the report is kept, and nothing asks
+  wchar_t data[MAX_PATH];
+  const DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", data, MAX_PATH);
+  ASSERT_GT(n, 0u);
+  const std::string reports =
+      qvtest::Utf8(std::wstring(data, n)) + "\\CrashReport\\UnsentCrashReports\\Quorvanta GUI_0.0.8";
+  Program program;
+  ASSERT_TRUE(program.Start(Quoted(WindowsPath(QV_FRONTEND))));
+  ASSERT_TRUE(program.WaitFor("Server: Waiting for a client to connect...")) << program.Output();
+  HANDLE process = OpenProcess(PROCESS_CREATE_THREAD | PROCESS_QUERY_INFORMATION | PROCESS_VM_OPERATION |
+                                   PROCESS_VM_WRITE | PROCESS_VM_READ | SYNCHRONIZE,
+                               FALSE, program.Id());
+  ASSERT_NE(process, nullptr);
+  HANDLE thread = CreateRemoteThread(process, nullptr, 0, nullptr, nullptr, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  CloseHandle(thread);
+  CloseHandle(process);
+  EXPECT_EQ(program.Wait(), 1) << program.Output();
+
+  // The newest report folder holds the three files.
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((reports + "\\*-*-*-*-*").c_str(), &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE) << "no report in " << reports;
+  std::string newest;
+  FILETIME newestTime{};
+  do {
+    if (CompareFileTime(&found.ftCreationTime, &newestTime) > 0) {
+      newestTime = found.ftCreationTime;
+      newest = found.cFileName;
+    }
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  const std::string folder = reports + "\\" + newest;
+  const std::string report = qvtest::ReadFileText(folder + "\\report.txt");
+  EXPECT_NE(report.find("Quorvanta GUI"), std::string::npos) << report;
+  EXPECT_NE(report.find("0xC0000005 (access violation)"), std::string::npos) << report;
+  EXPECT_NE(qvtest::ReadFileText(folder + "\\backtrace.txt").find("(crashed)"), std::string::npos);
+  EXPECT_EQ(qvtest::ReadFileText(folder + "\\crash.dmp").substr(0, 4), "MDMP");
+  // Kept, it would be offered for sending at every later start.
+  for (const char* name : {"report.txt", "backtrace.txt", "crash.dmp"}) DeleteFileA((folder + "\\" + name).c_str());
+  RemoveDirectoryA(folder.c_str());
+}
+
 }  // namespace

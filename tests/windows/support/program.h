@@ -169,6 +169,8 @@ class Program {
     return output_;
   }
 
+  DWORD Id() const { return process_.dwProcessId; }
+
   // The exit code, or -2 when the program has not ended within ms. Once it
   // has, its output is complete (unless a program it started holds it open).
   long long Wait(int ms = 20000) {
