@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <vector>
+#include "platform/text_win.h"
 
 namespace sender {
 
@@ -15,13 +16,6 @@ namespace {
 constexpr int kMaxFrames = 256;
 constexpr int kMaxThreads = 1024;
 
-std::string Utf8(const wchar_t* wide) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 1) return std::string();
-  std::string out(static_cast<size_t>(n - 1), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide, -1, out.data(), n, nullptr, nullptr);
-  return out;
-}
 
 std::vector<DWORD> ThreadsOf(DWORD pid) {
   std::vector<DWORD> threads;
@@ -44,7 +38,7 @@ std::string FrameLine(HANDLE process, int index, DWORD64 pc) {
   module.SizeOfStruct = sizeof module;
   std::string where;
   if (SymGetModuleInfoW64(process, pc, &module)) {
-    std::snprintf(line, sizeof line, "%s+0x%" PRIx64, Utf8(module.ModuleName).c_str(),
+    std::snprintf(line, sizeof line, "%s+0x%" PRIx64, platform::Utf8FromWide(module.ModuleName).c_str(),
                   static_cast<uint64_t>(pc - module.BaseOfImage));
   } else {
     std::snprintf(line, sizeof line, "0x%016" PRIx64, static_cast<uint64_t>(pc));

@@ -8,18 +8,12 @@
 #include <wincodec.h>
 
 #include <string>
+#include "platform/text_win.h"
 
 namespace sender {
 
 namespace {
 
-std::wstring Wide(const std::string& utf8) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-  std::wstring wide(n > 0 ? static_cast<size_t>(n) : 1, L'\0');
-  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), n);
-  wide.resize(wide.size() - 1);
-  return wide;
-}
 
 constexpr int kSend = 100, kClose = 101, kLater = 102, kDelete = 103;
 
@@ -27,8 +21,8 @@ constexpr int kSend = 100, kClose = 101, kLater = 102, kDelete = 103;
 // dialog could not be shown or was closed.
 int AskWith(const std::string& title, const std::string& heading, const std::string& text,
             const std::string& details, const TASKDIALOG_BUTTON* buttons, UINT count, int cancel) {
-  const std::wstring wideTitle = Wide(title), wideHeading = Wide(heading), wideText = Wide(text),
-                     wideDetails = Wide(details);
+  const std::wstring wideTitle = platform::WideFromUtf8(title), wideHeading = platform::WideFromUtf8(heading),
+                     wideText = platform::WideFromUtf8(text), wideDetails = platform::WideFromUtf8(details);
   TASKDIALOGCONFIG config{};
   config.cbSize = sizeof config;
   config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION | TDF_EXPAND_FOOTER_AREA;
@@ -58,7 +52,8 @@ bool OpenDisplay() {
 DialogChoice ShowCrashDialog(const DialogTexts& texts, const std::string& app, const std::string& folder,
                              const std::string& reportText, bool canSend) {
   const std::string caption = FormatCaption(texts.caption, app);
-  const std::wstring send = Wide(texts.sendReport), close = Wide(texts.close);
+  const std::wstring send = platform::WideFromUtf8(texts.sendReport);
+  const std::wstring close = platform::WideFromUtf8(texts.close);
   TASKDIALOG_BUTTON both[] = {{kSend, send.c_str()}, {kClose, close.c_str()}};
   const int chosen = AskWith(caption, caption, "The report is in " + folder + ".", reportText,
                              canSend ? both : both + 1, canSend ? 2 : 1, kClose);
@@ -69,7 +64,9 @@ QueuedChoice OfferQueuedReports(const DialogTexts& texts, const std::string& app
                                 const std::vector<std::string>& reports) {
   std::string list;
   for (const std::string& report : reports) list += report + "\n";
-  const std::wstring send = Wide(texts.sendReport), later = Wide(texts.later), remove = Wide(texts.deleteReports);
+  const std::wstring send = platform::WideFromUtf8(texts.sendReport);
+  const std::wstring later = platform::WideFromUtf8(texts.later);
+  const std::wstring remove = platform::WideFromUtf8(texts.deleteReports);
   TASKDIALOG_BUTTON buttons[] = {{kSend, send.c_str()}, {kLater, later.c_str()}, {kDelete, remove.c_str()}};
   const int chosen = AskWith(app, std::to_string(reports.size()) + " error reports of " + app + " were not sent.",
                              "Send them now?", list, buttons, 3, kLater);
@@ -77,7 +74,8 @@ QueuedChoice OfferQueuedReports(const DialogTexts& texts, const std::string& app
 }
 
 void ShowSendFailure(const std::string& app, const std::string& text) {
-  MessageBoxW(nullptr, Wide(text).c_str(), Wide(app).c_str(), MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+  MessageBoxW(nullptr, platform::WideFromUtf8(text).c_str(), platform::WideFromUtf8(app).c_str(),
+              MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
 }
 
 bool TakeScreenshot(std::string* png) {

@@ -10,6 +10,7 @@
 
 #include "paths.h"
 #include "zip_archive.h"
+#include "platform/text_win.h"
 
 namespace sender {
 
@@ -17,23 +18,7 @@ namespace {
 
 constexpr size_t kMaxPatternMatches = 256;
 
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
-  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
-                                    nullptr, 0);
-  std::wstring wide(n > 0 ? static_cast<size_t>(n) : 0, L'\0');
-  if (n > 0)
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-  return wide;
-}
 
-std::string Utf8(const wchar_t* wide) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 1) return std::string();
-  std::string out(static_cast<size_t>(n - 1), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide, -1, out.data(), n, nullptr, nullptr);
-  return out;
-}
 
 std::string SystemError(DWORD code) { return "error " + std::to_string(code); }
 
@@ -42,7 +27,7 @@ std::string Join(const std::string& folder, const std::string& name) { return fo
 std::string TempName(const std::string& name) { return "." + name + ".part"; }
 
 bool IsFolder(const std::string& path) {
-  const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+  const DWORD attributes = GetFileAttributesW(platform::WideFromUtf8(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
          !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
@@ -60,8 +45,9 @@ bool WriteAll(HANDLE file, const char* data, size_t size) {
 
 // A regular file opened for reading, never through a link; nullptr otherwise.
 HANDLE OpenRegular(const std::string& path) {
-  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE file = CreateFileW(platform::WideFromUtf8(path).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
@@ -81,7 +67,7 @@ std::string CopyOne(const std::string& folder, const std::string& source, const 
   if (*budget <= 0) return head + "skipped: the report has reached its size limit";
   HANDLE in = OpenRegular(source);
   if (!in) return head + "missing or not a regular file";
-  const std::wstring temp = Wide(Join(folder, TempName(name)));
+  const std::wstring temp = platform::WideFromUtf8(Join(folder, TempName(name)));
   DeleteFileW(temp.c_str());
   HANDLE out = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out == INVALID_HANDLE_VALUE) {
@@ -119,7 +105,7 @@ std::string CopyOne(const std::string& folder, const std::string& source, const 
     DeleteFileW(temp.c_str());
     return head + "failed while copying";
   }
-  if (!MoveFileExW(temp.c_str(), Wide(Join(folder, name)).c_str(), 0)) {
+  if (!MoveFileExW(temp.c_str(), platform::WideFromUtf8(Join(folder, name)).c_str(), 0)) {
     const DWORD code = GetLastError();
     DeleteFileW(temp.c_str());
     return head + (code == ERROR_ALREADY_EXISTS ? "skipped: a file of that name is already in the report"
@@ -133,12 +119,12 @@ std::string CopyOne(const std::string& folder, const std::string& source, const 
 std::vector<std::string> Entries(const std::string& pattern, bool folders, bool links = false) {
   std::vector<std::string> names;
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(Wide(pattern).c_str(), &found);
+  HANDLE search = FindFirstFileW(platform::WideFromUtf8(pattern).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return names;
   do {
     const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     const bool isLink = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    const std::string name = Utf8(found.cFileName);
+    const std::string name = platform::Utf8FromWide(found.cFileName);
     if ((links || !isLink) && isFolder == folders && name != "." && name != "..") names.push_back(name);
   } while (FindNextFileW(search, &found));
   FindClose(search);
@@ -160,7 +146,8 @@ bool MakeDirectories(const std::string& path, std::string* error) {
   for (size_t i = 3; i <= path.size(); ++i) {
     if (i != path.size() && path[i] != '\\') continue;
     const std::string part = path.substr(0, i);
-    if (!CreateDirectoryW(Wide(part).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (!CreateDirectoryW(platform::WideFromUtf8(part).c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
       *error = "cannot create " + part + ": " + SystemError(GetLastError());
       return false;
     }
@@ -174,14 +161,15 @@ bool MakeDirectories(const std::string& path, std::string* error) {
 
 bool WriteReportFile(const std::string& folder, const std::string& name, const std::string& content,
                      std::string* error) {
-  const std::wstring temp = Wide(Join(folder, TempName(name)));
+  const std::wstring temp = platform::WideFromUtf8(Join(folder, TempName(name)));
   DeleteFileW(temp.c_str());
   HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   bool ok = file != INVALID_HANDLE_VALUE;
   if (ok) {
     ok = WriteAll(file, content.data(), content.size());
     ok = CloseHandle(file) && ok;
-    ok = ok && MoveFileExW(temp.c_str(), Wide(Join(folder, name)).c_str(), MOVEFILE_REPLACE_EXISTING);
+    ok = ok &&
+         MoveFileExW(temp.c_str(), platform::WideFromUtf8(Join(folder, name)).c_str(), MOVEFILE_REPLACE_EXISTING);
   }
   if (!ok) {
     *error = "cannot write " + Join(folder, name) + ": " + SystemError(GetLastError());
@@ -215,7 +203,7 @@ std::vector<std::string> ListReports(const std::string& appFolder) {
   for (const std::string& name : Entries(Join(appFolder, "*"), true)) {
     if (!LooksLikeGuid(name)) continue;
     const std::string path = Join(appFolder, name);
-    const DWORD report = GetFileAttributesW(Wide(Join(path, "report.txt")).c_str());
+    const DWORD report = GetFileAttributesW(platform::WideFromUtf8(Join(path, "report.txt")).c_str());
     if (report != INVALID_FILE_ATTRIBUTES && !(report & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
       reports.push_back(path);
   }
@@ -230,7 +218,7 @@ std::vector<std::string> FilesOf(const std::string& folder) {
 }
 
 bool StoreArchive(const std::string& folder, const std::string& archive, std::time_t time, std::string* error) {
-  const std::wstring temp = Wide(archive + ".part");
+  const std::wstring temp = platform::WideFromUtf8(archive + ".part");
   DeleteFileW(temp.c_str());
   HANDLE out = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out == INVALID_HANDLE_VALUE) {
@@ -250,7 +238,7 @@ bool StoreArchive(const std::string& folder, const std::string& archive, std::ti
   const std::string end = zip.Finish();
   ok = ok && WriteAll(out, end.data(), end.size());
   ok = CloseHandle(out) && ok;
-  ok = ok && MoveFileExW(temp.c_str(), Wide(archive).c_str(), MOVEFILE_REPLACE_EXISTING);
+  ok = ok && MoveFileExW(temp.c_str(), platform::WideFromUtf8(archive).c_str(), MOVEFILE_REPLACE_EXISTING);
   if (!ok) {
     DeleteFileW(temp.c_str());
     *error = "cannot store the archive " + archive;
@@ -280,7 +268,7 @@ bool MoveFolder(const std::string& from, const std::string& to, std::string* err
     return false;
   }
   if (!MakeDirectories(to.substr(0, slash), error)) return false;
-  if (!MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), 0)) {
+  if (!MoveFileExW(platform::WideFromUtf8(from).c_str(), platform::WideFromUtf8(to).c_str(), 0)) {
     *error = "cannot move " + from + " to " + to + ": " + SystemError(GetLastError());
     return false;
   }
@@ -295,12 +283,12 @@ bool RemoveFolder(const std::string& folder, std::string* error) {
   bool ok = true;
   // Links go too, themselves: DeleteFileW never follows one.
   for (const std::string& name : Entries(Join(folder, "*"), false, true)) {
-    if (!DeleteFileW(Wide(Join(folder, name)).c_str())) {
+    if (!DeleteFileW(platform::WideFromUtf8(Join(folder, name)).c_str())) {
       *error = name + ": " + SystemError(GetLastError());
       ok = false;
     }
   }
-  if (ok && !RemoveDirectoryW(Wide(folder).c_str())) {
+  if (ok && !RemoveDirectoryW(platform::WideFromUtf8(folder).c_str())) {
     *error = SystemError(GetLastError());
     ok = false;
   }

@@ -17,4 +17,9 @@ class SignalSafeRecursiveLock {
   int depth_ = 0;             // touched by the owner only
 };
 
+// The system's wait on one word: sleeps while word holds value (or returns at
+// once), and wakes one sleeper. Async-signal-safe.
+void WaitWhileEqual(std::atomic<int>& word, int value);
+void WakeOneWaiter(std::atomic<int>& word);
+
 }  // namespace platform

@@ -4,35 +4,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "platform/crash_process.h"
-
 namespace platform {
 
-static_assert(sizeof(std::atomic<int>) == sizeof(int));
-
-void SignalSafeRecursiveLock::Lock() {
-  const int me = CurrentThreadId();
-  if (owner_.load(std::memory_order_acquire) == me) {
-    ++depth_;
-    return;
-  }
-  for (;;) {
-    int expected = 0;
-    if (owner_.compare_exchange_strong(expected, me, std::memory_order_acquire)) break;
-    // Sleeps while the word still names that owner; wakes on release.
-    syscall(SYS_futex, reinterpret_cast<int*>(&owner_), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
-  }
-  depth_ = 1;
+void WaitWhileEqual(std::atomic<int>& word, int value) {
+  syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
 }
 
-void SignalSafeRecursiveLock::Unlock() {
-  if (--depth_ > 0) return;
-  owner_.store(0, std::memory_order_release);
-  syscall(SYS_futex, reinterpret_cast<int*>(&owner_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-}
-
-bool SignalSafeRecursiveLock::HeldByCaller() const {
-  return owner_.load(std::memory_order_acquire) == CurrentThreadId();
+void WakeOneWaiter(std::atomic<int>& word) {
+  syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 }  // namespace platform

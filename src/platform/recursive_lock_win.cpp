@@ -5,35 +5,12 @@
 #define _WIN32_WINNT 0x0A00
 #include <windows.h>
 
-#include "platform/crash_process.h"
-
 namespace platform {
 
-static_assert(sizeof(std::atomic<int>) == sizeof(int));
-
-void SignalSafeRecursiveLock::Lock() {
-  const int me = CurrentThreadId();
-  if (owner_.load(std::memory_order_acquire) == me) {
-    ++depth_;
-    return;
-  }
-  for (;;) {
-    int expected = 0;
-    if (owner_.compare_exchange_strong(expected, me, std::memory_order_acquire)) break;
-    // Sleeps while the word still names that owner; wakes on release.
-    WaitOnAddress(&owner_, &expected, sizeof expected, INFINITE);
-  }
-  depth_ = 1;
+void WaitWhileEqual(std::atomic<int>& word, int value) {
+  WaitOnAddress(reinterpret_cast<volatile void*>(&word), &value, sizeof value, INFINITE);
 }
 
-void SignalSafeRecursiveLock::Unlock() {
-  if (--depth_ > 0) return;
-  owner_.store(0, std::memory_order_release);
-  WakeByAddressSingle(&owner_);
-}
-
-bool SignalSafeRecursiveLock::HeldByCaller() const {
-  return owner_.load(std::memory_order_acquire) == CurrentThreadId();
-}
+void WakeOneWaiter(std::atomic<int>& word) { WakeByAddressSingle(reinterpret_cast<void*>(&word)); }
 
 }  // namespace platform

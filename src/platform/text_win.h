@@ -10,6 +10,7 @@ namespace platform {
 // name other than the one meant.
 std::wstring WideFromUtf8(const char* text);
 std::wstring WideFromUtf8(const char* text, size_t length);
+inline std::wstring WideFromUtf8(const std::string& text) { return WideFromUtf8(text.data(), text.size()); }
 std::string Utf8FromWide(const wchar_t* text);
 std::string Utf8FromWide(const wchar_t* text, size_t length);
 
