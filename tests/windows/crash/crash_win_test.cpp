@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+#include <winsock2.h>
+
+#include <thread>
+
 #include "crash/crash_report.h"
 #include "windows/support/program.h"
 
@@ -31,7 +35,9 @@ int Install(uint32_t flags) {
   static const std::u16string sender =
       Utf16(std::getenv("QV_TEST_REAL_SENDER") ? qvtest::WindowsPath(QV_REAL_SENDER_DIR) : kSenderDir);
   static const std::u16string reports = Utf16(std::string(std::getenv("QV_TEST_REPORTS")));
+  static const std::u16string upload = Utf16(std::getenv("QV_TEST_UPLOAD") ? std::getenv("QV_TEST_UPLOAD") : "");
   CrashInstallInfo info{};
+  info.uploadUrl = upload.c_str();
   info.cb = kCrashInstallInfoSize;
   info.appName = u"CrashTest";
   info.appVersion = u"1.0";
@@ -171,6 +177,92 @@ TEST_F(CrashWin, TheRealSenderWritesTheReportFolderWhileTheProcessWaits) {
   }
   SetEnvironmentVariableA("QV_TEST_REAL_SENDER", nullptr);
   SetEnvironmentVariableA("QUORVANTA_CRASH_SEND", nullptr);
+}
+
+// One HTTP request taken on a loopback port and answered with 200.
+class UploadServer {
+ public:
+  UploadServer() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener_, 1);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~UploadServer() {
+    closesocket(listener_);
+    thread_.join();
+    WSACleanup();
+  }
+  int port() const { return port_; }
+  // The request as it came, once it is whole (or the wait ends).
+  std::string Request() {
+    thread_.join();
+    thread_ = std::thread([] {});
+    return request_;
+  }
+
+ private:
+  void Serve() {
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(listener_, &ready);
+    timeval wait{30, 0};
+    if (select(0, &ready, nullptr, nullptr, &wait) != 1) return;
+    SOCKET client = accept(listener_, nullptr, nullptr);
+    if (client == INVALID_SOCKET) return;
+    char buffer[65536];
+    size_t expected = std::string::npos;
+    for (int got; (got = recv(client, buffer, sizeof buffer, 0)) > 0;) {
+      request_.append(buffer, static_cast<size_t>(got));
+      const size_t head = request_.find("\r\n\r\n");
+      const size_t field = request_.find("Content-Length: ");
+      if (head != std::string::npos && field != std::string::npos && field < head)
+        expected = head + 4 + std::stoul(request_.substr(field + 16));
+      if (request_.size() >= expected) break;
+    }
+    const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    send(client, answer, sizeof answer - 1, 0);
+    closesocket(client);
+  }
+  SOCKET listener_;
+  int port_ = 0;
+  std::string request_;
+  std::thread thread_;
+};
+
+// With the user's consent given beforehand the real sender posts the report
+// folder over WinINet, one part per file, and moves it to the sent reports.
+TEST_F(CrashWin, TheRealSenderUploadsTheReportWithConsent) {
+  UploadServer server;
+  const std::string reports = dir_ + "\\reports-upload";
+  SetEnvironmentVariableA("QV_TEST_REPORTS", reports.c_str());
+  SetEnvironmentVariableA("QV_TEST_REAL_SENDER", "1");
+  SetEnvironmentVariableA("QUORVANTA_CRASH_SEND", "1");
+  SetEnvironmentVariableA("QV_TEST_UPLOAD", ("http://127.0.0.1:" + std::to_string(server.port()) + "/crash").c_str());
+  const auto [code, output] = Child(CRASH_INST_HANDLER_MASK, 7);
+  EXPECT_EQ(code, 1) << output;
+  const std::string request = server.Request();
+  EXPECT_EQ(request.rfind("POST /crash HTTP/1.1", 0), 0u) << request.substr(0, 300);
+  for (const char* part : {"name=\"crashGuid\"", "name=\"appName\"\r\n\r\nCrashTest",
+                           "name=\"report.txt\"; filename=\"report.txt\"", "name=\"backtrace.txt\""})
+    EXPECT_NE(request.find(part), std::string::npos) << part;
+  // The sender moves the folder once the server has answered.
+  WIN32_FIND_DATAA found;
+  HANDLE search = INVALID_HANDLE_VALUE;
+  for (int i = 0; i < 100 && search == INVALID_HANDLE_VALUE; ++i, Sleep(100))
+    search = FindFirstFileA((reports + "\\SentCrashReports\\*-*-*-*-*").c_str(), &found);
+  EXPECT_NE(search, INVALID_HANDLE_VALUE) << "the report was not moved to the sent reports";
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  for (const char* name : {"QV_TEST_REAL_SENDER", "QUORVANTA_CRASH_SEND", "QV_TEST_UPLOAD"})
+    SetEnvironmentVariableA(name, nullptr);
 }
 
 TEST_F(CrashWin, AMissingSenderFailsTheInstallWithItsText) {
