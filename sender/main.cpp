@@ -157,20 +157,12 @@ bool WriteReport(const CrashBlock& block, const std::string& folder, std::string
     return false;
   }
   const int thread = block.lnx.present ? block.lnx.threadId : static_cast<int>(block.threadId);
-  std::string backtrace;
-  if (block.processId != 0 && static_cast<int>(block.processId) == ParentProcess()) {
-    backtrace = ProcessBacktrace(static_cast<int>(block.processId), thread);
-  } else {
-    backtrace = "Process " + std::to_string(block.processId) +
-                " is not the one that started the sender; it was not read.\n";
-  }
-  if (!WriteReportFile(folder, "backtrace.txt", backtrace, &error)) {
-    std::fprintf(stderr, "CrashSender1402: %s\n", error.c_str());
-  }
-
+  // Only the process that started the sender is read.
+  const bool parent = block.processId != 0 && static_cast<int>(block.processId) == ParentProcess();
   ReportInputs inputs;
   inputs.time = std::time(nullptr);
-  if (block.processId != 0 && static_cast<int>(block.processId) == ParentProcess()) {
+  // The dump first: it is quick, and the process waits for the sender only so long.
+  if (parent) {
     // Only a structured exception's record is the system's own, which a dump can carry.
     const uint64_t pointers =
         block.exceptionType != 0 ? 0 : block.lnx.present ? block.lnx.exceptionPointers : block.exceptionPointers;
@@ -180,6 +172,17 @@ bool WriteReport(const CrashBlock& block, const std::string& folder, std::string
       inputs.fileNotes.push_back("crash.dmp: written");
     }
   }
+  std::string backtrace;
+  if (parent) {
+    backtrace = ProcessBacktrace(static_cast<int>(block.processId), thread);
+  } else {
+    backtrace = "Process " + std::to_string(block.processId) +
+                " is not the one that started the sender; it was not read.\n";
+  }
+  if (!WriteReportFile(folder, "backtrace.txt", backtrace, &error)) {
+    std::fprintf(stderr, "CrashSender1402: %s\n", error.c_str());
+  }
+
   long long budget = kMaxCopiedTotal;
   for (const FileItem& item : block.files) CopyListedFile(folder, item, &budget, &inputs.fileNotes);
   std::set<std::string> dumped;
