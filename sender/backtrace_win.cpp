@@ -66,7 +66,10 @@ std::string ProcessBacktrace(int pid, int crashedThread) {
   if (!process) {
     return "Process " + std::to_string(pid) + " cannot be read (error " + std::to_string(GetLastError()) + ").\n";
   }
-  SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
+  // Public symbols only: the crashed process waits while this runs, and reading
+  // the modules' full debug information (Wine's DWARF, a PDB) may outlast that
+  // wait. The program's own frames are named afterwards by quorvanta-symbolize.
+  SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_PUBLICS_ONLY);
   const bool symbols = SymInitializeW(process, nullptr, TRUE) != FALSE;
   std::string text = "Process " + std::to_string(pid) + (symbols ? "" : " (no symbols could be loaded)") + "\n";
   for (DWORD tid : ThreadsOf(static_cast<DWORD>(pid))) {

@@ -16,9 +16,9 @@
 
 namespace crash {
 
-// The ceiling of every wait for the sender's acknowledgement; a sender that
-// dies or hangs must not hold the process for longer.
-inline constexpr int kSenderWaitMs = 10000;
+// The ceiling of every wait for the sender's acknowledgement (the system's:
+// platform::kCrashSenderWaitMs); a sender that dies or hangs must not hold the
+// process for longer.
 inline constexpr int kMaxThreads = 512;
 
 // Sets the calling thread's last-error text; skipped on a crashing thread.

@@ -15,7 +15,7 @@ bool CCrashHandler::WaitForAck(platform::NamedEvent* event, int pid) {
   if (!event) return false;
   // The event cannot be waited on together with the sender's end, so the
   // wait goes in short slices and looks at the sender between them.
-  const long deadline = platform::MonotonicMs() + kSenderWaitMs;
+  const long deadline = platform::MonotonicMs() + platform::kCrashSenderWaitMs;
   for (;;) {
     if (event->Wait(50)) return true;
     if (pid > 0 && !platform::ChildRunning(pid)) return event->Wait(0);

@@ -29,6 +29,10 @@ long MonotonicMs();
 extern const char16_t kPathSeparator;
 extern const char16_t kExecutableSuffix[];
 extern const char16_t kDebugHelpLibrary[];
+// How long a crashed process waits for its sender at most: the sender reads
+// the living process (a backtrace; on Windows a minidump too) before it lets
+// the process go.
+extern const int kCrashSenderWaitMs;
 
 // Full path of the running executable; false when unknown.
 bool ExecutablePath(char* out, size_t size);

@@ -92,6 +92,7 @@ bool ExecutablePath(char* out, size_t size) {
 const char16_t kPathSeparator = u'/';
 const char16_t kExecutableSuffix[] = u"";
 const char16_t kDebugHelpLibrary[] = u"libdw.so.1";
+const int kCrashSenderWaitMs = 10000;
 
 bool LocalDataDirectory(char* out, size_t size) {
   const char* xdg = std::getenv("XDG_DATA_HOME");

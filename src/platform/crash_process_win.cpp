@@ -17,6 +17,9 @@ namespace platform {
 const char16_t kPathSeparator = u'\\';
 const char16_t kExecutableSuffix[] = u".exe";
 const char16_t kDebugHelpLibrary[] = u"dbghelp.dll";
+// A minidump of a large process on a slow disk takes longer than a backtrace
+// (and Wine writes even a small one in several seconds).
+const int kCrashSenderWaitMs = 30000;
 
 namespace {
 
