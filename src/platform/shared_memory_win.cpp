@@ -9,13 +9,6 @@
 
 namespace platform {
 
-SharedMemory::SharedMemory(unsigned char* data, size_t size, bool owner, const char* path, FileHandle fd)
-    : data_(data), size_(size), owner_(owner), fd_(fd) {
-  size_t n = strnlen(path, sizeof path_ - 1);
-  std::memcpy(path_, path, n);
-  path_[n] = '\0';
-}
-
 // A page-file-backed mapping in the session's namespace, whose default
 // security admits only its user and the system.
 std::unique_ptr<SharedMemory> SharedMemory::Create(const char* name, size_t size) {
