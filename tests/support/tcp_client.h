@@ -26,6 +26,9 @@ class TcpClient {
   // Writes line again and again without reading, until sends have stayed
   // blocked for 300 ms: the peer has stopped taking them.
   void FloodWithoutReading(const std::string& line);
+  // The connection's kernel state in one line, for a failure message; empty
+  // where the system does not tell.
+  std::string KernelState() const;
   void Close();
 
  private:

@@ -1,12 +1,16 @@
 #include "support/tcp_client.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace qvtest {
 
@@ -64,6 +68,23 @@ void TcpClient::FloodWithoutReading(const std::string& line) {
     pollfd p{fd, POLLOUT, 0};
     if (poll(&p, 1, 300) == 0) ++stalls;
   }
+}
+
+std::string TcpClient::KernelState() const {
+  const int fd = static_cast<int>(socket_);
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  int unsent = -1, unread = -1;
+  if (fd < 0 || getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return "";
+  ioctl(fd, SIOCOUTQ, &unsent);
+  ioctl(fd, SIOCINQ, &unread);
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "client tcp state %u, unsent %d, unread %d, unacked %u, retransmits %u, probes %u, "
+                "backoff %u, rto %u us, total retransmits %u",
+                info.tcpi_state, unsent, unread, info.tcpi_unacked, info.tcpi_retransmits, info.tcpi_probes,
+                info.tcpi_backoff, info.tcpi_rto, info.tcpi_total_retrans);
+  return text;
 }
 
 void TcpClient::Close() {

@@ -84,6 +84,8 @@ void TcpClient::FloodWithoutReading(const std::string& line) {
   ioctlsocket(s, FIONBIO, &nonBlocking);
 }
 
+std::string TcpClient::KernelState() const { return ""; }
+
 void TcpClient::Close() {
   if (socket_ != -1) closesocket(static_cast<SOCKET>(socket_));
   socket_ = -1;

@@ -112,7 +112,7 @@ TEST_F(Server, PeerThatDoesNotReadIsDropped) {
   const bool told = queue.WaitTake(&m, 60000);
   dropped = true;
   flooder.join();
-  ASSERT_TRUE(told);
+  ASSERT_TRUE(told) << client.KernelState();
   EXPECT_EQ(m.id, msg::WM_MGMT_DISCONNECTED);
   client.Close();
   ASSERT_TRUE(client.Connect(port));
