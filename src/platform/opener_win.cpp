@@ -25,8 +25,12 @@ bool OpenUrl(const char* url) {
     if (wideLine.empty() ||
         !CreateProcessW(nullptr, wideLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
       return false;
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);  // never waited for
+    // Wine starts a Unix opener without handles and a stray hThread value,
+    // which must not be closed: it may be one of ours.
+    if (pi.hProcess) {
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);  // never waited for
+    }
     return true;
   }
   wchar_t wide[2048];

@@ -83,8 +83,12 @@ inline std::string UnixScriptLine(const std::string& script, const std::string& 
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return "";
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+  // Wine starts a Unix program without handles and leaves a stray value in
+  // hThread: closing it could close a handle of ours that has the same value.
+  if (pi.hProcess) {
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
   std::string answer = "no answer";
   for (int waited = 0; waited < waitMs; waited += 20, Sleep(20)) {
     std::string text = ReadFileText(WindowsPath(out));
