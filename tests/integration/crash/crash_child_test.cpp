@@ -18,6 +18,7 @@
 #include "crash/crash_report.h"
 #include "platform/environment.h"
 #include "support/child_process.h"
+#include "support/crash_kinds.h"
 
 namespace {
 
@@ -90,18 +91,7 @@ int GoOn(CrashCallbackInfo* info) {
 }
 
 TEST_F(CrashChildTest, EveryKindReachesItsHandlerAndEndsTheProcessWithOne) {
-  struct Case {
-    int kind;
-    int type;
-    const char* code;  // the exception code a type-0 report carries
-  };
-  const Case cases[] = {
-      {0, 0, "c0000005"}, {1, 1, "0"},  {2, 2, "0"},  {3, 3, "0"},   {4, 4, "0"},
-      {5, 0, "c0000409"}, {6, 6, "0"},  {7, 7, "0"},  {8, 8, "0"},   {9, 9, "0"},
-      {10, 10, "0"},      {11, 11, "0"}, {12, 12, "0"}, {32, 0, "7b"}, {33, 1, "0"},
-      {34, 0, "c00000fd"},
-  };
-  for (const Case& c : cases) {
+  for (const qvtest::CrashKindCase& c : qvtest::kCrashKindCases) {
     SCOPED_TRACE("kind " + std::to_string(c.kind));
     auto result = Crash([&] { return "returned " + std::to_string(EmulateCrash(c.kind)); });
     EXPECT_EQ(result.exitCode, 1) << result.output;

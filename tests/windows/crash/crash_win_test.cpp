@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "crash/crash_report.h"
+#include "support/crash_kinds.h"
 #include "windows/support/program.h"
 
 namespace {
@@ -94,18 +95,9 @@ class CrashWin : public ::testing::Test {
 };
 
 TEST_F(CrashWin, EveryKindReachesItsHandlerAndEndsTheProcessWithOne) {
-  struct Case {
-    int kind;
-    int type;
-    const char* code;  // the exception code a type-0 report carries
-  };
-  // A stack overflow (34) is left out: Wine cannot deliver one here.
-  const Case cases[] = {
-      {0, 0, "c0000005"}, {1, 1, "0"},   {2, 2, "0"},   {3, 3, "0"},   {4, 4, "0"},
-      {5, 0, "c0000409"}, {6, 6, "0"},   {7, 7, "0"},   {8, 8, "0"},   {9, 9, "0"},
-      {10, 10, "0"},      {11, 11, "0"}, {12, 12, "0"}, {32, 0, "7b"}, {33, 1, "0"},
-  };
-  for (const Case& c : cases) {
+  for (const qvtest::CrashKindCase& c : qvtest::kCrashKindCases) {
+    // A stack overflow is left out: Wine cannot deliver one here.
+    if (c.kind == qvtest::kStackOverflowKind) continue;
     SCOPED_TRACE("kind " + std::to_string(c.kind));
     const auto [code, output] = Child(CRASH_INST_HANDLER_MASK, c.kind);
     EXPECT_EQ(code, 1) << output;
