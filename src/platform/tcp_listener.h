@@ -28,7 +28,9 @@ class TcpListener {
   // The accepted socket answers small writes at once (no Nagle, quick ACKs).
   SocketHandle Accept();
   // One receive of at most size bytes: >0 bytes read, 0 peer closed,
-  // -1 failure or stopped. Re-arms quick ACKs after every read.
+  // -1 failure or stopped, kWoken when Wake was called meanwhile (nothing
+  // read). Re-arms quick ACKs after every read.
+  static constexpr long kWoken = -2;
   long Receive(SocketHandle socket, char* buffer, size_t size);
   // Sends all bytes, waiting at most boundMs for a peer that does not read;
   // the count sent (length when all went), or -1 when nothing could go.
@@ -36,17 +38,24 @@ class TcpListener {
   long Send(SocketHandle socket, const char* bytes, size_t length, int boundMs);
   void CloseSocket(SocketHandle socket);
 
+  // Thread-safe: a blocked (or the next) Receive returns kWoken once, so
+  // the serving thread can act for another thread on its connection.
+  void Wake();
   // Thread-safe: wakes a blocked Accept or Receive; both fail from now on.
   void Stop();
   bool Stopped() const;
 
  private:
-  // Waits until socket is readable or the listener is stopped; false when stopped.
-  bool WaitReadable(SocketHandle socket);
+  enum class Ready { Readable, Stopped, Woken };
+  // Waits until socket is readable, the listener is stopped, or (when
+  // wakeable) Wake was called.
+  Ready WaitReadable(SocketHandle socket, bool wakeable);
 
   SocketHandle listen_ = kInvalidSocket;
   // Signalled by Stop and never reset.
   FileHandle stop_ = kInvalidFileHandle;
+  // Signalled by Wake, reset by the Receive that reports it.
+  FileHandle wake_ = kInvalidFileHandle;
   // Signalled when a waited-on socket becomes readable (unused where poll does it).
   FileHandle readable_ = kInvalidFileHandle;
 };

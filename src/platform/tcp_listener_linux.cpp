@@ -14,11 +14,15 @@
 
 namespace platform {
 
-TcpListener::TcpListener() { stop_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+TcpListener::TcpListener() {
+  stop_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
 
 TcpListener::~TcpListener() {
   if (listen_ >= 0) close(listen_);
   if (stop_ >= 0) close(stop_);
+  if (wake_ >= 0) close(wake_);
 }
 
 ListenResult TcpListener::Open(uint16_t port, int backlog, int* error) {
@@ -52,23 +56,30 @@ uint16_t TcpListener::BoundPort() const {
   return ntohs(address.sin_port);
 }
 
-bool TcpListener::WaitReadable(SocketHandle fd) {
+TcpListener::Ready TcpListener::WaitReadable(SocketHandle fd, bool wakeable) {
   for (;;) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stop_, POLLIN, 0}};
-    int n = poll(fds, stop_ >= 0 ? 2 : 1, -1);
+    // A missing stop or wake descriptor (-1) is skipped by poll.
+    pollfd fds[3] = {{fd, POLLIN, 0}, {stop_, POLLIN, 0}, {wakeable ? wake_ : -1, POLLIN, 0}};
+    int n = poll(fds, 3, -1);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return Ready::Stopped;
     }
-    if (fds[1].revents) return false;
-    return true;
+    if (fds[1].revents) return Ready::Stopped;
+    if (fds[2].revents) {
+      uint64_t count;
+      ssize_t r = read(wake_, &count, sizeof count);
+      (void)r;
+      return Ready::Woken;
+    }
+    return Ready::Readable;
   }
 }
 
 SocketHandle TcpListener::Accept() {
   if (listen_ < 0) return kInvalidSocket;
   for (;;) {
-    if (!WaitReadable(listen_)) return kInvalidSocket;
+    if (WaitReadable(listen_, false) != Ready::Readable) return kInvalidSocket;
     int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
       // A connection that went away before it was taken is not a failure.
@@ -90,7 +101,14 @@ SocketHandle TcpListener::Accept() {
 
 long TcpListener::Receive(SocketHandle socket, char* buffer, size_t size) {
   if (socket < 0) return -1;
-  if (!WaitReadable(socket)) return -1;
+  switch (WaitReadable(socket, true)) {
+    case Ready::Stopped:
+      return -1;
+    case Ready::Woken:
+      return kWoken;
+    case Ready::Readable:
+      break;
+  }
   ssize_t n;
   do {
     n = recv(socket, buffer, size, 0);
@@ -137,6 +155,12 @@ long TcpListener::Send(SocketHandle socket, const char* bytes, size_t length, in
 
 void TcpListener::CloseSocket(SocketHandle socket) {
   if (socket >= 0) close(socket);
+}
+
+void TcpListener::Wake() {
+  uint64_t one = 1;
+  ssize_t n = write(wake_, &one, sizeof one);
+  (void)n;
 }
 
 void TcpListener::Stop() {

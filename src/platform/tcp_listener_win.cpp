@@ -20,12 +20,14 @@ bool ReadableNow(SOCKET s) {
 
 TcpListener::TcpListener() {
   stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto-reset: one Receive reports it
   readable_ = WSACreateEvent();
 }
 
 TcpListener::~TcpListener() {
   if (listen_ != kInvalidSocket) closesocket(listen_);
   if (IsValidFileHandle(stop_)) CloseHandle(stop_);
+  if (IsValidFileHandle(wake_)) CloseHandle(wake_);
   if (readable_ != WSA_INVALID_EVENT) WSACloseEvent(readable_);
 }
 
@@ -62,27 +64,28 @@ uint16_t TcpListener::BoundPort() const {
 
 // Only the serving thread waits here, so one event serves the listening
 // socket and the connection in turn.
-bool TcpListener::WaitReadable(SocketHandle socket) {
-  if (readable_ == WSA_INVALID_EVENT || !IsValidFileHandle(stop_)) return false;
+TcpListener::Ready TcpListener::WaitReadable(SocketHandle socket, bool wakeable) {
+  if (readable_ == WSA_INVALID_EVENT || !IsValidFileHandle(stop_)) return Ready::Stopped;
   long mask = socket == listen_ ? FD_ACCEPT : (FD_READ | FD_CLOSE);
-  if (WSAEventSelect(socket, readable_, mask) != 0) return false;
+  if (WSAEventSelect(socket, readable_, mask) != 0) return Ready::Stopped;
+  const DWORD count = wakeable && IsValidFileHandle(wake_) ? 3 : 2;
   for (;;) {
     // Clears what was recorded; whatever arrives after the check below sets the event again.
     WSANETWORKEVENTS events;
     WSAEnumNetworkEvents(socket, readable_, &events);
-    if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) return false;
-    if (ReadableNow(socket)) return true;
-    HANDLE waits[2] = {readable_, stop_};
-    DWORD r = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-    if (r == WAIT_OBJECT_0 + 1) return false;
-    if (r != WAIT_OBJECT_0) return false;
+    if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0) return Ready::Stopped;
+    if (ReadableNow(socket)) return Ready::Readable;
+    HANDLE waits[3] = {readable_, stop_, wake_};
+    DWORD r = WaitForMultipleObjects(count, waits, FALSE, INFINITE);
+    if (r == WAIT_OBJECT_0 + 2) return Ready::Woken;
+    if (r != WAIT_OBJECT_0) return Ready::Stopped;
   }
 }
 
 SocketHandle TcpListener::Accept() {
   if (listen_ == kInvalidSocket) return kInvalidSocket;
   for (;;) {
-    if (!WaitReadable(listen_)) return kInvalidSocket;
+    if (WaitReadable(listen_, false) != Ready::Readable) return kInvalidSocket;
     SOCKET s = accept(listen_, nullptr, nullptr);
     if (s == INVALID_SOCKET) {
       // A connection that went away before it was taken is not a failure.
@@ -110,7 +113,14 @@ long TcpListener::Receive(SocketHandle socket, char* buffer, size_t size) {
   if (socket == kInvalidSocket) return -1;
   int want = size > 0x7fffffff ? 0x7fffffff : static_cast<int>(size);
   for (;;) {
-    if (!WaitReadable(socket)) return -1;
+    switch (WaitReadable(socket, true)) {
+      case Ready::Stopped:
+        return -1;
+      case Ready::Woken:
+        return kWoken;
+      case Ready::Readable:
+        break;
+    }
     int n = recv(socket, buffer, want, 0);
     if (n >= 0) return n;
     if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
@@ -154,6 +164,10 @@ long TcpListener::Send(SocketHandle socket, const char* bytes, size_t length, in
 
 void TcpListener::CloseSocket(SocketHandle socket) {
   if (socket != kInvalidSocket) closesocket(socket);
+}
+
+void TcpListener::Wake() {
+  if (IsValidFileHandle(wake_)) SetEvent(wake_);
 }
 
 void TcpListener::Stop() {

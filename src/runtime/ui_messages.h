@@ -20,7 +20,9 @@ enum Message : uint32_t {
   WM_TUNNEL_UP = 2002,
   WM_MGMT_CONNECTED = 2003,
   WM_MGMT_DISCONNECTED = 2004,
-  WM_MGMT_BYTECOUNT = 2005,
+  WM_MGMT_BYTECOUNT = 2005,      // 64-bit counters: received in wParam, sent in lParam
+  WM_TUNNEL_RECONNECTING = 2006, // OpenVPN restarts its tunnel; wParam a ReconnectReason
+  WM_NETWORK_CHANGED = 2007,     // wParam a NetworkChange: resumed, or the default route moved
   WM_TRAYICON = 32769,
   // The headless window's: the lines "connect", "disconnect", "quit".
   HeadlessConnect = 0x8101,
@@ -29,6 +31,20 @@ enum Message : uint32_t {
   // The shell's notification area came back ("TaskbarCreated", whose number
   // the system gives at run time): the tray icon is added again.
   TaskbarCreated = 0x8104,
+};
+
+// Why OpenVPN restarts its tunnel (the reason field of its RECONNECTING state).
+enum ReconnectReason : uintptr_t {
+  ReconnectOther = 0,
+  ReconnectPingTimeout = 1,  // "ping-restart": nothing heard from the server
+  ReconnectServerReset = 2,  // the server restarted ("server-pushed-connection-reset", "connection-reset")
+  ReconnectAsked = 3,        // "SIGUSR1": we or somebody asked for it
+  ReconnectTlsError = 4,     // "tls-error": the handshake did not finish
+};
+
+enum NetworkChange : uintptr_t {
+  NetworkResumed = 1,       // the machine woke from suspend
+  NetworkRouteChanged = 2,  // the default route, or its interface, changed
 };
 
 // The tray menu's commands, as WM_COMMAND's wParam.

@@ -10,13 +10,13 @@
 #include "runtime/ui_messages.h"
 #include "tunnel/service_request.h"
 
-void FormatTraffic(uint32_t value, char* out, size_t size) {
+void FormatTraffic(uint64_t value, char* out, size_t size) {
   if (value < 1000) {
-    std::snprintf(out, size, "%lu Bytes", static_cast<unsigned long>(value));
+    std::snprintf(out, size, "%llu Bytes", static_cast<unsigned long long>(value));
   } else if (value < 1000000) {
-    std::snprintf(out, size, "%lu kB", static_cast<unsigned long>(value / 1000));
+    std::snprintf(out, size, "%llu kB", static_cast<unsigned long long>(value / 1000));
   } else {
-    std::snprintf(out, size, "%lu MB", static_cast<unsigned long>(value / 1000000));
+    std::snprintf(out, size, "%llu MB", static_cast<unsigned long long>(value / 1000000));
   }
 }
 
@@ -41,12 +41,24 @@ ConnectionController::ConnectionController(ControllerView& view, Signal& signal,
 ConnectionController::~ConnectionController() {
   CancelFailover();
   CancelStartWait();
+  CancelDisconnectWait();
+}
+
+ShownState ConnectionController::shown() const {
+  if (state_ == TunnelState::Connecting && reconnecting_) return ShownState::Reconnecting;
+  return Shown(state_);
 }
 
 void ConnectionController::CancelStartWait() {
   if (startTimer_ == 0) return;
   hooks_.cancelTimer(startTimer_);
   startTimer_ = 0;
+}
+
+void ConnectionController::CancelDisconnectWait() {
+  if (disconnectTimer_ == 0) return;
+  hooks_.cancelTimer(disconnectTimer_);
+  disconnectTimer_ = 0;
 }
 
 bool ConnectionController::RequestTunnel() {
@@ -61,7 +73,7 @@ bool ConnectionController::RequestTunnel() {
 // its options. That is a lost connection, though no OpenVPN ever called.
 void ConnectionController::OnStartOverdue() {
   startTimer_ = 0;
-  if (state_ != Connecting || failoverTimer_ != 0) return;
+  if (state_ != TunnelState::Connecting || failoverTimer_ != 0) return;
   // Nothing else would stop an OpenVPN that hangs in its start once the list has ended.
   OnFailoverDue(/*stopHungStart=*/true);
 }
@@ -89,7 +101,13 @@ bool ConnectionController::HandleMessage(const platform::Message& message) {
       OnManagementDisconnected();
       return true;
     case msg::WM_MGMT_BYTECOUNT:
-      OnTraffic(static_cast<uint32_t>(message.wParam), static_cast<uint32_t>(message.lParam));
+      OnTraffic(static_cast<uint64_t>(message.wParam), static_cast<uint64_t>(message.lParam));
+      return true;
+    case msg::WM_TUNNEL_RECONNECTING:
+      OnReconnecting(message.wParam);
+      return true;
+    case msg::WM_NETWORK_CHANGED:
+      OnNetworkChanged(message.wParam);
       return true;
     default:
       return false;
@@ -101,11 +119,26 @@ void ConnectionController::CallPage(const char* name, const char* text) {
   view_.CallPageFunction(name, args, 1);
 }
 
+void ConnectionController::ShowPage(ShownState state) {
+  const StateLook& look = LookOf(state);
+  if (look.pageFunction) CallPage(look.pageFunction, look.pageText);
+}
+
+void ConnectionController::ShowTray() { view_.UpdateTrayIcon(shown()); }
+
+void ConnectionController::ToDisconnected() {
+  CancelDisconnectWait();
+  reconnecting_ = false;
+  state_ = TunnelState::Disconnected;
+  ShowPage(ShownState::Disconnected);
+}
+
 const char* ConnectionController::Connect() {
   if (hooks_.managementListening && !hooks_.managementListening()) {
     platform::ShowMessageBox("Quorvanta", kManagementPortTakenText, platform::MessageIcon::Error);
-    state_ = Disconnected;
-    view_.UpdateTrayIcon(state_);
+    state_ = TunnelState::Disconnected;
+    reconnecting_ = false;
+    ShowTray();
     return nullptr;
   }
   if (hooks_.loadProfile(ProfilePath) != 0) {
@@ -115,29 +148,41 @@ const char* ConnectionController::Connect() {
   }
   // This request replaces the one a pending failover would have made.
   CancelFailover();
-  state_ = RequestTunnel() ? Connecting : Disconnected;
-  view_.UpdateTrayIcon(state_);
+  CancelDisconnectWait();
+  reconnecting_ = false;
+  everConnected_ = false;
+  state_ = RequestTunnel() ? TunnelState::Connecting : TunnelState::Disconnected;
+  ShowTray();
   return "ok";
 }
 
 const char* ConnectionController::Disconnect() {
   CancelStartWait();
-  const bool waiting = CancelFailover();
-  state_ = Disconnecting;
-  CallPage("disconnecting", "Disconnecting");
+  CancelFailover();
+  reconnecting_ = false;
+  everConnected_ = false;
+  state_ = TunnelState::Disconnecting;
+  ShowPage(ShownState::Disconnecting);
   signal_.Set();
-  // During a failover wait no OpenVPN runs, so no lost connection will come to end the disconnect.
-  if (waiting) {
-    state_ = Disconnected;
-    CallPage("disconnected", "Disconnected");
+  if (!managementUp_) {
+    // No OpenVPN holds the connection (the failover wait, a start that has not
+    // called in, nothing running): no lost connection will come to end this.
+    ToDisconnected();
+  } else if (hooks_.disconnectWaitMs != 0 && disconnectTimer_ == 0) {
+    disconnectTimer_ = hooks_.startTimer(hooks_.disconnectWaitMs, [this] {
+      disconnectTimer_ = 0;
+      if (state_ != TunnelState::Disconnecting) return;
+      ToDisconnected();
+      ShowTray();
+    });
   }
-  view_.UpdateTrayIcon(state_);
+  ShowTray();
   return "ok";
 }
 
 void ConnectionController::OnServiceStatus(uintptr_t status) {
   if (status == 0) {
-    state_ = ServiceUnavailable;
+    state_ = TunnelState::ServiceUnavailable;
   } else if (status == 1) {
     Connect();
   }
@@ -145,15 +190,28 @@ void ConnectionController::OnServiceStatus(uintptr_t status) {
 
 void ConnectionController::OnManagementConnected() {
   CancelStartWait();
-  CallPage("connecting", "Connecting");
+  managementUp_ = true;
+  tunnelSeen_ = false;
+  // An OpenVPN told to stop may still call in; it is no connecting tunnel.
+  if (state_ == TunnelState::Connecting || state_ == TunnelState::Connected) ShowPage(ShownState::Connecting);
 }
 
 void ConnectionController::OnTunnelUp() {
-  CallPage("connected", "Connected");
-  state_ = Connected;
-  view_.UpdateTrayIcon(state_);
-  hooks_.startDelayedServerListUpdate(ProfilePath);
-  hooks_.startKnocker();
+  // A tunnel the user has just let go is not shown as up while it goes away.
+  if (state_ == TunnelState::Disconnecting || state_ == TunnelState::Disconnected) return;
+  const bool back = reconnecting_ && everConnected_;
+  ShowPage(ShownState::Connected);
+  state_ = TunnelState::Connected;
+  reconnecting_ = false;
+  everConnected_ = true;
+  ShowTray();
+  if (back) view_.Notify(Notice::ConnectionBack);
+  // Once per tunnel: OpenVPN's own restarts inside it bring it up again.
+  if (!tunnelSeen_) {
+    tunnelSeen_ = true;
+    hooks_.startDelayedServerListUpdate(ProfilePath);
+    hooks_.startKnocker();
+  }
   if (firstRun) {
     hooks_.startOpenInstalled();
     view_.Hide();
@@ -161,8 +219,36 @@ void ConnectionController::OnTunnelUp() {
   }
 }
 
+void ConnectionController::OnReconnecting(uintptr_t) {
+  if (state_ != TunnelState::Connected && state_ != TunnelState::Connecting) return;
+  if (reconnecting_) return;
+  const bool wasUp = state_ == TunnelState::Connected;
+  state_ = TunnelState::Connecting;
+  reconnecting_ = true;
+  ShowPage(ShownState::Reconnecting);
+  ShowTray();
+  if (wasUp) view_.Notify(Notice::ConnectionLost);
+}
+
+void ConnectionController::OnNetworkChanged(uintptr_t) {
+  // Only a tunnel that an OpenVPN holds can be restarted; a failover or a
+  // start under way picks the new network up by itself.
+  if (!managementUp_ || !hooks_.restartTunnel) return;
+  if (state_ != TunnelState::Connected && state_ != TunnelState::Connecting) return;
+  hooks_.restartTunnel();
+  OnReconnecting(msg::ReconnectAsked);
+}
+
 void ConnectionController::OnManagementDisconnected() {
-  if (state_ == Connected || state_ == Connecting) {
+  managementUp_ = false;
+  if (state_ == TunnelState::Connected || state_ == TunnelState::Connecting) {
+    // The tunnel and its routes went with OpenVPN: whatever comes next, it is not up.
+    if (state_ == TunnelState::Connected || reconnecting_) {
+      state_ = TunnelState::Connecting;
+      reconnecting_ = false;
+      ShowPage(ShownState::Connecting);
+      ShowTray();
+    }
     // Give the service time to see the old OpenVPN go before the next request;
     // the window keeps handling clicks meanwhile, and a Disconnect cancels it.
     if (failoverTimer_ == 0)
@@ -171,34 +257,34 @@ void ConnectionController::OnManagementDisconnected() {
     OnFailoverDue();  // no timer could be made: fail over at once rather than never
     return;
   }
-  if (state_ == Disconnecting) {
-    state_ = Disconnected;
-    CallPage("disconnected", "Disconnected");
-  }
-  view_.UpdateTrayIcon(state_);
+  if (state_ == TunnelState::Disconnecting) ToDisconnected();
+  ShowTray();
 }
 
 void ConnectionController::OnFailoverDue(bool stopHungStart) {
   failoverTimer_ = 0;
-  if (state_ == Connected || state_ == Connecting) {
+  if (state_ == TunnelState::Connected || state_ == TunnelState::Connecting) {
     if (RequestTunnel()) {
-      state_ = Connecting;
+      state_ = TunnelState::Connecting;
+      view_.Notify(Notice::NextServer);
     } else {
       if (stopHungStart) signal_.Set();
-      state_ = Disconnected;
+      state_ = TunnelState::Disconnected;
+      reconnecting_ = false;
       view_.Display();
-      CallPage("disconnected", "Disconnected");
+      ShowPage(ShownState::Disconnected);
+      view_.Notify(Notice::GaveUp);
     }
   }
-  view_.UpdateTrayIcon(state_);
+  ShowTray();
 }
 
-void ConnectionController::OnTraffic(uint32_t received, uint32_t sent) {
+void ConnectionController::OnTraffic(uint64_t received, uint64_t sent) {
   char in[64];
   char out[64];
   FormatTraffic(received, in, sizeof in);
   FormatTraffic(sent, out, sizeof out);
-  if (state_ != Connected) return;
+  if (state_ != TunnelState::Connected) return;
   const char* args[] = {in, out};
   view_.CallPageFunction("updateTraffic", args, 2);
 }

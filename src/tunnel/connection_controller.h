@@ -22,6 +22,9 @@ struct ControllerHooks {
   // A one-shot timer on the user-interface loop (non-zero id), and its cancel.
   std::function<unsigned(unsigned ms, std::function<void()> fire)> startTimer;
   std::function<void(unsigned id)> cancelTimer;
+  // Restarts the running OpenVPN's tunnel at once (OpenVPN's SIGUSR1 through
+  // the management connection); empty: no restart.
+  std::function<void()> restartTunnel;
   unsigned failoverWaitMs = 2500;
   // OpenVPN calls the management port within milliseconds of its start; a
   // request that brings no call within this long is a start that failed (0: no bound).
@@ -29,13 +32,16 @@ struct ControllerHooks {
   // false when the management port could not be opened: a tunnel then
   // requested would hand root's OpenVPN to whoever holds the port.
   std::function<bool()> managementListening;
+  // An OpenVPN told to stop closes its management connection within this
+  // long; a Disconnect that sees none by then ends anyway (0: no bound).
+  unsigned disconnectWaitMs = 10000;
 };
 
 // The box shown when the management port is held by another program.
 extern const char* const kManagementPortTakenText;
 
 // Text of at most 63 characters for a byte count: Bytes, kB or MB (units of 1000).
-void FormatTraffic(uint32_t value, char* out, size_t size);
+void FormatTraffic(uint64_t value, char* out, size_t size);
 
 class ConnectionController {
  public:
@@ -44,7 +50,7 @@ class ConnectionController {
   ConnectionController(const ConnectionController&) = delete;
   ConnectionController& operator=(const ConnectionController&) = delete;
 
-  // Handles WM_SERVICE_STATUS .. WM_MGMT_BYTECOUNT; false for any other message.
+  // Handles WM_SERVICE_STATUS .. WM_NETWORK_CHANGED; false for any other message.
   bool HandleMessage(const platform::Message& message);
 
   // The page's and the tray's commands. Connect returns "ok", or null when
@@ -53,6 +59,8 @@ class ConnectionController {
   const char* Disconnect();
 
   TunnelState state() const { return state_; }
+  // What the page and tray show for it.
+  ShownState shown() const;
   // True while a lost connection waits for the next server to be requested.
   bool FailoverPending() const { return failoverTimer_ != 0; }
   // True while a request waits for OpenVPN's management connection.
@@ -64,10 +72,17 @@ class ConnectionController {
   void OnTunnelUp();
   void OnManagementConnected();
   void OnManagementDisconnected();
-  void OnTraffic(uint32_t received, uint32_t sent);
+  void OnTraffic(uint64_t received, uint64_t sent);
+  void OnReconnecting(uintptr_t reason);
+  void OnNetworkChanged(uintptr_t change);
 
  private:
   void CallPage(const char* name, const char* text);
+  // The page function and the tray of the table's row.
+  void ShowPage(ShownState state);
+  void ShowTray();
+  void ToDisconnected();
+  void CancelDisconnectWait();
   // The next server's request; with none left, Disconnected and the window
   // shown (and the exit event set when a start hung).
   void OnFailoverDue(bool stopHungStart = false);
@@ -80,9 +95,18 @@ class ConnectionController {
   ControllerView& view_;
   Signal& signal_;
   ControllerHooks hooks_;
-  TunnelState state_ = WaitingForService;
+  TunnelState state_ = TunnelState::WaitingForService;
+  // While Connecting: the tunnel that was asked for is being brought back.
+  bool reconnecting_ = false;
+  // An OpenVPN holds the management connection.
+  bool managementUp_ = false;
+  // The current management connection's tunnel has been up once.
+  bool tunnelSeen_ = false;
+  // The user's tunnel has been up since the user last pressed Connect.
+  bool everConnected_ = false;
   unsigned failoverTimer_ = 0;
   unsigned startTimer_ = 0;
+  unsigned disconnectTimer_ = 0;
   Knocker knocker_;
   OpenInstalled openInstalled_;
 };

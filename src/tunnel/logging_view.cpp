@@ -7,8 +7,8 @@ void LoggingView::CallPageFunction(const char* name, const char* const* args, in
   std::fflush(out_);
 }
 
-void LoggingView::UpdateTrayIcon(TunnelState state) {
-  std::fprintf(out_, "tray %u\n", static_cast<unsigned>(state));
+void LoggingView::UpdateTrayIcon(ShownState state) {
+  std::fprintf(out_, "tray %u\n", Number(state));
   std::fflush(out_);
 }
 
@@ -19,5 +19,10 @@ void LoggingView::Display() {
 
 void LoggingView::Hide() {
   std::fputs("hide\n", out_);
+  std::fflush(out_);
+}
+
+void LoggingView::Notify(Notice notice) {
+  std::fprintf(out_, "notice %u %s\n", static_cast<unsigned>(notice), NoticeTitle(notice));
   std::fflush(out_);
 }

@@ -58,6 +58,11 @@ void TcpServer::Send(const char* text) {
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
 }
 
+void TcpServer::RequestRestart() {
+  restartWanted_.store(true);
+  listener_.Wake();
+}
+
 void TcpServer::SetListening(uint16_t port) {
   std::lock_guard<std::mutex> lock(mutex_);
   boundPort_ = port;
@@ -148,11 +153,19 @@ void TcpServer::Serve() {
     client_ = client;
     dropPeer_ = false;
     sendWaitLeftMs_ = kSendBoundMs;
+    // A restart asked for before this OpenVPN called in has nothing to restart.
+    restartWanted_.store(false);
     if (notify_) notify_->Post(msg::WM_MGMT_CONNECTED, 0, 0);
     cutter.Reset();
     handler_.ResetConnection();
     for (;;) {
       long n = listener_.Receive(client_, received, sizeof received - 1);
+      if (n == platform::TcpListener::kWoken) {
+        // Our only command of our own: the network moved under the tunnel.
+        if (restartWanted_.exchange(false)) Send("signal SIGUSR1\n");
+        if (dropPeer_) break;
+        continue;
+      }
       if (n < 1) break;
       received[n] = '\0';
       bool fits = cutter.Feed(received, static_cast<size_t>(n),

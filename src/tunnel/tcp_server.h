@@ -34,6 +34,10 @@ class TcpServer : public Thread, private CommandSink {
   void Send(const char* text) override;
   void ProcessLine(char* line) { handler_.ProcessLine(line); }
 
+  // Thread-safe: asks the OpenVPN on the current connection to restart its
+  // tunnel at once ("signal SIGUSR1"); nothing when no OpenVPN is connected.
+  void RequestRestart();
+
   // Blocks until the listener is open (or failed to open); then the bound
   // port, 0 when opening failed or the server is not running.
   uint16_t WaitListening();
@@ -55,7 +59,8 @@ class TcpServer : public Thread, private CommandSink {
   platform::TcpListener listener_;
   platform::SocketHandle client_ = platform::kInvalidSocket;
   bool dropPeer_ = false;  // server thread only
-  long sendWaitLeftMs_ = 0;  // what this connection may still keep our sends waiting, in all
+  long sendWaitLeftMs_ = 0;
+  std::atomic<bool> restartWanted_{false};  // what this connection may still keep our sends waiting, in all
   platform::MessageQueue* notify_ = nullptr;
 
   std::mutex mutex_;

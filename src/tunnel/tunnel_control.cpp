@@ -6,6 +6,7 @@ namespace {
 
 ControllerHooks WithListenerCheck(ControllerHooks hooks, TcpServer* server) {
   if (!hooks.managementListening) hooks.managementListening = [server] { return server->WaitListening() != 0; };
+  if (!hooks.restartTunnel) hooks.restartTunnel = [server] { server->RequestRestart(); };
   return hooks;
 }
 

@@ -62,6 +62,7 @@ class HtmlControl : private HtmlViewClient {
 
   void Display();
   void Hide();
+  bool IsVisible() const { return view_->Exists() && view_->Visible(); }
   void FitBrowser();
 
   // Queues a close request behind the messages already posted.

@@ -60,6 +60,8 @@ class HtmlView {
   // Moving (HTCAPTION) or sizing from an edge or corner (HTLEFT .. HTBORDER) by the mouse.
   virtual void StartDrag(int hitTest) = 0;
   virtual void Minimize() = 0;
+  // True while the window is on the screen (shown and not minimised).
+  virtual bool Visible() const = 0;
   virtual void SetMaximized(bool maximized) = 0;
   // True while a page made again loads: it must not undo the user's place and size.
   virtual bool RemakingPage() const { return false; }

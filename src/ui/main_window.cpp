@@ -25,7 +25,7 @@ MainWindow::~MainWindow() {
 
 int MainWindow::RunWindow(bool visible) {
   MakeWindow(visible);
-  tray_.Add(tunnel_.controller().state());
+  tray_.Add(tunnel_.controller().shown());
   tunnel_.controller().firstRun = firstRun;
   tunnel_.Start(&platform::UiQueue());
   int code = RunMessageLoop();
@@ -85,7 +85,7 @@ void MainWindow::CallPageFunction(const char* name, const char* const* args, int
   HtmlControl::CallPageFunction(name, args, count);
 }
 
-void MainWindow::UpdateTrayIcon(TunnelState state) {
+void MainWindow::UpdateTrayIcon(ShownState state) {
   if (log_) log_->UpdateTrayIcon(state);
   tray_.Update(state);
 }
@@ -93,3 +93,10 @@ void MainWindow::UpdateTrayIcon(TunnelState state) {
 void MainWindow::Display() { HtmlControl::Display(); }
 
 void MainWindow::Hide() { HtmlControl::Hide(); }
+
+// The user who looks at the window sees the change there already.
+void MainWindow::Notify(Notice notice) {
+  if (IsVisible()) return;
+  if (log_) log_->Notify(notice);
+  tray_.Notify(NoticeTitle(notice), NoticeText(notice));
+}

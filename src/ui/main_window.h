@@ -30,9 +30,10 @@ class MainWindow : public HtmlControl, public Signal, public TrayHost, public Co
 
   // ControllerView
   void CallPageFunction(const char* name, const char* const* args, int count) override;
-  void UpdateTrayIcon(TunnelState state) override;
+  void UpdateTrayIcon(ShownState state) override;
   void Display() override;
   void Hide() override;
+  void Notify(Notice notice) override;
 
   ConnectionController& controller() { return tunnel_.controller(); }
   Tray& tray() { return tray_; }

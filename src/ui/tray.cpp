@@ -12,37 +12,17 @@ TrayModel::TrayModel() {
   std::snprintf(visitText, sizeof visitText, "Visit %s", siteHost);
 }
 
-void TrayModel::SetState(TunnelState next) {
+void TrayModel::SetState(ShownState next) {
   state = next;
-  enabled[0] = state == Disconnected;
-  enabled[1] = state == Connecting || state == Connected;
+  const StateLook& look = LookOf(state);
+  enabled[0] = look.connectOffered;
+  enabled[1] = look.disconnectOffered;
   enabled[2] = enabled[3] = true;
 }
 
-TrayColour TrayModel::Colour() const {
-  switch (state) {
-    case Disconnecting:
-    case Connecting:
-      return TrayYellow;
-    case Connected:
-      return TrayGreen;
-    default:
-      return TrayRed;
-  }
-}
+TrayColour TrayModel::Colour() const { return LookOf(state).colour; }
 
-const char* TrayModel::Tooltip() const {
-  switch (state) {
-    case Disconnecting:
-      return "Disconnecting";
-    case Connecting:
-      return "Connecting";
-    case Connected:
-      return "Connected";
-    default:
-      return "Disconnected";
-  }
-}
+const char* TrayModel::Tooltip() const { return LookOf(state).tooltip; }
 
 const char* TrayModel::ItemText(int index) const {
   static const char* const kFixed[kItemCount] = {"Connect", "Disonnect", nullptr, "Exit"};
@@ -57,7 +37,7 @@ int TrayModel::IndexOf(uintptr_t id) {
 }
 
 Tray::Tray(TrayHost& host) {
-  model_.SetState(WaitingForService);
+  model_.SetState(ShownState::WaitingForService);
   backend_ = MakeTrayBackend(model_, host);
 }
 
@@ -66,7 +46,7 @@ Tray::~Tray() {
   backend_.reset();
 }
 
-void Tray::Add(TunnelState state) {
+void Tray::Add(ShownState state) {
   if (added_) {
     Update(state);
     return;
@@ -76,7 +56,7 @@ void Tray::Add(TunnelState state) {
   backend_->Add();
 }
 
-void Tray::Update(TunnelState state) {
+void Tray::Update(ShownState state) {
   model_.SetState(state);
   backend_->Update();
 }

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "runtime/ui_messages.h"
-#include "tunnel/controller_view.h"  // TunnelState
+#include "tunnel/controller_view.h"  // ShownState, Notice
 
 // Implemented by MainWindow; called on the user-interface thread.
 class TrayHost {
@@ -20,8 +20,6 @@ class TrayHost {
   virtual void* TrayOwnerWindow() const { return nullptr; }
 };
 
-enum TrayColour { TrayRed = 0, TrayYellow = 1, TrayGreen = 2, TrayColourCount = 3 };
-
 // What the icon shows and what its menu offers, for one state.
 struct TrayModel {
   static constexpr int kItemCount = 4;
@@ -33,11 +31,11 @@ struct TrayModel {
 
   TrayModel();  // the texts: "Connect", "Disonnect", "Visit <host>", "Exit"
 
-  TunnelState state = WaitingForService;
+  ShownState state = ShownState::WaitingForService;
   bool enabled[kItemCount] = {false, false, true, true};
   char visitText[300] = {};
 
-  void SetState(TunnelState next);  // the colour, tooltip and enabling follow
+  void SetState(ShownState next);  // the colour, tooltip and enabling follow the state table
   TrayColour Colour() const;
   const char* Tooltip() const;
   const char* IconName() const { return kIconNames[Colour()]; }
@@ -56,6 +54,8 @@ class TrayBackend {
   virtual void PopupMenu(int x, int y) = 0;
   // The shell's notification area came back (Explorer restarted): the icon is added again.
   virtual void Restore() {}
+  // Shows a short notice on the desktop; false when the system has no way to.
+  virtual bool Notify(const char* /*title*/, const char* /*text*/) { return false; }
   virtual const char* Protocol() const = 0;
   virtual bool IconArea(int*, int*, int*, int*) const { return false; }
 };
@@ -70,8 +70,9 @@ class Tray {
   Tray(const Tray&) = delete;
   Tray& operator=(const Tray&) = delete;
 
-  void Add(TunnelState state);     // AddTrayIcon
-  void Update(TunnelState state);  // UpdateTrayIcon: icon, tooltip, menu enabling
+  void Add(ShownState state);     // AddTrayIcon
+  void Update(ShownState state);  // UpdateTrayIcon: icon, tooltip, menu enabling
+  bool Notify(const char* title, const char* text) { return backend_->Notify(title, text); }
   void Remove();                   // RemoveTrayIcon
   void PopupMenu(int x, int y);
   void Restore();                  // the notification area restarted

@@ -569,6 +569,12 @@ void GtkHtmlView::Minimize() {
   gtk_window_iconify(GTK_WINDOW(window_));
 }
 
+bool GtkHtmlView::Visible() const {
+  if (!window_ || !gtk_widget_get_visible(window_)) return false;
+  GdkWindow* native = gtk_widget_get_window(window_);
+  return !native || (gdk_window_get_state(native) & GDK_WINDOW_STATE_ICONIFIED) == 0;
+}
+
 void GtkHtmlView::SetMaximized(bool maximized) {
   if (!window_) return;
   if (maximized) gtk_window_maximize(GTK_WINDOW(window_));

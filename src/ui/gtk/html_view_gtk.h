@@ -34,6 +34,7 @@ class GtkHtmlView : public HtmlView {
   void SetAlpha(int alpha) override;
   void StartDrag(int hitTest) override;
   void Minimize() override;
+  bool Visible() const override;
   void SetMaximized(bool maximized) override;
   bool RemakingPage() const override { return reloading_; }
 

@@ -22,6 +22,7 @@ struct GtkTray : TrayBackend {
   void PopupMenu(int x, int y) override;
   const char* Protocol() const override;
   bool IconArea(int* x, int* y, int* width, int* height) const override;
+  bool Notify(const char* title, const char* text) override;  // desktop_notice.cpp
 
   const TrayModel& model;
   TrayHost& host;

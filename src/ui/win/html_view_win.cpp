@@ -453,6 +453,8 @@ void WinHtmlView::Minimize() {
   if (window_) ShowWindow(window_, SW_SHOWMINIMIZED);
 }
 
+bool WinHtmlView::Visible() const { return window_ && IsWindowVisible(window_) && !IsIconic(window_); }
+
 void WinHtmlView::SetMaximized(bool maximized) {
   if (window_) ShowWindow(window_, maximized ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL);
 }

@@ -124,6 +124,7 @@ class WinHtmlView : public HtmlView {
   void SetAlpha(int alpha) override;
   void StartDrag(int hitTest) override;
   void Minimize() override;
+  bool Visible() const override;
   void SetMaximized(bool maximized) override;
 
   // For tests and diagnostics.

@@ -74,6 +74,23 @@ void WinTray::Restore() {
   shown_ = Shell_NotifyIconW(NIM_ADD, &record_) != FALSE || Shell_NotifyIconW(NIM_MODIFY, &record_) != FALSE;
 }
 
+bool WinTray::Notify(const char* title, const char* text) {
+  if (!shown_) return false;
+  FillTrayData();
+  record_.uFlags |= NIF_INFO;
+  record_.dwInfoFlags = NIIF_INFO;
+  // The texts are UTF-8; the fields are bounded by their own sizes.
+  if (MultiByteToWideChar(CP_UTF8, 0, title, -1, record_.szInfoTitle,
+                          sizeof record_.szInfoTitle / sizeof record_.szInfoTitle[0]) == 0)
+    record_.szInfoTitle[0] = L'\0';
+  if (MultiByteToWideChar(CP_UTF8, 0, text, -1, record_.szInfo, sizeof record_.szInfo / sizeof record_.szInfo[0]) == 0)
+    record_.szInfo[0] = L'\0';
+  const bool shown = Shell_NotifyIconW(NIM_MODIFY, &record_) != FALSE;
+  // Later updates of the icon must not show the balloon again.
+  record_.uFlags &= ~NIF_INFO;
+  return shown;
+}
+
 void WinTray::PopupMenu(int, int) {
   if (!menu_) return;
   HWND owner = static_cast<HWND>(host_.TrayOwnerWindow());

@@ -17,9 +17,11 @@ class WinTray : public TrayBackend {
   void Remove() override;
   void PopupMenu(int x, int y) override;
   void Restore() override;
+  // A balloon from the icon (NIIF_INFO); false when the icon is not shown.
+  bool Notify(const char* title, const char* text) override;
   const char* Protocol() const override { return shown_ ? "shell" : "none"; }
 
-  // For tests: the record as last filled, and the menu.
+  // For tests: the record as last filled (the balloon's, after Notify), and the menu.
   const NOTIFYICONDATAW& Record() const { return record_; }
   HMENU Menu() const { return menu_; }
 

@@ -28,6 +28,8 @@
 
 namespace {
 
+using enum TunnelState;
+
 using qvtest::RunningProgram;
 using qvtest::NowMs;
 using qvtest::TempDir;
@@ -66,7 +68,7 @@ class RecordingView : public ControllerView {
     for (int i = 0; i < count; ++i) line += std::string(" ") + args[i];
     Add(line);
   }
-  void UpdateTrayIcon(TunnelState state) override { Add("tray " + std::to_string(state)); }
+  void UpdateTrayIcon(ShownState state) override { Add("tray " + std::to_string(Number(state))); }
   void Display() override { Add("display"); }
   void Hide() override { Add("hide"); }
 

@@ -193,7 +193,7 @@ TEST_F(InstallCallback, AReadOnlyRegistryShowsTheWritingMessageAndKeepsTheCode) 
 class QuietView : public ControllerView {
  public:
   void CallPageFunction(const char*, const char* const*, int) override {}
-  void UpdateTrayIcon(TunnelState) override {}
+  void UpdateTrayIcon(ShownState) override {}
   void Display() override {}
   void Hide() override {}
 };

@@ -31,6 +31,8 @@
 
 namespace {
 
+using enum TunnelState;
+
 ::testing::Environment* const g_environment =
     ::testing::AddGlobalTestEnvironment(new XEnvironment(true, true));
 

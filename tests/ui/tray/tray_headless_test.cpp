@@ -9,6 +9,8 @@
 
 namespace {
 
+using enum ShownState;
+
 struct Host : TrayHost {
   void OnTrayIcon(uint32_t, int, int) override { ++calls; }
   void OnCommand(uintptr_t) override { ++calls; }

@@ -15,6 +15,8 @@
 
 namespace {
 
+using enum ShownState;
+
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new SessionEnvironment(false));
 
 constexpr char kWatcherXml[] =
@@ -160,20 +162,21 @@ class TestWatcher {
   guint object_ = 0, signals_ = 0;
 };
 
-struct StateLook {
-  TunnelState state;
+struct TrayLook {
+  ShownState state;
   const char* icon;
   const char* tooltip;
   bool connect, disconnect;
 };
 
-constexpr StateLook kLooks[] = {
+constexpr TrayLook kLooks[] = {
     {WaitingForService, "hand48x48_red.ico", "Disconnected", false, false},
-    {ServiceUnavailable, "hand48x48_red.ico", "Disconnected", false, false},
+    {ServiceUnavailable, "hand48x48_red.ico", "Disconnected", true, false},
     {Disconnecting, "hand48x48_yellow.ico", "Disconnecting", false, false},
     {Disconnected, "hand48x48_red.ico", "Disconnected", true, false},
     {Connecting, "hand48x48_yellow.ico", "Connecting", false, true},
     {Connected, "hand48x48_green.ico", "Connected", false, true},
+    {Reconnecting, "hand48x48_yellow.ico", "Reconnecting", false, true},
 };
 
 // The dominant colour of the icon's opaque pixels, from the ARGB32 data a panel gets.
@@ -238,8 +241,8 @@ TEST(TraySni, RegistersWithTheWatcherAndShowsEachStateByIconTooltipAndMenu) {
   }
   g_variant_unref(pixmap);
 
-  for (const StateLook& look : kLooks) {
-    SCOPED_TRACE(look.tooltip + std::string(" state ") + std::to_string(look.state));
+  for (const TrayLook& look : kLooks) {
+    SCOPED_TRACE(look.tooltip + std::string(" state ") + std::to_string(Number(look.state)));
     tray.Update(look.state);
     EXPECT_STREQ(tray.IconName(), look.icon);
     EXPECT_STREQ(tray.Tooltip(), look.tooltip);
@@ -365,12 +368,12 @@ TEST(TraySni, TheMenuReachesHostsOverDBusMenuWithTheSameItemsEnablingAndCommands
   g_variant_unref(path);
 
   std::vector<MenuEntry> menu;
-  for (const StateLook& look : kLooks) {
+  for (const TrayLook& look : kLooks) {
     tray.Update(look.state);
     ASSERT_TRUE(SpinUntil([&] {
       menu = Layout(watcher);
       return menu.size() == 4 && menu[0].enabled == look.connect && menu[1].enabled == look.disconnect;
-    })) << look.state;
+    })) << Number(look.state);
     EXPECT_EQ(menu[0].label, "Connect");
     EXPECT_EQ(menu[1].label, "Disonnect");
     EXPECT_EQ(menu[2].label, "Visit vpn.test.example");

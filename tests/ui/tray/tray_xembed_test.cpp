@@ -16,6 +16,8 @@
 
 namespace {
 
+using enum ShownState;
+
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new SessionEnvironment(true));
 
 std::string Display() { return ":" + std::to_string(session->display()); }

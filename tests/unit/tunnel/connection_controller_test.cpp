@@ -19,6 +19,8 @@
 
 namespace {
 
+using enum TunnelState;
+
 std::vector<std::string>* g_log = nullptr;
 
 void RecordBox(const char* caption, const char* text, platform::MessageIcon icon) {
@@ -37,13 +39,14 @@ class RecordingView : public ControllerView {
     for (int i = 0; i < count; ++i) line += std::string(" [") + args[i] + "]";
     log_.push_back(line);
   }
-  void UpdateTrayIcon(TunnelState state) override {
-    std::string line = "tray " + std::to_string(state);
+  void UpdateTrayIcon(ShownState state) override {
+    std::string line = "tray " + std::to_string(Number(state));
     if (exitEvent_ && exitEvent_->Wait(0)) line += " (exit set)";
     log_.push_back(line);
   }
   void Display() override { log_.push_back("display"); }
   void Hide() override { log_.push_back("hide"); }
+  void Notify(Notice notice) override { log_.push_back("notice " + std::to_string(static_cast<unsigned>(notice))); }
 
  private:
   std::vector<std::string>& log_;
@@ -96,6 +99,8 @@ class Controller : public ::testing::Test {
     // The start's bound has cases of its own; the rest follow one request at a time.
     hooks.managementWaitMs = startWaitMs;
     hooks.managementListening = [this] { return !portTaken; };
+    hooks.restartTunnel = [this] { log.push_back("restart"); };
+    hooks.disconnectWaitMs = disconnectWaitMs;
     controller = std::make_unique<ConnectionController>(*view, *signal, hooks);
   }
 
@@ -120,6 +125,10 @@ class Controller : public ::testing::Test {
         Send(msg::WM_SERVICE_STATUS, 0);
         break;
       case Disconnecting:
+        // Only an OpenVPN that holds the management connection keeps a Disconnect waiting.
+        tunnelResults = {true};
+        controller->Connect();
+        Send(msg::WM_MGMT_CONNECTED);
         controller->Disconnect();
         break;
       case Disconnected:
@@ -139,6 +148,17 @@ class Controller : public ::testing::Test {
     log.clear();
   }
 
+  // A tunnel asked for whose OpenVPN has called in (and is up, for Connected).
+  void ReachWithOpenVpn(TunnelState state) {
+    tunnelResults = {true};
+    controller->Connect();
+    Send(msg::WM_MGMT_CONNECTED);
+    if (state == Connected) Send(msg::WM_TUNNEL_UP);
+    ASSERT_EQ(controller->state(), state);
+    signal->Reset();
+    log.clear();
+  }
+
   // Fires the oldest pending timer, as the loop would once its time has come.
   void Fire() {
     ASSERT_FALSE(timers.empty());
@@ -153,6 +173,7 @@ class Controller : public ::testing::Test {
   unsigned lastTimer = 0;
   int loadResult = 0;
   unsigned startWaitMs = 0;
+  unsigned disconnectWaitMs = 0;
   bool portTaken = false;
   std::deque<bool> tunnelResults;
   std::unique_ptr<Signal> signal;
@@ -164,10 +185,12 @@ class Controller : public ::testing::Test {
 const TunnelState kAll[] = {WaitingForService, ServiceUnavailable, Disconnecting,
                             Disconnected,      Connecting,         Connected};
 
-TEST(FormatTraffic, UsesDecimalUnitsAndTruncates) {
-  const std::pair<uint32_t, const char*> cases[] = {
+TEST(FormatTraffic, UsesDecimalUnitsAndTruncatesForEvery64BitCount) {
+  const std::pair<uint64_t, const char*> cases[] = {
       {0, "0 Bytes"},      {999, "999 Bytes"}, {1000, "1 kB"},          {999999, "999 kB"},
-      {1000000, "1 MB"},   {1999999, "1 MB"},  {2147483647, "2147 MB"}, {4294967295u, "4294 MB"}};
+      {1000000, "1 MB"},   {1999999, "1 MB"},  {2147483647, "2147 MB"}, {4294967295u, "4294 MB"},
+      {3000000000u, "3000 MB"}, {5000000000ull, "5000 MB"},
+      {UINT64_MAX, "18446744073709 MB"}};
   for (const auto& [value, text] : cases) {
     char out[64];
     FormatTraffic(value, out, sizeof out);
@@ -178,7 +201,7 @@ TEST(FormatTraffic, UsesDecimalUnitsAndTruncates) {
 TEST_F(Controller, StartsWaitingForTheServiceAndIgnoresOtherMessages) {
   EXPECT_EQ(controller->state(), WaitingForService);
   EXPECT_FALSE(Send(2000));
-  EXPECT_FALSE(Send(2006));
+  EXPECT_FALSE(Send(2008));
   EXPECT_FALSE(Send(32769));
   EXPECT_TRUE(log.empty());
 }
@@ -189,7 +212,7 @@ TEST_F(Controller, ServiceUnavailableChangesOnlyTheState) {
     Reach(s);
     EXPECT_TRUE(Send(msg::WM_SERVICE_STATUS, 0));
     EXPECT_EQ(controller->state(), ServiceUnavailable);
-    EXPECT_TRUE(log.empty()) << s;
+    EXPECT_TRUE(log.empty()) << Number(s);
     TearDown();
   }
 }
@@ -234,24 +257,61 @@ TEST_F(Controller, SecondConnectWhileConnectedRequestsAgain) {
   EXPECT_EQ(controller->state(), Connecting);
 }
 
-TEST_F(Controller, DisconnectFromAnyStateSignalsOpenVpnBetweenPageAndTray) {
-  for (TunnelState s : kAll) {
+TEST_F(Controller, DisconnectWithOpenVpnConnectedWaitsForItToGo) {
+  for (TunnelState s : {Connecting, Connected}) {
     SetUp();
-    Reach(s);
+    ReachWithOpenVpn(s);
     EXPECT_STREQ(controller->Disconnect(), "ok");
     EXPECT_EQ(controller->state(), Disconnecting);
-    EXPECT_EQ(log, (Log{"page disconnecting [Disconnecting]", "tray 2 (exit set)"})) << s;
+    EXPECT_EQ(log, (Log{"page disconnecting [Disconnecting]", "tray 2 (exit set)"})) << Number(s);
     TearDown();
   }
 }
 
-TEST_F(Controller, ManagementConnectedOnlyTellsThePage) {
+// Nothing would come to end a Disconnecting with no OpenVPN on the line, and
+// that state offers neither Connect nor Disconnect.
+TEST_F(Controller, DisconnectWithNoOpenVpnOnTheLineEndsDisconnectedAtOnce) {
+  for (TunnelState s : kAll) {
+    SetUp();
+    Reach(s);
+    if (s == Disconnecting) continue;
+    EXPECT_STREQ(controller->Disconnect(), "ok");
+    EXPECT_EQ(controller->state(), Disconnected) << Number(s);
+    EXPECT_EQ(log, (Log{"page disconnecting [Disconnecting]", "page disconnected [Disconnected]",
+                        "tray 3 (exit set)"}))
+        << Number(s);
+    TearDown();
+  }
+}
+
+TEST_F(Controller, ADisconnectThatOpenVpnNeverAnswersEndsAfterItsBound) {
+  disconnectWaitMs = 10000;
+  SetUp();
+  ReachWithOpenVpn(Connected);
+  controller->Disconnect();
+  EXPECT_EQ(log, (Log{"page disconnecting [Disconnecting]", "timer 10000", "tray 2 (exit set)"}));
+  log.clear();
+  Fire();
+  EXPECT_EQ(controller->state(), Disconnected);
+  EXPECT_EQ(log, (Log{"page disconnected [Disconnected]", "tray 3 (exit set)"}));
+  // The late close of the old connection changes nothing more.
+  log.clear();
+  Send(msg::WM_MGMT_DISCONNECTED);
+  EXPECT_EQ(log, (Log{"tray 3 (exit set)"}));
+}
+
+TEST_F(Controller, ManagementConnectedOnlyTellsThePageOfATunnelAskedFor) {
   for (TunnelState s : kAll) {
     SetUp();
     Reach(s);
     EXPECT_TRUE(Send(msg::WM_MGMT_CONNECTED));
     EXPECT_EQ(controller->state(), s);
-    EXPECT_EQ(log, (Log{"page connecting [Connecting]"}));
+    if (s == Connecting || s == Connected) {
+      EXPECT_EQ(log, (Log{"page connecting [Connecting]"}));
+    } else {
+      // An OpenVPN told to stop may still call in: the page keeps what it shows.
+      EXPECT_TRUE(log.empty()) << Number(s);
+    }
     TearDown();
   }
 }
@@ -265,19 +325,30 @@ TEST_F(Controller, TunnelUpOnAFirstRunHidesTheWindowOnce) {
                       "knocker", "open installed", "hide"}));
   EXPECT_FALSE(controller->firstRun);
   log.clear();
+  // The next tunnel (a new management connection) runs them again.
+  Send(msg::WM_MGMT_CONNECTED);
   EXPECT_TRUE(Send(msg::WM_TUNNEL_UP));
-  EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "delayed update /cfg/data.vpn",
-                      "knocker"}));
+  EXPECT_EQ(log, (Log{"page connecting [Connecting]", "page connected [Connected]", "tray 5",
+                      "delayed update /cfg/data.vpn", "knocker"}));
 }
 
-TEST_F(Controller, TunnelUpFromAnyState) {
+TEST_F(Controller, TunnelUpFromAnyStateButTheUsersDisconnect) {
   for (TunnelState s : kAll) {
     SetUp();
     Reach(s);
     EXPECT_TRUE(Send(msg::WM_TUNNEL_UP));
-    EXPECT_EQ(controller->state(), Connected);
-    EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "delayed update /cfg/data.vpn",
-                        "knocker"}));
+    if (s == Disconnecting || s == Disconnected) {
+      // A tunnel the user let go is not shown as up while it goes away.
+      EXPECT_EQ(controller->state(), s);
+      EXPECT_TRUE(log.empty()) << Number(s);
+    } else if (s == Connected) {
+      // The same tunnel again: the update and the callback ran at its first time up.
+      EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5"}));
+    } else {
+      EXPECT_EQ(controller->state(), Connected);
+      EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "delayed update /cfg/data.vpn",
+                          "knocker"}));
+    }
     TearDown();
   }
 }
@@ -289,11 +360,15 @@ TEST_F(Controller, LostConnectionFailsOverToTheNextServer) {
     Reach(s);
     tunnelResults = {true};
     EXPECT_TRUE(Send(msg::WM_MGMT_DISCONNECTED));
-    EXPECT_EQ(log, (Log{"timer 2500"}));  // nothing is requested before the wait is over
-    EXPECT_EQ(controller->state(), s);
+    // Nothing is requested before the wait is over, and a lost tunnel is not shown as up meanwhile.
+    const Log lost = s == Connected ? Log{"page connecting [Connecting]", "tray 4", "timer 2500"} : Log{"timer 2500"};
+    EXPECT_EQ(log, lost);
+    EXPECT_EQ(controller->state(), Connecting);
     Fire();
     EXPECT_EQ(controller->state(), Connecting);
-    EXPECT_EQ(log, (Log{"timer 2500", "request", "tray 4"}));
+    Log expected = lost;
+    for (const char* line : {"request", "notice 2", "tray 4"}) expected.push_back(line);
+    EXPECT_EQ(log, expected);
     TearDown();
   }
 }
@@ -307,15 +382,16 @@ TEST_F(Controller, LostConnectionWithNoServerLeftEndsDisconnectedWithTheWindowSh
     EXPECT_TRUE(Send(msg::WM_MGMT_DISCONNECTED));
     Fire();
     EXPECT_EQ(controller->state(), Disconnected);
-    EXPECT_EQ(log, (Log{"timer 2500", "request", "display", "page disconnected [Disconnected]",
-                        "tray 3"}));
+    Log expected = s == Connected ? Log{"page connecting [Connecting]", "tray 4"} : Log{};
+    for (const char* line : {"timer 2500", "request", "display", "page disconnected [Disconnected]", "notice 3", "tray 3"})
+      expected.push_back(line);
+    EXPECT_EQ(log, expected);
     TearDown();
   }
 }
 
 TEST_F(Controller, LostConnectionAfterDisconnectRequestsNothing) {
-  Reach(Connecting);
-  Reach(Connected);
+  ReachWithOpenVpn(Connected);
   controller->Disconnect();
   log.clear();
   EXPECT_TRUE(Send(msg::WM_MGMT_DISCONNECTED));
@@ -329,7 +405,7 @@ TEST_F(Controller, LostConnectionInIdleStatesOnlyRefreshesTheTray) {
     Reach(s);
     EXPECT_TRUE(Send(msg::WM_MGMT_DISCONNECTED));
     EXPECT_EQ(controller->state(), s);
-    EXPECT_EQ(log, (Log{"tray " + std::to_string(s)}));
+    EXPECT_EQ(log, (Log{"tray " + std::to_string(Number(s))}));
     TearDown();
   }
 }
@@ -342,7 +418,7 @@ TEST_F(Controller, TrafficReachesThePageOnlyWhenConnected) {
     if (s == Connected) {
       EXPECT_EQ(log, (Log{"page updateTraffic [2 kB] [1 MB]"}));
     } else {
-      EXPECT_TRUE(log.empty()) << s;
+      EXPECT_TRUE(log.empty()) << Number(s);
     }
     EXPECT_EQ(controller->state(), s);
     TearDown();
@@ -362,9 +438,9 @@ TEST_F(Controller, WalksTheListUntilEmptyThenEndsDisconnected) {
   Fire();
   EXPECT_EQ(controller->state(), Disconnected);
   EXPECT_EQ(log, (Log{"load /cfg/data.vpn", "request", "tray 4", "page connecting [Connecting]",
-                      "timer 2500", "request", "tray 4", "timer 2500", "request", "tray 4",
-                      "timer 2500", "request", "display", "page disconnected [Disconnected]",
-                      "tray 3"}));
+                      "timer 2500", "request", "notice 2", "tray 4", "timer 2500", "request", "notice 2",
+                      "tray 4", "timer 2500", "request", "display", "page disconnected [Disconnected]",
+                      "notice 3", "tray 3"}));
 }
 
 TEST_F(Controller, DisconnectDuringTheFailoverWaitCancelsItAndEndsDisconnected) {
@@ -379,8 +455,11 @@ TEST_F(Controller, DisconnectDuringTheFailoverWaitCancelsItAndEndsDisconnected) 
     EXPECT_FALSE(controller->FailoverPending());
     EXPECT_TRUE(timers.empty());
     EXPECT_EQ(controller->state(), Disconnected);
-    EXPECT_EQ(log, (Log{"timer 2500", "cancel", "page disconnecting [Disconnecting]",
-                        "page disconnected [Disconnected]", "tray 3 (exit set)"}));
+    Log expected = s == Connected ? Log{"page connecting [Connecting]", "tray 4"} : Log{};
+    for (const char* line : {"timer 2500", "cancel", "page disconnecting [Disconnecting]",
+                             "page disconnected [Disconnected]", "tray 3 (exit set)"})
+      expected.push_back(line);
+    EXPECT_EQ(log, expected);
     // Nothing that arrives later brings the failover back.
     log.clear();
     Send(msg::WM_MGMT_DISCONNECTED);
@@ -398,11 +477,12 @@ TEST_F(Controller, TheFailoverWaitKeepsOtherEventsFlowingAndStartsOnlyOnce) {
   Send(msg::WM_MGMT_CONNECTED);
   Send(msg::WM_MGMT_BYTECOUNT, 5, 6);
   EXPECT_EQ(timers.size(), 1u);
-  EXPECT_EQ(log, (Log{"timer 2500", "page connecting [Connecting]", "page updateTraffic [5 Bytes] [6 Bytes]"}));
+  // The lost tunnel's counters no longer reach the page.
+  EXPECT_EQ(log, (Log{"page connecting [Connecting]", "tray 4", "timer 2500", "page connecting [Connecting]"}));
   log.clear();
   tunnelResults = {true};
   Fire();
-  EXPECT_EQ(log, (Log{"request", "tray 4"}));
+  EXPECT_EQ(log, (Log{"request", "notice 2", "tray 4"}));
 }
 
 TEST_F(Controller, ConnectDuringTheFailoverWaitReplacesIt) {
@@ -436,7 +516,7 @@ TEST_F(Controller, WithoutATimerTheFailoverHappensAtOnce) {
   local.Connect();
   log.clear();
   local.HandleMessage(platform::Message{msg::WM_MGMT_DISCONNECTED, 0, 0});
-  EXPECT_EQ(log, (Log{"request", "tray 4"}));
+  EXPECT_EQ(log, (Log{"request", "notice 2", "tray 4"}));
   EXPECT_FALSE(local.FailoverPending());
 }
 
@@ -450,12 +530,12 @@ TEST_F(Controller, StartWithoutAManagementConnectionFailsOverThenEnds) {
   tunnelResults = {true};
   Fire();
   EXPECT_EQ(controller->state(), Connecting);
-  EXPECT_EQ(log, (Log{"request", "timer 10000", "tray 4"}));
+  EXPECT_EQ(log, (Log{"request", "timer 10000", "notice 2", "tray 4"}));
   log.clear();
   tunnelResults = {false};
   Fire();
   EXPECT_EQ(controller->state(), Disconnected);
-  EXPECT_EQ(log, (Log{"request", "display", "page disconnected [Disconnected]", "tray 3 (exit set)"}));
+  EXPECT_EQ(log, (Log{"request", "display", "page disconnected [Disconnected]", "notice 3", "tray 3 (exit set)"}));
   EXPECT_TRUE(timers.empty());
 }
 
@@ -471,10 +551,100 @@ TEST_F(Controller, TheStartWaitEndsWithTheConnectionOrTheUser) {
   tunnelResults = {true};
   Fire();
   EXPECT_TRUE(controller->StartPending());
+  log.clear();
   controller->Disconnect();
   EXPECT_FALSE(controller->StartPending());
   EXPECT_TRUE(timers.empty());
-  EXPECT_EQ(controller->state(), Disconnecting);
+  // A start that never calls in leaves nothing to wait for: the Disconnect ends at once.
+  EXPECT_EQ(controller->state(), Disconnected);
+  EXPECT_EQ(log, (Log{"cancel", "page disconnecting [Disconnecting]", "page disconnected [Disconnected]",
+                      "tray 3 (exit set)"}));
+  // That OpenVPN calling in late, or going, shows nothing new.
+  log.clear();
+  Send(msg::WM_MGMT_CONNECTED);
+  Send(msg::WM_TUNNEL_UP);
+  Send(msg::WM_MGMT_DISCONNECTED);
+  EXPECT_EQ(log, (Log{"tray 3 (exit set)"}));
+  EXPECT_EQ(controller->state(), Disconnected);
+}
+
+TEST_F(Controller, AReconnectIsShownAsOneAndTheTunnelsWorkRunsOncePerTunnel) {
+  ReachWithOpenVpn(Connecting);
+  Send(msg::WM_TUNNEL_UP);
+  log.clear();
+  EXPECT_TRUE(Send(msg::WM_TUNNEL_RECONNECTING, msg::ReconnectPingTimeout));
+  EXPECT_EQ(controller->state(), Connecting);
+  EXPECT_EQ(controller->shown(), ShownState::Reconnecting);
+  EXPECT_EQ(log, (Log{"page connecting [Connecting]", "tray 6", "notice 0"}));
+  // OpenVPN's later restarts inside the same reconnect change nothing more; counters stay off the page.
+  log.clear();
+  Send(msg::WM_TUNNEL_RECONNECTING, msg::ReconnectTlsError);
+  Send(msg::WM_MGMT_BYTECOUNT, 1, 2);
+  EXPECT_TRUE(log.empty());
+  Send(msg::WM_TUNNEL_UP);
+  EXPECT_EQ(controller->state(), Connected);
+  EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "notice 1"}));
+  // A reconnect lost for good fails over like any lost connection, shown as Connecting.
+  Send(msg::WM_TUNNEL_RECONNECTING, msg::ReconnectServerReset);
+  log.clear();
+  tunnelResults = {true};
+  Send(msg::WM_MGMT_DISCONNECTED);
+  EXPECT_EQ(controller->shown(), ShownState::Connecting);
+  EXPECT_EQ(log, (Log{"page connecting [Connecting]", "tray 4", "timer 2500"}));
+}
+
+TEST_F(Controller, RestartsDuringTheFirstConnectAreShownButNotToldAsALoss) {
+  ReachWithOpenVpn(Connecting);
+  Send(msg::WM_TUNNEL_RECONNECTING, msg::ReconnectTlsError);
+  EXPECT_EQ(log, (Log{"page connecting [Connecting]", "tray 6"}));
+  log.clear();
+  Send(msg::WM_TUNNEL_UP);
+  EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "delayed update /cfg/data.vpn", "knocker"}));
+}
+
+TEST_F(Controller, ReconnectingOutsideATunnelCausesNothing) {
+  for (TunnelState s : {WaitingForService, ServiceUnavailable, Disconnecting, Disconnected}) {
+    SetUp();
+    Reach(s);
+    Send(msg::WM_TUNNEL_RECONNECTING, msg::ReconnectOther);
+    EXPECT_EQ(controller->state(), s);
+    EXPECT_TRUE(log.empty()) << Number(s);
+    TearDown();
+  }
+}
+
+TEST_F(Controller, ANetworkChangeRestartsOnlyATunnelThatOpenVpnHolds) {
+  ReachWithOpenVpn(Connected);
+  EXPECT_TRUE(Send(msg::WM_NETWORK_CHANGED, msg::NetworkResumed));
+  EXPECT_EQ(log, (Log{"restart", "page connecting [Connecting]", "tray 6", "notice 0"}));
+  EXPECT_EQ(controller->shown(), ShownState::Reconnecting);
+  // Another change while it reconnects restarts it again (the network moved on), shown once.
+  log.clear();
+  Send(msg::WM_NETWORK_CHANGED, msg::NetworkRouteChanged);
+  EXPECT_EQ(log, (Log{"restart"}));
+  // In the failover wait and outside a tunnel there is no OpenVPN to restart.
+  log.clear();
+  Send(msg::WM_MGMT_DISCONNECTED);
+  log.clear();
+  Send(msg::WM_NETWORK_CHANGED, msg::NetworkRouteChanged);
+  EXPECT_TRUE(log.empty());
+  controller->Disconnect();
+  log.clear();
+  Send(msg::WM_NETWORK_CHANGED, msg::NetworkResumed);
+  EXPECT_TRUE(log.empty());
+}
+
+TEST_F(Controller, EveryShownStateOffersAWayOnButTheTwoBoundedWaits) {
+  for (unsigned n = 0; n < kShownStateCount; ++n) {
+    const auto state = static_cast<ShownState>(n);
+    const StateLook& look = LookOf(state);
+    const bool boundedWait = state == ShownState::WaitingForService || state == ShownState::Disconnecting;
+    EXPECT_EQ(look.connectOffered || look.disconnectOffered, !boundedWait) << n;
+    EXPECT_FALSE(look.connectOffered && look.disconnectOffered) << n;
+  }
+  EXPECT_STREQ(LookOf(ShownState::Reconnecting).tooltip, "Reconnecting");
+  EXPECT_EQ(LookOf(ShownState::Reconnecting).colour, TrayYellow);
+  EXPECT_STREQ(LookOf(ShownState::Reconnecting).pageFunction, "connecting");
 }
 
 TEST_F(Controller, ATakenManagementPortRequestsNoTunnelAndSaysWhy) {

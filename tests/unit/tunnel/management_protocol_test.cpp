@@ -71,7 +71,7 @@ TEST_F(Handler, ReplyTextsAreFoundAnywhereInTheLine) {
   EXPECT_EQ(sink.sent, (std::vector<std::string>{"hold off\n"}));
 }
 
-TEST_F(Handler, CredentialsAreTheMachineIdAndThePasswordGoesOncePerConnection) {
+TEST_F(Handler, CredentialsAreTheMachineIdAndThePasswordGoesOncePerRequest) {
   Line(">PASSWORD:Need 'Auth' username/password");
   Line("SUCCESS: 'Auth' username entered, but not yet verified");
   EXPECT_TRUE(handler.passwordSent);
@@ -82,6 +82,25 @@ TEST_F(Handler, CredentialsAreTheMachineIdAndThePasswordGoesOncePerConnection) {
   Line("SUCCESS: 'Auth' username entered, but not yet verified");
   EXPECT_EQ(sink.sent.size(), 3u);
   EXPECT_EQ(sink.sent[2], "password 'Auth' 'guid-1'\n");
+}
+
+// A server that restarts (RESTART with explicit-exit-notify) makes OpenVPN ask
+// again on the same connection; a tunnel answered only once stays down for ever.
+TEST_F(Handler, CredentialsAskedAgainOnTheSameConnectionAreAnsweredAgain) {
+  for (int round = 0; round < 3; ++round) {
+    Line(">PASSWORD:Need 'Auth' username/password");
+    Line("SUCCESS: 'Auth' username entered, but not yet verified");
+    Line("SUCCESS: 'Auth' password entered, but not yet verified");
+  }
+  std::vector<std::string> expected;
+  for (int round = 0; round < 3; ++round) {
+    expected.push_back("username 'Auth' 'guid-1'\n");
+    expected.push_back("password 'Auth' 'guid-1'\n");
+  }
+  EXPECT_EQ(sink.sent, expected);
+  // A stray second reply within one request still gets nothing.
+  Line("SUCCESS: 'Auth' username entered, but not yet verified");
+  EXPECT_EQ(sink.sent.size(), 6u);
 }
 
 TEST_F(Handler, PasswordNotificationsForOtherCredentialsCauseNothing) {
@@ -103,7 +122,7 @@ TEST_F(Handler, MachineIdGoesInUnchanged) {
 
 TEST_F(Handler, OnlyConnectedStatePostsTunnelUpEveryTime) {
   for (const char* state : {"CONNECTING", "RESOLVE", "TCP_CONNECT", "WAIT", "AUTH", "GET_CONFIG",
-                            "ASSIGN_IP", "ADD_ROUTES", "RECONNECTING", "EXITING"}) {
+                            "ASSIGN_IP", "ADD_ROUTES", "EXITING", "CONNECTED_NOT", "XCONNECTED"}) {
     Line(std::string(">STATE:1796755937,") + state + ",x,,,,,");
   }
   EXPECT_TRUE(Posted().empty());
@@ -122,28 +141,58 @@ TEST_F(Handler, OnlyConnectedStatePostsTunnelUpEveryTime) {
   EXPECT_TRUE(sink.sent.empty());
 }
 
-TEST_F(Handler, ByteCountPostsBothCountersClampedAndIgnoresLinesWithoutComma) {
+TEST_F(Handler, ReconnectingPostsItsReason) {
+  const std::pair<const char*, uintptr_t> cases[] = {
+      {"ping-restart", msg::ReconnectPingTimeout},
+      {"server-pushed-connection-reset", msg::ReconnectServerReset},
+      {"connection-reset", msg::ReconnectServerReset},
+      {"SIGUSR1", msg::ReconnectAsked},
+      {"tls-error", msg::ReconnectTlsError},
+      {"connection-failed", msg::ReconnectOther},
+      {"", msg::ReconnectOther},
+      {"ping-restartx", msg::ReconnectOther},
+  };
+  for (const auto& [reason, code] : cases) {
+    Line(std::string(">STATE:1796756042,RECONNECTING,") + reason + ",,,,,");
+    auto posted = Posted();
+    ASSERT_EQ(posted.size(), 1u) << reason;
+    EXPECT_EQ(posted[0].id, msg::WM_TUNNEL_RECONNECTING);
+    EXPECT_EQ(posted[0].wParam, code) << reason;
+  }
+  // A line cut after the name still counts.
+  Line(">STATE:1,RECONNECTING");
+  EXPECT_EQ(Posted().size(), 1u);
+  EXPECT_TRUE(sink.sent.empty());
+}
+
+TEST_F(Handler, ByteCountPostsBoth64BitCountersAndIgnoresLinesWithoutComma) {
   Line(">BYTECOUNT:2904,1055");
   Line(">BYTECOUNT:99999999999,  7xyz");
   Line(">BYTECOUNT:12345");
   Line(">BYTECOUNT:abc,-1");
+  Line(">BYTECOUNT:3000000000,5000000000");
+  Line(">BYTECOUNT:99999999999999999999999,1");
   auto posted = Posted();
-  ASSERT_EQ(posted.size(), 3u);
+  ASSERT_EQ(posted.size(), 5u);
   EXPECT_EQ(posted[0].id, msg::WM_MGMT_BYTECOUNT);
   EXPECT_EQ(posted[0].wParam, 2904u);
   EXPECT_EQ(posted[0].lParam, 1055);
-  EXPECT_EQ(posted[1].wParam, 2147483647u);
+  EXPECT_EQ(posted[1].wParam, 99999999999u);
   EXPECT_EQ(posted[1].lParam, 7);
   EXPECT_EQ(posted[2].wParam, 0u);
-  EXPECT_EQ(posted[2].lParam, static_cast<intptr_t>(0xFFFFFFFFu));  // -1 as a 32-bit count
+  EXPECT_EQ(posted[2].lParam, 0);  // no count is negative
+  EXPECT_EQ(posted[3].wParam, 3000000000u);
+  EXPECT_EQ(posted[3].lParam, 5000000000);
+  EXPECT_EQ(posted[4].wParam, UINT64_MAX);
 }
 
-TEST(ParseCounter, BehavesLikeA32BitStrtol) {
-  EXPECT_EQ(ParseCounter("  +42abc"), 42);
-  EXPECT_EQ(ParseCounter("2147483647"), 2147483647);
-  EXPECT_EQ(ParseCounter("2147483648"), 2147483647);
-  EXPECT_EQ(ParseCounter("-2147483649"), -2147483647 - 1);
-  EXPECT_EQ(ParseCounter(""), 0);
+TEST(ParseCounter, ReadsDecimal64BitCounts) {
+  EXPECT_EQ(ParseCounter("  +42abc"), 42u);
+  EXPECT_EQ(ParseCounter("2147483648"), 2147483648u);
+  EXPECT_EQ(ParseCounter("18446744073709551615"), UINT64_MAX);
+  EXPECT_EQ(ParseCounter("18446744073709551616"), UINT64_MAX);
+  EXPECT_EQ(ParseCounter("-5"), 0u);
+  EXPECT_EQ(ParseCounter(""), 0u);
 }
 
 TEST(RecordedSession, ReplayedThroughTheCutterGivesTheCapturedAnswers) {
