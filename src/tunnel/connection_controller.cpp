@@ -193,7 +193,7 @@ void ConnectionController::OnManagementConnected() {
   managementUp_ = true;
   tunnelSeen_ = false;
   // An OpenVPN told to stop may still call in; it is no connecting tunnel.
-  if (state_ == TunnelState::Connecting || state_ == TunnelState::Connected) ShowPage(ShownState::Connecting);
+  if (state_ != TunnelState::Disconnecting && state_ != TunnelState::Disconnected) ShowPage(ShownState::Connecting);
 }
 
 void ConnectionController::OnTunnelUp() {
@@ -271,9 +271,10 @@ void ConnectionController::OnFailoverDue(bool stopHungStart) {
       if (stopHungStart) signal_.Set();
       state_ = TunnelState::Disconnected;
       reconnecting_ = false;
+      // Told while the window is still hidden: the window that comes up may be behind others.
+      view_.Notify(Notice::GaveUp);
       view_.Display();
       ShowPage(ShownState::Disconnected);
-      view_.Notify(Notice::GaveUp);
     }
   }
   ShowTray();

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "runtime/ui_messages.h"
+
 namespace {
 
 ControllerHooks WithListenerCheck(ControllerHooks hooks, TcpServer* server) {
@@ -22,4 +24,8 @@ void TunnelControl::Start(platform::MessageQueue* queue) {
   init_.Start();
   server_.SetNotifyWindow(queue);
   server_.Start();
+  network_.Start([queue](platform::NetworkEvent event) {
+    queue->Post(msg::WM_NETWORK_CHANGED,
+                event == platform::NetworkEvent::Resumed ? msg::NetworkResumed : msg::NetworkRouteChanged, 0);
+  });
 }

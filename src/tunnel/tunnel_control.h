@@ -15,6 +15,7 @@
 
 #include "runtime/signal.h"
 #include "platform/message_queue.h"
+#include "platform/network_watch.h"
 #include "tunnel/connection_controller.h"
 #include "tunnel/service_request.h"
 #include "tunnel/tcp_server.h"
@@ -23,7 +24,8 @@ class TunnelControl {
  public:
   TunnelControl(ControllerView& view, Signal& signal, ControllerHooks hooks = {});
 
-  // Starts the service probe and then the management listener, both posting to queue.
+  // Starts the service probe and then the management listener, both posting
+  // to queue, and the watch on the network (on the calling, user-interface, thread).
   void Start(platform::MessageQueue* queue);
   bool HandleMessage(const platform::Message& message) { return controller_.HandleMessage(message); }
 
@@ -34,5 +36,7 @@ class TunnelControl {
  private:
   TcpServer server_;
   Init init_;
+  // Resume and route changes, posted as WM_NETWORK_CHANGED.
+  platform::NetworkWatch network_;
   ConnectionController controller_;
 };

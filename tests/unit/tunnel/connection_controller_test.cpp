@@ -300,13 +300,13 @@ TEST_F(Controller, ADisconnectThatOpenVpnNeverAnswersEndsAfterItsBound) {
   EXPECT_EQ(log, (Log{"tray 3 (exit set)"}));
 }
 
-TEST_F(Controller, ManagementConnectedOnlyTellsThePageOfATunnelAskedFor) {
+TEST_F(Controller, ManagementConnectedOnlyTellsThePageButAfterTheUsersDisconnect) {
   for (TunnelState s : kAll) {
     SetUp();
     Reach(s);
     EXPECT_TRUE(Send(msg::WM_MGMT_CONNECTED));
     EXPECT_EQ(controller->state(), s);
-    if (s == Connecting || s == Connected) {
+    if (s != Disconnecting && s != Disconnected) {
       EXPECT_EQ(log, (Log{"page connecting [Connecting]"}));
     } else {
       // An OpenVPN told to stop may still call in: the page keeps what it shows.
@@ -383,7 +383,7 @@ TEST_F(Controller, LostConnectionWithNoServerLeftEndsDisconnectedWithTheWindowSh
     Fire();
     EXPECT_EQ(controller->state(), Disconnected);
     Log expected = s == Connected ? Log{"page connecting [Connecting]", "tray 4"} : Log{};
-    for (const char* line : {"timer 2500", "request", "display", "page disconnected [Disconnected]", "notice 3", "tray 3"})
+    for (const char* line : {"timer 2500", "request", "notice 3", "display", "page disconnected [Disconnected]", "tray 3"})
       expected.push_back(line);
     EXPECT_EQ(log, expected);
     TearDown();
@@ -439,8 +439,8 @@ TEST_F(Controller, WalksTheListUntilEmptyThenEndsDisconnected) {
   EXPECT_EQ(controller->state(), Disconnected);
   EXPECT_EQ(log, (Log{"load /cfg/data.vpn", "request", "tray 4", "page connecting [Connecting]",
                       "timer 2500", "request", "notice 2", "tray 4", "timer 2500", "request", "notice 2",
-                      "tray 4", "timer 2500", "request", "display", "page disconnected [Disconnected]",
-                      "notice 3", "tray 3"}));
+                      "tray 4", "timer 2500", "request", "notice 3", "display", "page disconnected [Disconnected]",
+                      "tray 3"}));
 }
 
 TEST_F(Controller, DisconnectDuringTheFailoverWaitCancelsItAndEndsDisconnected) {
@@ -535,7 +535,7 @@ TEST_F(Controller, StartWithoutAManagementConnectionFailsOverThenEnds) {
   tunnelResults = {false};
   Fire();
   EXPECT_EQ(controller->state(), Disconnected);
-  EXPECT_EQ(log, (Log{"request", "display", "page disconnected [Disconnected]", "notice 3", "tray 3 (exit set)"}));
+  EXPECT_EQ(log, (Log{"request", "notice 3", "display", "page disconnected [Disconnected]", "tray 3 (exit set)"}));
   EXPECT_TRUE(timers.empty());
 }
 

@@ -26,6 +26,8 @@ static_assert(sizeof(NOTIFYICONDATAW) == 976, "the x64 record");
 
 namespace {
 
+using enum ShownState;
+
 class TestWindow : public HtmlControl {
  public:
   TestWindow() : HtmlControl("main.html") {
@@ -328,13 +330,14 @@ TEST(WinTrayRecord, IconTooltipAndMenuFollowTheState) {
   EXPECT_EQ(record.uID, 0u);
   EXPECT_EQ(record.uFlags, 7u);
   EXPECT_EQ(record.uCallbackMessage, 32769u);
-  struct { TunnelState state; const wchar_t* icon; const wchar_t* tip; bool connect, disconnect; } looks[] = {
+  struct { ShownState state; const wchar_t* icon; const wchar_t* tip; bool connect, disconnect; } looks[] = {
       {WaitingForService, L"hand48x48_red.ico", L"Disconnected", false, false},
       {Connecting, L"hand48x48_yellow.ico", L"Connecting", false, true},
       {Connected, L"hand48x48_green.ico", L"Connected", false, true},
       {Disconnecting, L"hand48x48_yellow.ico", L"Disconnecting", false, false},
       {Disconnected, L"hand48x48_red.ico", L"Disconnected", true, false},
-      {ServiceUnavailable, L"hand48x48_red.ico", L"Disconnected", false, false}};
+      {ServiceUnavailable, L"hand48x48_red.ico", L"Disconnected", true, false},
+      {Reconnecting, L"hand48x48_yellow.ico", L"Reconnecting", false, true}};
   for (auto& look : looks) {
     model.SetState(look.state);
     tray.Update();
@@ -344,7 +347,16 @@ TEST(WinTrayRecord, IconTooltipAndMenuFollowTheState) {
     EXPECT_EQ(!Greyed(menu, 1001), look.connect) << look.tip;
     EXPECT_EQ(!Greyed(menu, 1002), look.disconnect) << look.tip;
   }
+  // A notice is the icon's balloon, once: later updates do not bring it back.
+  EXPECT_TRUE(tray.Notify("Quorvanta: connection lost", "Reconnecting..."));
+  EXPECT_STREQ(record.szInfoTitle, L"Quorvanta: connection lost");
+  EXPECT_STREQ(record.szInfo, L"Reconnecting...");
+  EXPECT_EQ(record.dwInfoFlags, static_cast<DWORD>(NIIF_INFO));
+  EXPECT_EQ(record.uFlags, 7u);
+  tray.Update();
+  EXPECT_EQ(record.uFlags, 7u);
   tray.Remove();
+  EXPECT_FALSE(tray.Notify("Quorvanta", "no icon, no balloon"));
   DestroyWindow(host.owner);
 }
 
