@@ -42,6 +42,32 @@ ConnectionController::~ConnectionController() {
   CancelFailover();
   CancelStartWait();
   CancelDisconnectWait();
+  CancelCounterWatch();
+}
+
+void ConnectionController::CancelCounterWatch() {
+  silent_ = false;
+  if (counterTimer_ == 0) return;
+  hooks_.cancelTimer(counterTimer_);
+  counterTimer_ = 0;
+}
+
+void ConnectionController::WatchCounters() {
+  if (counterTimer_ != 0) {
+    hooks_.cancelTimer(counterTimer_);
+    counterTimer_ = 0;
+  }
+  if (hooks_.counterSilenceMs == 0 || state_ != TunnelState::Connected) return;
+  counterTimer_ = hooks_.startTimer(hooks_.counterSilenceMs, [this] {
+    counterTimer_ = 0;
+    OnCountersSilent();
+  });
+}
+
+void ConnectionController::OnCountersSilent() {
+  if (state_ != TunnelState::Connected || !managementUp_) return;
+  OnReconnecting(msg::ReconnectOther);
+  silent_ = true;
 }
 
 ShownState ConnectionController::shown() const {
@@ -149,6 +175,7 @@ const char* ConnectionController::Connect() {
   // This request replaces the one a pending failover would have made.
   CancelFailover();
   CancelDisconnectWait();
+  CancelCounterWatch();
   reconnecting_ = false;
   everConnected_ = false;
   state_ = RequestTunnel() ? TunnelState::Connecting : TunnelState::Disconnected;
@@ -159,6 +186,7 @@ const char* ConnectionController::Connect() {
 const char* ConnectionController::Disconnect() {
   CancelStartWait();
   CancelFailover();
+  CancelCounterWatch();
   reconnecting_ = false;
   everConnected_ = false;
   state_ = TunnelState::Disconnecting;
@@ -203,8 +231,10 @@ void ConnectionController::OnTunnelUp() {
   ShowPage(ShownState::Connected);
   state_ = TunnelState::Connected;
   reconnecting_ = false;
+  silent_ = false;
   everConnected_ = true;
   ShowTray();
+  WatchCounters();
   if (back) view_.Notify(Notice::ConnectionBack);
   // Once per tunnel: OpenVPN's own restarts inside it bring it up again.
   if (!tunnelSeen_) {
@@ -221,6 +251,8 @@ void ConnectionController::OnTunnelUp() {
 
 void ConnectionController::OnReconnecting(uintptr_t) {
   if (state_ != TunnelState::Connected && state_ != TunnelState::Connecting) return;
+  // OpenVPN's own word replaces a guess from its silence.
+  silent_ = false;
   if (reconnecting_) return;
   const bool wasUp = state_ == TunnelState::Connected;
   state_ = TunnelState::Connecting;
@@ -241,6 +273,7 @@ void ConnectionController::OnNetworkChanged(uintptr_t) {
 
 void ConnectionController::OnManagementDisconnected() {
   managementUp_ = false;
+  CancelCounterWatch();
   if (state_ == TunnelState::Connected || state_ == TunnelState::Connecting) {
     // The tunnel and its routes went with OpenVPN: whatever comes next, it is not up.
     if (state_ == TunnelState::Connected || reconnecting_) {
@@ -285,7 +318,13 @@ void ConnectionController::OnTraffic(uint64_t received, uint64_t sent) {
   char out[64];
   FormatTraffic(received, in, sizeof in);
   FormatTraffic(sent, out, sizeof out);
+  if (silent_ && state_ == TunnelState::Connecting) {
+    // OpenVPN speaks again and restarted nothing: the tunnel it holds is the one that was up.
+    silent_ = false;
+    OnTunnelUp();
+  }
   if (state_ != TunnelState::Connected) return;
+  WatchCounters();
   const char* args[] = {in, out};
   view_.CallPageFunction("updateTraffic", args, 2);
 }

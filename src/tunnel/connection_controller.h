@@ -35,6 +35,10 @@ struct ControllerHooks {
   // An OpenVPN told to stop closes its management connection within this
   // long; a Disconnect that sees none by then ends anyway (0: no bound).
   unsigned disconnectWaitMs = 10000;
+  // OpenVPN reports its counters every 3 s, idle or not: a tunnel whose
+  // OpenVPN says nothing for this long (stopped, or the machine asleep) is
+  // shown as reconnecting until it speaks again (0: not watched).
+  unsigned counterSilenceMs = 10000;
 };
 
 // The box shown when the management port is held by another program.
@@ -83,6 +87,10 @@ class ConnectionController {
   void ShowTray();
   void ToDisconnected();
   void CancelDisconnectWait();
+  // (Re)arms the watch on OpenVPN's counters while Connected.
+  void WatchCounters();
+  void CancelCounterWatch();
+  void OnCountersSilent();
   // The next server's request; with none left, Disconnected and the window
   // shown (and the exit event set when a start hung).
   void OnFailoverDue(bool stopHungStart = false);
@@ -107,6 +115,9 @@ class ConnectionController {
   unsigned failoverTimer_ = 0;
   unsigned startTimer_ = 0;
   unsigned disconnectTimer_ = 0;
+  unsigned counterTimer_ = 0;
+  // Shown as reconnecting only because OpenVPN went quiet: its next counters end it.
+  bool silent_ = false;
   Knocker knocker_;
   OpenInstalled openInstalled_;
 };

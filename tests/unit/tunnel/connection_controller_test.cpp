@@ -101,6 +101,7 @@ class Controller : public ::testing::Test {
     hooks.managementListening = [this] { return !portTaken; };
     hooks.restartTunnel = [this] { log.push_back("restart"); };
     hooks.disconnectWaitMs = disconnectWaitMs;
+    hooks.counterSilenceMs = counterSilenceMs;
     controller = std::make_unique<ConnectionController>(*view, *signal, hooks);
   }
 
@@ -174,6 +175,7 @@ class Controller : public ::testing::Test {
   int loadResult = 0;
   unsigned startWaitMs = 0;
   unsigned disconnectWaitMs = 0;
+  unsigned counterSilenceMs = 0;
   bool portTaken = false;
   std::deque<bool> tunnelResults;
   std::unique_ptr<Signal> signal;
@@ -632,6 +634,42 @@ TEST_F(Controller, ANetworkChangeRestartsOnlyATunnelThatOpenVpnHolds) {
   log.clear();
   Send(msg::WM_NETWORK_CHANGED, msg::NetworkResumed);
   EXPECT_TRUE(log.empty());
+}
+
+// A stopped OpenVPN (or a machine asleep) says nothing, and nothing passes.
+TEST_F(Controller, AnOpenVpnThatFallsSilentIsShownReconnectingUntilItSpeaksAgain) {
+  counterSilenceMs = 10000;
+  SetUp();
+  ReachWithOpenVpn(Connecting);
+  Send(msg::WM_TUNNEL_UP);
+  ASSERT_EQ(timers.size(), 1u);
+  log.clear();
+  Send(msg::WM_MGMT_BYTECOUNT, 10, 20);  // counters re-arm the watch
+  EXPECT_EQ(log, (Log{"cancel", "timer 10000", "page updateTraffic [10 Bytes] [20 Bytes]"}));
+  log.clear();
+  Fire();
+  EXPECT_EQ(controller->shown(), ShownState::Reconnecting);
+  EXPECT_EQ(log, (Log{"page connecting [Connecting]", "tray 6", "notice 0"}));
+  // Counters again without a restart: the same tunnel is up again.
+  log.clear();
+  Send(msg::WM_MGMT_BYTECOUNT, 30, 40);
+  EXPECT_EQ(controller->state(), Connected);
+  EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "timer 10000", "notice 1", "cancel", "timer 10000",
+                      "page updateTraffic [30 Bytes] [40 Bytes]"}));
+  // Silent again, then OpenVPN restarts: only its CONNECTED brings the green back.
+  Fire();
+  Send(msg::WM_TUNNEL_RECONNECTING, msg::ReconnectPingTimeout);
+  log.clear();
+  Send(msg::WM_MGMT_BYTECOUNT, 50, 60);
+  EXPECT_TRUE(log.empty());
+  EXPECT_EQ(controller->shown(), ShownState::Reconnecting);
+  // An idle tunnel whose counters keep coming stays green: no timer fires while they do.
+  Send(msg::WM_TUNNEL_UP);
+  for (int i = 0; i < 5; ++i) Send(msg::WM_MGMT_BYTECOUNT, 50, 60);
+  EXPECT_EQ(timers.size(), 1u);
+  EXPECT_EQ(controller->state(), Connected);
+  controller->Disconnect();
+  EXPECT_TRUE(timers.empty());
 }
 
 TEST_F(Controller, EveryShownStateOffersAWayOnButTheTwoBoundedWaits) {
