@@ -11,6 +11,7 @@
 #include "platform/environment.h"
 #include "platform/message_box.h"
 #include "platform/message_queue.h"
+#include "platform/named_event.h"
 #include "platform/named_mutex.h"
 #include "platform/quit_request.h"
 #include "platform/sockets.h"
@@ -18,6 +19,7 @@
 #include "runtime/shared_state.h"
 #include "runtime/thread.h"
 #include "runtime/ui_messages.h"
+#include "runtime/well_known.h"
 #include "ui/headless_window.h"
 
 namespace {
@@ -113,6 +115,9 @@ bool PrepareProcess(int* exitCode) {
 
   // A failure to make the mutex is not an error: start-up goes on unguarded.
   if (platform::CreateNamedMutex("QuorvantaGui") == platform::NamedMutexResult::AlreadyExists) {
+    // The running one shows its window: on a desktop without a tray it is
+    // the only way back to it.
+    if (auto show = platform::NamedEvent::Open(kShowWindowEventName)) show->Set();
     platform::ShowMessageBox("Error", "Another instance of this application is running",
                              platform::MessageIcon::Error);
     *exitCode = -1;
@@ -136,12 +141,24 @@ void WaitForQuit(void*) {
   WorkerLeave();
 }
 
+void WaitForShowRequest(void* event) {
+  WorkerEnter();
+  // Ends with the process; an event that can no longer be waited on ends it sooner.
+  while (static_cast<platform::NamedEvent*>(event)->Wait(-1)) platform::UiQueue().Post(msg::ShowWindowRequest, 0, 0);
+  WorkerLeave();
+}
+
 }  // namespace
 
 void StartQuitWatcher(bool windowed) {
   g_windowed = windowed;
   platform::UiQueue();  // made here, so the queue belongs to this, the user-interface thread
   platform::StartDetachedThread(&WaitForQuit, nullptr);
+  if (!windowed) return;
+  // A second start sets this; it lives as long as the process, like its watcher.
+  static platform::NamedEvent* show =
+      platform::NamedEvent::Replace(kShowWindowEventName, platform::EventReset::Auto).release();
+  if (show) platform::StartDetachedThread(&WaitForShowRequest, show);
 }
 
 int RunHeadless(const StartFlags& flags) {

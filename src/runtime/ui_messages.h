@@ -31,6 +31,8 @@ enum Message : uint32_t {
   // The shell's notification area came back ("TaskbarCreated", whose number
   // the system gives at run time): the tray icon is added again.
   TaskbarCreated = 0x8104,
+  // A second start of the program asked this one to show its window.
+  ShowWindowRequest = 0x8105,
 };
 
 // Why OpenVPN restarts its tunnel (the reason field of its RECONNECTING state).

@@ -10,6 +10,8 @@ inline constexpr const char* kServicePipeLinux = "/run/quorvanta/QuorvantaPipe";
 
 // OpenVPN ends when the service sees this event set.
 inline constexpr const char* kExitEventName = "Global\\Quorvanta_ovpn_exit_1";
+// Set by a second start of the program: the running one shows its window.
+inline constexpr const char* kShowWindowEventName = "Local\\QuorvantaShow";
 
 // The management port the front end listens on.
 inline constexpr unsigned short ManagementPort = 63782;

@@ -319,9 +319,11 @@ void ConnectionController::OnTraffic(uint64_t received, uint64_t sent) {
   FormatTraffic(received, in, sizeof in);
   FormatTraffic(sent, out, sizeof out);
   if (silent_ && state_ == TunnelState::Connecting) {
-    // OpenVPN speaks again and restarted nothing: the tunnel it holds is the one that was up.
+    // OpenVPN speaks again after a silence (stopped, the machine asleep): the
+    // server may have dropped its tunnel meanwhile, so it is made anew, as after a resume.
     silent_ = false;
-    OnTunnelUp();
+    if (managementUp_ && hooks_.restartTunnel) hooks_.restartTunnel();
+    return;
   }
   if (state_ != TunnelState::Connected) return;
   WatchCounters();

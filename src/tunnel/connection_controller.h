@@ -37,7 +37,7 @@ struct ControllerHooks {
   unsigned disconnectWaitMs = 10000;
   // OpenVPN reports its counters every 3 s, idle or not: a tunnel whose
   // OpenVPN says nothing for this long (stopped, or the machine asleep) is
-  // shown as reconnecting until it speaks again (0: not watched).
+  // shown as reconnecting, and restarted when it speaks again (0: not watched).
   unsigned counterSilenceMs = 10000;
 };
 

@@ -61,7 +61,9 @@ class HtmlControl : private HtmlViewClient {
                         PageCallDone done = nullptr);
 
   void Display();
-  void Hide();
+  // Takes the window off the screen; a main window without a tray icon to
+  // bring it back minimises it instead.
+  virtual void Hide();
   bool IsVisible() const { return view_->Exists() && view_->Visible(); }
   void FitBrowser();
 
@@ -89,6 +91,7 @@ class HtmlControl : private HtmlViewClient {
   void PageReady() override;
   void ReplayPageState() override;
   void WindowMessage(const platform::Message& message) override;
+  void CloseRequested() override { Hide(); }
 
   void Show(int count, const bridge::ScriptArg* args);
   void HideMethod(int count, const bridge::ScriptArg* args);

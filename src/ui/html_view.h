@@ -31,6 +31,9 @@ class HtmlViewClient {
   virtual void ReplayPageState() = 0;
   // A window message the view does not handle itself (tray, menu commands).
   virtual void WindowMessage(const platform::Message& message) = 0;
+  // The window manager or the system asked to close the window: it is hidden
+  // (or minimised, where nothing else could bring it back), never ended.
+  virtual void CloseRequested() = 0;
 };
 
 class HtmlView {

@@ -5,6 +5,7 @@
 
 #include "platform/environment.h"
 #include "platform/opener.h"
+#include "platform/ui_timer.h"
 #include "runtime/ui_messages.h"
 #include "ui/site_host.h"
 
@@ -26,9 +27,19 @@ MainWindow::~MainWindow() {
 int MainWindow::RunWindow(bool visible) {
   MakeWindow(visible);
   tray_.Add(tunnel_.controller().shown());
+  // A panel takes the icon within moments of its adding; a start hidden
+  // with none to take it leaves the window minimised instead.
+  if (!visible) {
+    dockTimer_ = platform::StartUiTimer(kDockWaitMs, [this] {
+      dockTimer_ = 0;
+      if (!tray_.Docked() && !IsVisible()) view().Minimize();
+    });
+  }
   tunnel_.controller().firstRun = firstRun;
   tunnel_.Start(&platform::UiQueue());
   int code = RunMessageLoop();
+  if (dockTimer_ != 0) platform::CancelUiTimer(dockTimer_);
+  dockTimer_ = 0;
   DestroyWindow();
   return code;
 }
@@ -44,6 +55,9 @@ bool MainWindow::HandleMessage(const platform::Message& message) {
       return true;
     case msg::TaskbarCreated:
       tray_.Restore();
+      return true;
+    case msg::ShowWindowRequest:
+      Display();
       return true;
     default:
       return HtmlControl::HandleMessage(message);
@@ -92,7 +106,12 @@ void MainWindow::UpdateTrayIcon(ShownState state) {
 
 void MainWindow::Display() { HtmlControl::Display(); }
 
-void MainWindow::Hide() { HtmlControl::Hide(); }
+// Without a tray host nothing could bring a hidden window back: it stays in
+// the task list, minimised.
+void MainWindow::Hide() {
+  if (tray_.Docked()) HtmlControl::Hide();
+  else view().Minimize();
+}
 
 // The user who looks at the window sees the change there already.
 void MainWindow::Notify(Notice notice) {

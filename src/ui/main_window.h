@@ -39,6 +39,8 @@ class MainWindow : public HtmlControl, public Signal, public TrayHost, public Co
   Tray& tray() { return tray_; }
 
   bool firstRun = false;
+  // How long a hidden start waits for a panel to take the tray icon.
+  static constexpr unsigned kDockWaitMs = 1500;
 
  private:
   const char* Connect(int count, const char* const* args);
@@ -52,4 +54,5 @@ class MainWindow : public HtmlControl, public Signal, public TrayHost, public Co
   // standard output, as the headless mode writes them (for tests of a window
   // whose page cannot be seen).
   std::unique_ptr<LoggingView> log_;
+  unsigned dockTimer_ = 0;
 };

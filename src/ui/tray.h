@@ -3,6 +3,7 @@
 // icon and tooltip per state) is here; the icon itself is the system's
 // (TrayBackend: StatusNotifierItem or XEmbed on Linux, Shell_NotifyIconW on Windows).
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "runtime/ui_messages.h"
@@ -54,6 +55,9 @@ class TrayBackend {
   virtual void PopupMenu(int x, int y) = 0;
   // The shell's notification area came back (Explorer restarted): the icon is added again.
   virtual void Restore() {}
+  // True while a tray host shows the icon (a panel took it), so the user can
+  // bring a hidden window back with it.
+  virtual bool Docked() const { return std::strcmp(Protocol(), "none") != 0; }
   // Shows a short notice on the desktop; false when the system has no way to.
   virtual bool Notify(const char* /*title*/, const char* /*text*/) { return false; }
   virtual const char* Protocol() const = 0;
@@ -78,6 +82,7 @@ class Tray {
   void Restore();                  // the notification area restarted
   // For tests and diagnostics:
   bool IsShown() const;
+  bool Docked() const { return added_ && backend_->Docked(); }
   bool IsMenuItemEnabled(uintptr_t id) const;
   const char* Tooltip() const { return model_.Tooltip(); }
   const char* IconName() const { return model_.IconName(); }

@@ -205,7 +205,7 @@ struct GtkHtmlViewGlue {
   static gboolean OnDelete(GtkWidget*, GdkEvent*, gpointer data) {
     // A close from the window manager hides, like the page's close mark; the
     // program ends only through a posted close request.
-    static_cast<GtkHtmlView*>(data)->Hide();
+    static_cast<GtkHtmlView*>(data)->client_.CloseRequested();
     return TRUE;
   }
 };

@@ -23,6 +23,7 @@ struct GtkTray : TrayBackend {
   const char* Protocol() const override;
   bool IconArea(int* x, int* y, int* width, int* height) const override;
   bool Notify(const char* title, const char* text) override;  // desktop_notice.cpp
+  bool Docked() const override { return protocol == TrayProtocol::Sni || XEmbedded(); }
 
   const TrayModel& model;
   TrayHost& host;

@@ -349,7 +349,7 @@ LRESULT WinHtmlView::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:
       // Sent, not posted (Alt+F4, the task manager): the window hides; the
       // program ends only through a posted close request.
-      Hide();
+      client_.CloseRequested();
       return 0;
     case WM_NCDESTROY:
       SetWindowLongPtrW(window_, GWLP_USERDATA, 0);

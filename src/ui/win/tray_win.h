@@ -20,6 +20,7 @@ class WinTray : public TrayBackend {
   // A balloon from the icon (NIIF_INFO); false when the icon is not shown.
   bool Notify(const char* title, const char* text) override;
   const char* Protocol() const override { return shown_ ? "shell" : "none"; }
+  bool Docked() const override { return shown_; }
 
   // For tests: the record as last filled (the balloon's, after Notify), and the menu.
   const NOTIFYICONDATAW& Record() const { return record_; }

@@ -162,6 +162,7 @@ cat >"$work/pinger.py" <<'PY'
 import socket, struct, sys, time, select
 target, seconds, out = sys.argv[1], float(sys.argv[2]), open(sys.argv[3], "w", buffering=1)
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM, socket.IPPROTO_ICMP)
+s.setblocking(False)  # a stopped tunnel holds our packets in its queue: never wait on it
 sent, seq, end = {}, 0, time.time() + seconds
 next_send = time.time()
 while time.time() < end:
@@ -176,7 +177,10 @@ while time.time() < end:
         next_send += 0.1
     r, _, _ = select.select([s], [], [], max(0.0, min(next_send, end) - time.time()))
     if r:
-        data = s.recv(256)
+        try:
+            data = s.recv(256)
+        except OSError:
+            continue
         if len(data) >= 8 and data[0] == 0:
             number = struct.unpack("!H", data[6:8])[0]
             if number in sent:
@@ -243,16 +247,20 @@ expect_within() {
   [ "$back" != never ] || { fail "$1: pings never came back"; return; }
   /usr/bin/python3 -c "import sys; sys.exit(0 if float('$back') <= $3 else 1)" || fail "$1: pings came back only $back s after the return (bound $3 s)"
 }
-# tray_after T STATE SECONDS: the tray showed STATE within SECONDS of time T.
+# tray_after T STATE SECONDS: the tray showed STATE within SECONDS of time T
+# (waits until then when it has not yet).
 tray_after() {
   /usr/bin/python3 - "$(flog)" "$1" "$2" "$3" <<'PY'
-import sys
+import sys, time
 front, t, state, within = sys.argv[1], float(sys.argv[2]), sys.argv[3], float(sys.argv[4])
-for line in open(front):
-    p = line.split()
-    if len(p) >= 3 and p[1] == "tray" and p[2] == state and t <= float(p[0]) <= t + within:
-        sys.exit(0)
-sys.exit(1)
+while True:
+    for line in open(front):
+        p = line.split()
+        if len(p) >= 3 and p[1] == "tray" and p[2] == state and t <= float(p[0]) <= t + within:
+            sys.exit(0)
+    if time.time() > t + within + 0.5:
+        sys.exit(1)
+    time.sleep(0.2)
 PY
 }
 serving_server() {
@@ -288,7 +296,7 @@ run() {
     expect_within "$name" 25 45
     ;;
   killed-server)
-    start_pinger "$name" 50
+    start_pinger "$name" 55
     sleep 3
     s=$(serving_server)
     t0=$(now)
@@ -296,7 +304,8 @@ run() {
     tray_after "$t0" 6 25 || tray_after "$t0" 4 25 || fail "$name: the tray was not yellow within 25 s of the server's death"
     wait "$pinger" 2>/dev/null
     figures "$name" "$t0" "$t0" >"$work/figures-$name"; cat "$work/figures-$name"
-    expect_within "$name" 25 45
+    # OpenVPN tries the dead server again before it gives up and the next one is asked for.
+    expect_within "$name" 25 60
     start_server "${s:-1}"
     ;;
   restarted-server)
@@ -345,9 +354,15 @@ run() {
   resume)
     start_pinger "$name" 20
     sleep 3
+    # Anybody on the bus may send a signal of that name: only logind's counts.
     t0=$(now)
-    busctl --system emit /org/freedesktop/login1 org.freedesktop.login1.Manager PrepareForSleep b true
     busctl --system emit /org/freedesktop/login1 org.freedesktop.login1.Manager PrepareForSleep b false
+    tray_after "$t0" 6 3 && fail "$name: a PrepareForSleep sent by somebody else restarted the tunnel"
+    t0=$(now)
+    for sleeping in true false; do
+      busctl --system call org.freedesktop.login1 /org/freedesktop/login1 org.freedesktop.DBus.Mock EmitSignal \
+        sssav org.freedesktop.login1.Manager PrepareForSleep b 1 b $sleeping || fail "$name: the logind stand-in emitted nothing"
+    done
     tray_after "$t0" 6 5 || fail "$name: the resume did not restart the tunnel at once"
     wait "$pinger" 2>/dev/null
     figures "$name" "$t0" "$t0" >"$work/figures-$name"; cat "$work/figures-$name"
