@@ -51,15 +51,7 @@ class XSession {
       wm_ = Spawn({"openbox", "--sm-disable"}, -1);
       WaitFor("_NET_SUPPORTING_WM_CHECK", "window id");
     }
-    if (panel) {
-      std::string height = std::to_string(kPanelHeight);
-      panel_ = Spawn({"trayer", "--edge", "bottom", "--align", "right", "--height", height.c_str(), "--widthtype",
-                      "request", "--SetDockType", "true", "--SetPartialStrut", "true", "--transparent", "false"},
-                     -1);
-      // The work area shrinks once the window manager has taken the panel's strut.
-      std::string expected = std::to_string(kHeight - kPanelHeight);
-      WaitFor("_NET_WORKAREA", (", " + expected).c_str());
-    }
+    if (panel) StartPanel();
     int argc = 0;
     return gtk_init_check(&argc, nullptr);
   }
@@ -74,6 +66,17 @@ class XSession {
   }
 
   const std::string& display() const { return display_; }
+
+  // A trayer panel at the bottom: an XEmbed tray host.
+  void StartPanel() {
+    std::string height = std::to_string(kPanelHeight);
+    panel_ = Spawn({"trayer", "--edge", "bottom", "--align", "right", "--height", height.c_str(), "--widthtype",
+                    "request", "--SetDockType", "true", "--SetPartialStrut", "true", "--transparent", "false"},
+                   -1);
+    // The work area shrinks once the window manager has taken the panel's strut.
+    std::string expected = std::to_string(kHeight - kPanelHeight);
+    WaitFor("_NET_WORKAREA", (", " + expected).c_str());
+  }
 
   // Output of a command (argv) run to its end.
   static std::string Run(std::vector<const char*> argv) {
