@@ -65,6 +65,23 @@ TEST_F(Server, NewConnectionStartsWithFreshBufferAndPasswordFlag) {
   EXPECT_EQ(Next(), msg::WM_MGMT_DISCONNECTED);
 }
 
+// The one command we send of our own accord: a restart of the tunnel when
+// the network under it moved. Asked with no OpenVPN on the line, it is dropped.
+TEST_F(Server, ARequestedRestartGoesToTheConnectedOpenVpnOnly) {
+  server.RequestRestart();  // nobody connected: forgotten
+  TcpClient client;
+  ASSERT_TRUE(client.Connect(port));
+  EXPECT_EQ(Next(), msg::WM_MGMT_CONNECTED);
+  EXPECT_EQ(client.Read(1, 200), "");
+  server.RequestRestart();
+  EXPECT_EQ(client.Read(15, kWaitMs), "signal SIGUSR1\n");
+  // The connection goes on as before.
+  ASSERT_TRUE(client.Write(kHold));
+  EXPECT_EQ(client.Read(9, kWaitMs), "state on\n");
+  client.Close();
+  EXPECT_EQ(Next(), msg::WM_MGMT_DISCONNECTED);
+}
+
 TEST_F(Server, SecondClientWaitsUntilTheFirstIsGone) {
   TcpClient first;
   ASSERT_TRUE(first.Connect(port));
