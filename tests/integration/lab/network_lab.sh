@@ -2,14 +2,15 @@
 # The network lab: the real service (root), OpenVPN with the shipped
 # config.qvpn and the headless front end (an ordinary user) in a client
 # namespace; a router namespace in the middle; two real OpenVPN servers that
-# push "redirect-gateway def1" and "keepalive 2 10", and an address beyond
-# them, in a server namespace. A pinger (the same user) pings the address
+# push "redirect-gateway def1" and a keepalive ("keepalive 2 10", and
+# "keepalive 10 60" as providers push it), and an address beyond them, in a
+# server namespace. A pinger (the same user) pings the address
 # beyond every 100 ms. Each scenario breaks something and checks what the tray
 # and the page said over time against whether pings came back.
 #
 # Usage: network_lab.sh BUILD_DIR SOURCE_DIR [SCENARIO...]
 # Scenarios: silent-link killed-server restarted-server stopped-openvpn
-#            route-change resume hung-start (default: all). QV_KEEP=1 keeps the work folder.
+#            route-change resume idle hung-start (default: all). QV_KEEP=1 keeps the work folder.
 # Figures go to standard output and to $QV_LAB_FIGURES when set.
 set -uo pipefail
 
@@ -36,7 +37,7 @@ fi
 build=$2 source=$3
 shift 3
 scenarios=("$@")
-[ ${#scenarios[@]} -gt 0 ] || scenarios=(silent-link killed-server restarted-server stopped-openvpn route-change resume hung-start)
+[ ${#scenarios[@]} -gt 0 ] || scenarios=(silent-link killed-server restarted-server stopped-openvpn route-change resume idle hung-start)
 user=65534
 work=$(mktemp -d /tmp/qv-lab.XXXXXX) && chmod 0755 "$work"
 trap 'kill $(jobs -p) 2>/dev/null; wait 2>/dev/null; [ -n "${QV_KEEP:-}" ] || rm -rf "$work"' EXIT
@@ -84,7 +85,7 @@ for n in 1 2; do
 topology subnet
 server 10.8.$n.0 255.255.255.0
 push "redirect-gateway def1"
-keepalive 2 10
+keepalive $([ $n = 1 ] && echo "2 10" || echo "10 60")
 CONF
 done
 start_server() {  # start_server N
@@ -367,6 +368,15 @@ run() {
     wait "$pinger" 2>/dev/null
     figures "$name" "$t0" "$t0" >"$work/figures-$name"; cat "$work/figures-$name"
     expect_within "$name" 3 15
+    ;;
+  idle)
+    # No traffic but the servers' own pings (every 10 s from server 2): the tunnel stays green.
+    s=$(serving_server)
+    before=$(grep -c " tray " "$(flog)")
+    sleep 35
+    [ "$(grep -c " tray " "$(flog)")" -eq "$before" ] ||
+      fail "$name: an idle tunnel to server ${s:-?} changed colour: $(grep ' tray ' "$(flog)" | tail -n 3 | tr '\n' ' ')"
+    say "$name: 35 s without traffic to server ${s:-?} ($(grep -h '^keepalive' "$work/pki/lab${s:-1}.conf")): the tray stayed green"
     ;;
   hung-start)
     # An entry with a scrambling word: Debian's OpenVPN refuses it and never calls in.
