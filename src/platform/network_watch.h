@@ -6,6 +6,7 @@
 // WM_POWERBROADCAST and NotifyRouteChange2 / NotifyIpInterfaceChange.
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace platform {
 
@@ -30,5 +31,12 @@ class NetworkWatch {
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// The default routes that leave by a real link, as the backends list them,
+// against the last list seen: true when they moved to another network (and
+// last becomes now). A list that empties is no network to move to (a tunnel
+// that takes the default route for itself removes the old one): it is kept
+// out of last, so the same routes coming back are no change.
+bool DefaultRoutesMoved(std::string* last, const std::string& now);
 
 }  // namespace platform

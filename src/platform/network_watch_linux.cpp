@@ -120,13 +120,7 @@ struct NetworkWatch::State {
     auto* self = static_cast<State*>(data);
     self->settleSource = 0;
     const std::string now = DefaultRoutes();
-    // No default route at all is no network to move to (and a tunnel that
-    // takes the default route for itself removes the old one): wait for the next.
-    bool changed = false;
-    if (!now.empty() && now != self->routes) {
-      changed = !self->routes.empty();
-      self->routes = now;
-    }
+    bool changed = DefaultRoutesMoved(&self->routes, now);
     if (self->linkCameUp && !now.empty()) changed = true;
     self->linkCameUp = false;
     if (changed && self->handler) self->handler(NetworkEvent::RouteChanged);

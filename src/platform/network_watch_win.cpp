@@ -75,13 +75,8 @@ struct NetworkWatch::State {
       }
       if (message == WM_TIMER && wParam == kSettleTimer) {
         KillTimer(window, kSettleTimer);
-        const std::string now = DefaultRoutes();
-        // No default route is no network to move to; wait for the next one.
-        if (!now.empty() && now != self->routes) {
-          const bool changed = !self->routes.empty();
-          self->routes = now;
-          if (changed && self->handler) self->handler(NetworkEvent::RouteChanged);
-        }
+        if (DefaultRoutesMoved(&self->routes, DefaultRoutes()) && self->handler)
+          self->handler(NetworkEvent::RouteChanged);
         return 0;
       }
     }

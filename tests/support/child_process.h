@@ -168,4 +168,19 @@ inline ProgramResult RunProgram(const std::vector<std::string>& argv,
   return FinishProgram(StartProgram(argv, env, unprivileged));
 }
 
+// Seeds the registry a started front end reads (its install folder and a
+// machine id) with quorvanta-reg at reg; false when a call failed.
+inline bool SeedFrontEndRegistry(const std::string& reg, const std::string& installDir,
+                                 const std::vector<std::string>& env) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"set", "HKLM\\SOFTWARE\\Quorvanta", "@", "REG_SZ", installDir},
+           {"set", "HKLM\\SOFTWARE\\Microsoft\\Cryptography", "MachineGuid", "REG_SZ",
+            "3d1219c7-c4c5-404a-aa1f-6d2a48adfda4"}}) {
+    std::vector<std::string> argv = {reg};
+    argv.insert(argv.end(), args.begin(), args.end());
+    if (RunProgram(argv, env).status != 0) return false;
+  }
+  return true;
+}
+
 }  // namespace qvtest

@@ -41,14 +41,7 @@ class WaylandTest : public ::testing::Test {
   void SetUp() override {
     mkdir("/tmp/.X11-unix", 01777);  // XWayland's socket folder, as a desktop session has it
     ASSERT_EQ(mkdir(runtime_.c_str(), 0700), 0);
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"set", "HKLM\\SOFTWARE\\Quorvanta", "@", "REG_SZ", dir_.path()},
-             {"set", "HKLM\\SOFTWARE\\Microsoft\\Cryptography", "MachineGuid", "REG_SZ",
-              "3d1219c7-c4c5-404a-aa1f-6d2a48adfda4"}}) {
-      std::vector<std::string> argv = {kReg};
-      argv.insert(argv.end(), args.begin(), args.end());
-      ASSERT_EQ(qvtest::RunProgram(argv, Env()).status, 0);
-    }
+    ASSERT_TRUE(qvtest::SeedFrontEndRegistry(kReg, dir_.path(), Env()));
     weston_ = qvtest::StartProgram({"/usr/bin/weston", "--backend=headless-backend.so", "--xwayland",
                                     "--socket=qv-wayland", "--idle-time=0"},
                                    {"XDG_RUNTIME_DIR=" + runtime_, "HOME=" + dir_.path(),
