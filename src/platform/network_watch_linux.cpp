@@ -132,13 +132,16 @@ struct NetworkWatch::State {
     bool relevant = false;
     for (;;) {
       alignas(nlmsghdr) char buffer[16384];
-      const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      sockaddr_nl from{};
+      socklen_t fromLength = sizeof from;
+      const ssize_t n = recvfrom(fd, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLength);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == ENOBUFS) {  // we fell behind: look at everything again
         relevant = true;
         continue;
       }
       if (n <= 0) break;
+      if (from.nl_pid != 0) continue;  // only the kernel tells us about routes
       int left = static_cast<int>(n);
       for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
         if (h->nlmsg_type == RTM_NEWROUTE || h->nlmsg_type == RTM_DELROUTE) {
