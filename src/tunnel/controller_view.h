@@ -14,7 +14,8 @@ enum class Notice : uint32_t {
   GaveUp = 3,          // no server is left
 };
 
-// The notice's title and body, short enough for any notification service.
+// The notice's title and body, short enough for any notification service;
+// the service names the program beside them (libnotify's application name, the tray icon's balloon).
 const char* NoticeTitle(Notice notice);
 const char* NoticeText(Notice notice);
 

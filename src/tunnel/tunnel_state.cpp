@@ -27,13 +27,13 @@ const StateLook& LookOf(ShownState state) {
 const char* NoticeTitle(Notice notice) {
   switch (notice) {
     case Notice::ConnectionLost:
-      return "Quorvanta: connection lost";
+      return "Connection lost";
     case Notice::ConnectionBack:
-      return "Quorvanta: connected again";
+      return "Connected again";
     case Notice::NextServer:
-      return "Quorvanta: changing server";
+      return "Changing server";
     case Notice::GaveUp:
-      return "Quorvanta: not connected";
+      return "Not connected";
   }
   return "Quorvanta";
 }

@@ -282,7 +282,7 @@ run() {
   say "== $name"
   case "$name" in
   silent-link)
-    start_pinger "$name" 75
+    start_pinger "$name" 52
     sleep 3
     t0=$(now)
     in_router ip route add blackhole 192.0.2.2/32
@@ -324,7 +324,7 @@ run() {
     expect_within "$name" 3 5
     ;;
   stopped-openvpn)
-    start_pinger "$name" 45
+    start_pinger "$name" 32
     sleep 3
     client=$(pgrep -f "openvpn --config config.qvpn" | tail -n 1)
     t0=$(now)
@@ -338,7 +338,7 @@ run() {
     expect_within "$name" 12 25
     ;;
   route-change)
-    start_pinger "$name" 20
+    start_pinger "$name" 15
     sleep 3
     before=$(grep -c "tray 5" "$(flog)")
     t0=$(now)
@@ -353,7 +353,7 @@ run() {
     expect_within "$name" 3 15
     ;;
   resume)
-    start_pinger "$name" 20
+    start_pinger "$name" 16
     sleep 3
     # Anybody on the bus may send a signal of that name: only logind's counts.
     t0=$(now)
@@ -373,10 +373,10 @@ run() {
     # No traffic but the servers' own pings (every 10 s from server 2): the tunnel stays green.
     s=$(serving_server)
     before=$(grep -c " tray " "$(flog)")
-    sleep 35
+    sleep 30
     [ "$(grep -c " tray " "$(flog)")" -eq "$before" ] ||
       fail "$name: an idle tunnel to server ${s:-?} changed colour: $(grep ' tray ' "$(flog)" | tail -n 3 | tr '\n' ' ')"
-    say "$name: 35 s without traffic to server ${s:-?} ($(grep -h '^keepalive' "$work/pki/lab${s:-1}.conf")): the tray stayed green"
+    say "$name: 30 s without traffic to server ${s:-?} ($(grep -h '^keepalive' "$work/pki/lab${s:-1}.conf")): the tray stayed green"
     ;;
   hung-start)
     # An entry with a scrambling word: Debian's OpenVPN refuses it and never calls in.

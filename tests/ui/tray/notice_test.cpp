@@ -51,7 +51,8 @@ TEST(DesktopNotice, ReachesTheNotificationServiceAndIsLostQuietlyWithoutOne) {
   EXPECT_TRUE(tray.Notify(NoticeTitle(Notice::ConnectionLost), NoticeText(Notice::ConnectionLost)));
   ASSERT_TRUE(SpinUntil([&] { return Read(log).find("Notify") != std::string::npos; }));
   const std::string calls = Read(log);
-  EXPECT_NE(calls.find("Quorvanta: connection lost"), std::string::npos) << calls;
+  EXPECT_NE(calls.find("Quorvanta"), std::string::npos) << calls;  // the application's name
+  EXPECT_NE(calls.find("Connection lost"), std::string::npos) << calls;
   EXPECT_NE(calls.find("Reconnecting..."), std::string::npos) << calls;
 
   kill(service, SIGTERM);
@@ -68,7 +69,8 @@ TEST(DesktopNotice, ReachesTheNotificationServiceAndIsLostQuietlyWithoutOne) {
 
 TEST(DesktopNotice, TextsAreShortAndOursForEveryNotice) {
   for (Notice notice : {Notice::ConnectionLost, Notice::ConnectionBack, Notice::NextServer, Notice::GaveUp}) {
-    EXPECT_EQ(std::string(NoticeTitle(notice)).rfind("Quorvanta: ", 0), 0u);
+    EXPECT_FALSE(std::string(NoticeTitle(notice)).empty());
+    EXPECT_LT(std::string(NoticeTitle(notice)).size(), 24u) << NoticeTitle(notice);
     EXPECT_LT(std::string(NoticeText(notice)).size(), 64u) << NoticeText(notice);
   }
 }

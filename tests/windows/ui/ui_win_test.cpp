@@ -348,8 +348,8 @@ TEST(WinTrayRecord, IconTooltipAndMenuFollowTheState) {
     EXPECT_EQ(!Greyed(menu, 1002), look.disconnect) << look.tip;
   }
   // A notice is the icon's balloon, once: later updates do not bring it back.
-  EXPECT_TRUE(tray.Notify("Quorvanta: connection lost", "Reconnecting..."));
-  EXPECT_STREQ(record.szInfoTitle, L"Quorvanta: connection lost");
+  EXPECT_TRUE(tray.Notify("Connection lost", "Reconnecting..."));
+  EXPECT_STREQ(record.szInfoTitle, L"Connection lost");
   EXPECT_STREQ(record.szInfo, L"Reconnecting...");
   EXPECT_EQ(record.dwInfoFlags, static_cast<DWORD>(NIIF_INFO));
   EXPECT_EQ(record.uFlags, 7u);
