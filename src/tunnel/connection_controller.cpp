@@ -43,6 +43,47 @@ ConnectionController::~ConnectionController() {
   CancelStartWait();
   CancelDisconnectWait();
   CancelCounterWatch();
+  CancelNetworkWait();
+}
+
+void ConnectionController::CancelNetworkWait() {
+  waitingForNetwork_ = false;
+  retrying_ = false;
+  retryWaitMs_ = 0;
+  if (retryTimer_ == 0) return;
+  hooks_.cancelTimer(retryTimer_);
+  retryTimer_ = 0;
+}
+
+void ConnectionController::WaitForNetwork() {
+  waitingForNetwork_ = hooks_.retryFirstMs != 0;
+  if (!waitingForNetwork_) return;
+  retryWaitMs_ = retryWaitMs_ == 0 ? hooks_.retryFirstMs
+                                   : (retryWaitMs_ >= hooks_.retryMaxMs / 2 ? hooks_.retryMaxMs : retryWaitMs_ * 2);
+  if (retryTimer_ != 0) hooks_.cancelTimer(retryTimer_);
+  retryTimer_ = hooks_.startTimer(retryWaitMs_, [this] {
+    retryTimer_ = 0;
+    OnRetryDue();
+  });
+}
+
+// A round of its own: the profile read again, then the list from its start.
+void ConnectionController::OnRetryDue() {
+  if (!waitingForNetwork_ || state_ != TunnelState::Disconnected) return;
+  if (retryTimer_ != 0) {
+    hooks_.cancelTimer(retryTimer_);
+    retryTimer_ = 0;
+  }
+  if (hooks_.loadProfile(ProfilePath) != 0 || !RequestTunnel()) {
+    WaitForNetwork();  // nothing to ask for yet: the next round, later
+    ShowTray();
+    return;
+  }
+  waitingForNetwork_ = false;
+  retrying_ = true;
+  state_ = TunnelState::Connecting;
+  ShowPage(ShownState::Connecting);
+  ShowTray();
 }
 
 void ConnectionController::CancelCounterWatch() {
@@ -72,6 +113,7 @@ void ConnectionController::OnCountersSilent() {
 
 ShownState ConnectionController::shown() const {
   if (state_ == TunnelState::Connecting && reconnecting_) return ShownState::Reconnecting;
+  if (state_ == TunnelState::Disconnected && waitingForNetwork_) return ShownState::WaitingForNetwork;
   return Shown(state_);
 }
 
@@ -176,6 +218,7 @@ const char* ConnectionController::Connect() {
   CancelFailover();
   CancelDisconnectWait();
   CancelCounterWatch();
+  CancelNetworkWait();
   reconnecting_ = false;
   everConnected_ = false;
   state_ = RequestTunnel() ? TunnelState::Connecting : TunnelState::Disconnected;
@@ -187,6 +230,7 @@ const char* ConnectionController::Disconnect() {
   CancelStartWait();
   CancelFailover();
   CancelCounterWatch();
+  CancelNetworkWait();
   reconnecting_ = false;
   everConnected_ = false;
   state_ = TunnelState::Disconnecting;
@@ -232,6 +276,8 @@ void ConnectionController::OnTunnelUp() {
   state_ = TunnelState::Connected;
   reconnecting_ = false;
   silent_ = false;
+  retrying_ = false;
+  retryWaitMs_ = 0;
   everConnected_ = true;
   ShowTray();
   WatchCounters();
@@ -263,6 +309,11 @@ void ConnectionController::OnReconnecting(uintptr_t) {
 }
 
 void ConnectionController::OnNetworkChanged(uintptr_t) {
+  // The network that was missing may be back: the next round now.
+  if (waitingForNetwork_) {
+    OnRetryDue();
+    return;
+  }
   // Only a tunnel that an OpenVPN holds can be restarted; a failover or a
   // start under way picks the new network up by itself.
   if (!managementUp_ || !hooks_.restartTunnel) return;
@@ -299,15 +350,21 @@ void ConnectionController::OnFailoverDue(bool stopHungStart) {
   if (state_ == TunnelState::Connected || state_ == TunnelState::Connecting) {
     if (RequestTunnel()) {
       state_ = TunnelState::Connecting;
-      view_.Notify(Notice::NextServer);
+      // The rounds of its own while the network is away are no news to the user.
+      if (!retrying_) view_.Notify(Notice::NextServer);
     } else {
       if (stopHungStart) signal_.Set();
       state_ = TunnelState::Disconnected;
       reconnecting_ = false;
-      // Told while the window is still hidden: the window that comes up may be behind others.
-      view_.Notify(Notice::GaveUp);
-      view_.Display();
+      const bool firstTime = !retrying_;
+      retrying_ = false;
+      if (firstTime) {
+        // Told while the window is still hidden: the window that comes up may be behind others.
+        view_.Notify(Notice::GaveUp);
+        view_.Display();
+      }
       ShowPage(ShownState::Disconnected);
+      WaitForNetwork();
     }
   }
   ShowTray();

@@ -39,6 +39,11 @@ struct ControllerHooks {
   // OpenVPN says nothing for this long (stopped, or the machine asleep) is
   // shown as reconnecting, and restarted when it speaks again (0: not watched).
   unsigned counterSilenceMs = 10000;
+  // After the server list ran out, the next round starts after this long
+  // (at once when the network changes), doubling after each failed round up
+  // to retryMaxMs (0: no round of its own).
+  unsigned retryFirstMs = 15000;
+  unsigned retryMaxMs = 300000;
 };
 
 // The box shown when the management port is held by another program.
@@ -69,6 +74,8 @@ class ConnectionController {
   bool FailoverPending() const { return failoverTimer_ != 0; }
   // True while a request waits for OpenVPN's management connection.
   bool StartPending() const { return startTimer_ != 0; }
+  // True while Disconnected because no server could be reached, with a round of its own ahead.
+  bool WaitingForNetwork() const { return waitingForNetwork_; }
   // Set from "-firstrun" before the window runs; consumed by the first tunnel-up.
   bool firstRun = false;
 
@@ -91,6 +98,10 @@ class ConnectionController {
   void WatchCounters();
   void CancelCounterWatch();
   void OnCountersSilent();
+  // The list ran out: wait for the network and try again by itself.
+  void WaitForNetwork();
+  void CancelNetworkWait();
+  void OnRetryDue();
   // The next server's request; with none left, Disconnected and the window
   // shown (and the exit event set when a start hung).
   void OnFailoverDue(bool stopHungStart = false);
@@ -118,6 +129,12 @@ class ConnectionController {
   unsigned counterTimer_ = 0;
   // Shown as reconnecting only because OpenVPN went quiet: its next counters end it.
   bool silent_ = false;
+  // Disconnected because no server could be reached, and trying again by itself.
+  bool waitingForNetwork_ = false;
+  // The tunnel being asked for is one of those rounds (not the user's Connect).
+  bool retrying_ = false;
+  unsigned retryTimer_ = 0;
+  unsigned retryWaitMs_ = 0;
   Knocker knocker_;
   OpenInstalled openInstalled_;
 };

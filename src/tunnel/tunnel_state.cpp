@@ -5,8 +5,9 @@
 namespace {
 
 // Every state offers a way on: Connect where no tunnel is wanted, Disconnect
-// where one is; only the two short waits (the service probe, OpenVPN going
-// away) offer neither, and both end within a bound.
+// where one is (and both while the program waits for the network by itself);
+// only the two short waits (the service probe, OpenVPN going away) offer
+// neither, and both end within a bound.
 constexpr StateLook kLooks[kShownStateCount] = {
     /* WaitingForService  */ {TrayRed, "Disconnected", nullptr, nullptr, false, false},
     /* ServiceUnavailable */ {TrayRed, "Disconnected", nullptr, nullptr, true, false},
@@ -15,6 +16,7 @@ constexpr StateLook kLooks[kShownStateCount] = {
     /* Connecting         */ {TrayYellow, "Connecting", "connecting", "Connecting", false, true},
     /* Connected          */ {TrayGreen, "Connected", "connected", "Connected", false, true},
     /* Reconnecting       */ {TrayYellow, "Reconnecting", "connecting", "Connecting", false, true},
+    /* WaitingForNetwork  */ {TrayRed, "Waiting for the network", "disconnected", "Disconnected", true, true},
 };
 
 }  // namespace
@@ -47,7 +49,7 @@ const char* NoticeText(Notice notice) {
     case Notice::NextServer:
       return "The server went away. Trying the next one.";
     case Notice::GaveUp:
-      return "No server could be reached. Press Connect to try again.";
+      return "No server could be reached. Trying again by itself.";
   }
   return "";
 }

@@ -14,9 +14,9 @@ enum class TunnelState : uint32_t {
   Connected = 5,
 };
 
-// What the user sees: the controller's state, or Reconnecting while a tunnel
-// that was asked for is being brought back (OpenVPN restarting, or the wait
-// for the next server).
+// What the user sees: the controller's state, Reconnecting while a tunnel
+// that was asked for is being brought back (OpenVPN restarting), or
+// WaitingForNetwork while Disconnected because no server could be reached.
 enum class ShownState : uint32_t {
   WaitingForService = 0,
   ServiceUnavailable = 1,
@@ -25,8 +25,10 @@ enum class ShownState : uint32_t {
   Connecting = 4,
   Connected = 5,
   Reconnecting = 6,
+  // No server could be reached: the program tries again by itself.
+  WaitingForNetwork = 7,
 };
-constexpr int kShownStateCount = 7;
+constexpr int kShownStateCount = 8;
 
 enum TrayColour { TrayRed = 0, TrayYellow = 1, TrayGreen = 2, TrayColourCount = 3 };
 

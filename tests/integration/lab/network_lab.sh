@@ -10,7 +10,7 @@
 #
 # Usage: network_lab.sh BUILD_DIR SOURCE_DIR [SCENARIO...]
 # Scenarios: silent-link killed-server restarted-server stopped-openvpn
-#            route-change resume idle hung-start (default: all). QV_KEEP=1 keeps the work folder.
+#            route-change resume idle long-outage hung-start (default: all). QV_KEEP=1 keeps the work folder.
 # Figures go to standard output and to $QV_LAB_FIGURES when set.
 set -uo pipefail
 
@@ -37,7 +37,7 @@ fi
 build=$2 source=$3
 shift 3
 scenarios=("$@")
-[ ${#scenarios[@]} -gt 0 ] || scenarios=(silent-link killed-server restarted-server stopped-openvpn route-change resume idle hung-start)
+[ ${#scenarios[@]} -gt 0 ] || scenarios=(silent-link killed-server restarted-server stopped-openvpn route-change resume idle long-outage hung-start)
 user=65534
 work=$(mktemp -d /tmp/qv-lab.XXXXXX) && chmod 0755 "$work"
 trap 'kill $(jobs -p) 2>/dev/null; wait 2>/dev/null; [ -n "${QV_KEEP:-}" ] || rm -rf "$work"' EXIT
@@ -377,6 +377,23 @@ run() {
     [ "$(grep -c " tray " "$(flog)")" -eq "$before" ] ||
       fail "$name: an idle tunnel to server ${s:-?} changed colour: $(grep ' tray ' "$(flog)" | tail -n 3 | tr '\n' ' ')"
     say "$name: 30 s without traffic to server ${s:-?} ($(grep -h '^keepalive' "$work/pki/lab${s:-1}.conf")): the tray stayed green"
+    ;;
+  long-outage)
+    # Longer than the whole server list: red, then back by itself once the link returns.
+    start_pinger "$name" 150
+    sleep 3
+    t0=$(now)
+    in_router ip route add blackhole 192.0.2.2/32
+    in_router ip route add blackhole 198.51.100.0/25
+    tray_after "$t0" 7 85 || fail "$name: the tray did not say 'Waiting for the network' once the list ran out"
+    while [ "$(/usr/bin/python3 -c "print(int(float('$(now)') - float('$t0')))")" -lt 90 ]; do sleep 1; done
+    in_router ip route del blackhole 192.0.2.2/32
+    in_router ip route del blackhole 198.51.100.0/25
+    t1=$(now)
+    tray_after "$t1" 5 45 || fail "$name: the tunnel was not back by itself within 45 s of the link's return"
+    kill "$pinger" 2>/dev/null
+    wait "$pinger" 2>/dev/null
+    figures "$name" "$t0" "$t1" >"$work/figures-$name"; cat "$work/figures-$name"
     ;;
   hung-start)
     # An entry with a scrambling word: Debian's OpenVPN refuses it and never calls in.

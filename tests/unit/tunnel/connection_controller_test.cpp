@@ -102,6 +102,7 @@ class Controller : public ::testing::Test {
     hooks.restartTunnel = [this] { log.push_back("restart"); };
     hooks.disconnectWaitMs = disconnectWaitMs;
     hooks.counterSilenceMs = counterSilenceMs;
+    hooks.retryFirstMs = retryFirstMs;
     controller = std::make_unique<ConnectionController>(*view, *signal, hooks);
   }
 
@@ -176,6 +177,7 @@ class Controller : public ::testing::Test {
   unsigned startWaitMs = 0;
   unsigned disconnectWaitMs = 0;
   unsigned counterSilenceMs = 0;
+  unsigned retryFirstMs = 0;
   bool portTaken = false;
   std::deque<bool> tunnelResults;
   std::unique_ptr<Signal> signal;
@@ -677,14 +679,93 @@ TEST_F(Controller, AnOpenVpnThatFallsSilentIsShownReconnectingUntilItSpeaksAgain
   EXPECT_TRUE(timers.empty());
 }
 
+// After an outage longer than the server list the tunnel comes back by itself.
+TEST_F(Controller, AListThatRanOutIsTriedAgainLaterOrWhenTheNetworkChanges) {
+  retryFirstMs = 15000;
+  SetUp();
+  ReachWithOpenVpn(Connected);
+  tunnelResults = {false};
+  Send(msg::WM_MGMT_DISCONNECTED);
+  log.clear();
+  Fire();  // the failover finds the list empty
+  EXPECT_EQ(controller->state(), Disconnected);
+  EXPECT_EQ(controller->shown(), ShownState::WaitingForNetwork);
+  EXPECT_EQ(log, (Log{"request", "notice 3", "display", "page disconnected [Disconnected]", "timer 15000", "tray 7"}));
+  // The round: the profile read again and the list from its start; it fails too, and the wait doubles.
+  log.clear();
+  tunnelResults = {true};
+  Fire();
+  EXPECT_EQ(log, (Log{"load /cfg/data.vpn", "request", "page connecting [Connecting]", "tray 4"}));
+  Send(msg::WM_MGMT_DISCONNECTED);
+  tunnelResults = {true, false};
+  log.clear();
+  Fire();  // to the second server, with no notice
+  Send(msg::WM_MGMT_DISCONNECTED);
+  Fire();
+  EXPECT_EQ(log, (Log{"request", "tray 4", "timer 2500", "request", "page disconnected [Disconnected]", "timer 30000",
+                      "tray 7"}));
+  // The network changes: the next round at once, and the waiting ends with the tunnel.
+  log.clear();
+  tunnelResults = {true};
+  Send(msg::WM_NETWORK_CHANGED, msg::NetworkRouteChanged);
+  EXPECT_EQ(log, (Log{"cancel", "load /cfg/data.vpn", "request", "page connecting [Connecting]", "tray 4"}));
+  Send(msg::WM_MGMT_CONNECTED);
+  Send(msg::WM_TUNNEL_UP);
+  EXPECT_TRUE(timers.empty());
+  EXPECT_FALSE(controller->WaitingForNetwork());
+  // The wait starts again from 15 s after a tunnel was up.
+  tunnelResults = {false};
+  Send(msg::WM_MGMT_DISCONNECTED);
+  Fire();
+  EXPECT_EQ(timers.size(), 1u);
+  log.clear();
+  ASSERT_FALSE(timers.empty());
+  // The user's Disconnect ends the waiting.
+  controller->Disconnect();
+  EXPECT_TRUE(timers.empty());
+  EXPECT_EQ(controller->shown(), ShownState::Disconnected);
+}
+
+TEST_F(Controller, TheWaitForTheNetworkDoublesUpToFiveMinutesAndTheUsersConnectEndsIt) {
+  retryFirstMs = 15000;
+  SetUp();
+  tunnelResults = {false};
+  controller->Connect();  // the user's own: nothing to wait for yet
+  EXPECT_FALSE(controller->WaitingForNetwork());
+  ReachWithOpenVpn(Connecting);
+  tunnelResults = {false};
+  Send(msg::WM_MGMT_DISCONNECTED);
+  Fire();
+  std::vector<std::string> waits;
+  for (int round = 0; round < 7; ++round) {
+    ASSERT_EQ(timers.size(), 1u);
+    waits.push_back(log.back() == "tray 7" ? log[log.size() - 2] : log.back());
+    log.clear();
+    loadResult = round == 2 ? 2 : 0;  // a profile that cannot be read waits for the next round, quietly
+    tunnelResults = {false};
+    Fire();
+  }
+  EXPECT_EQ(waits, (std::vector<std::string>{"timer 15000", "timer 30000", "timer 60000", "timer 120000",
+                                             "timer 240000", "timer 300000", "timer 300000"}));
+  EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("box", 0) == 0; }), 0);
+  loadResult = 0;
+  tunnelResults = {true};
+  controller->Connect();
+  EXPECT_TRUE(timers.size() == 0 || !controller->WaitingForNetwork());
+  EXPECT_EQ(controller->state(), Connecting);
+}
+
 TEST_F(Controller, EveryShownStateOffersAWayOnButTheTwoBoundedWaits) {
   for (unsigned n = 0; n < kShownStateCount; ++n) {
     const auto state = static_cast<ShownState>(n);
     const StateLook& look = LookOf(state);
     const bool boundedWait = state == ShownState::WaitingForService || state == ShownState::Disconnecting;
     EXPECT_EQ(look.connectOffered || look.disconnectOffered, !boundedWait) << n;
-    EXPECT_FALSE(look.connectOffered && look.disconnectOffered) << n;
+    // Waiting for the network, the user may take over (Connect) or stop the waiting (Disconnect).
+    EXPECT_EQ(look.connectOffered && look.disconnectOffered, state == ShownState::WaitingForNetwork) << n;
   }
+  EXPECT_STREQ(LookOf(ShownState::WaitingForNetwork).tooltip, "Waiting for the network");
+  EXPECT_EQ(LookOf(ShownState::WaitingForNetwork).colour, TrayRed);
   EXPECT_STREQ(LookOf(ShownState::Reconnecting).tooltip, "Reconnecting");
   EXPECT_EQ(LookOf(ShownState::Reconnecting).colour, TrayYellow);
   EXPECT_STREQ(LookOf(ShownState::Reconnecting).pageFunction, "connecting");
