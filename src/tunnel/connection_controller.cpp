@@ -271,7 +271,8 @@ void ConnectionController::OnManagementConnected() {
 void ConnectionController::OnTunnelUp() {
   // A tunnel the user has just let go is not shown as up while it goes away.
   if (state_ == TunnelState::Disconnecting || state_ == TunnelState::Disconnected) return;
-  const bool back = reconnecting_ && everConnected_;
+  // Back by itself: after a reconnect, or a round of its own after the list ran out.
+  const bool back = (reconnecting_ && everConnected_) || retrying_;
   ShowPage(ShownState::Connected);
   state_ = TunnelState::Connected;
   reconnecting_ = false;

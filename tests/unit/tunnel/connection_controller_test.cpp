@@ -710,7 +710,9 @@ TEST_F(Controller, AListThatRanOutIsTriedAgainLaterOrWhenTheNetworkChanges) {
   Send(msg::WM_NETWORK_CHANGED, msg::NetworkRouteChanged);
   EXPECT_EQ(log, (Log{"cancel", "load /cfg/data.vpn", "request", "page connecting [Connecting]", "tray 4"}));
   Send(msg::WM_MGMT_CONNECTED);
+  log.clear();
   Send(msg::WM_TUNNEL_UP);
+  EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "notice 1", "delayed update /cfg/data.vpn", "knocker"}));
   EXPECT_TRUE(timers.empty());
   EXPECT_FALSE(controller->WaitingForNetwork());
   // The wait starts again from 15 s after a tunnel was up.
