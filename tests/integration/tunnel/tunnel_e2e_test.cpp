@@ -343,8 +343,10 @@ TEST_F(TunnelEndToEnd, TwoDeadServersEndDisconnectedWithUpdateAndWindow) {
   EXPECT_EQ(g_updates, 1);
   EXPECT_EQ(view_.Count("display"), 1u);
   EXPECT_EQ(view_.Count("page connected"), 0u);
-  EXPECT_EQ(view_.Last("tray")->text, "tray 3");
+  // Disconnected, waiting for the network to try again by itself.
+  EXPECT_EQ(view_.Last("tray")->text, "tray 7");
   EXPECT_EQ(control_->controller().state(), Disconnected);
+  EXPECT_TRUE(control_->controller().WaitingForNetwork());
   // connect-retry-max ends both OpenVPNs (UDP and TCP) with status 1.
   EXPECT_EQ(service_->CountLines("exited with status 1") - failedBefore, 2u) << service_->Output();
 }
