@@ -23,7 +23,7 @@ class NetworkWatch {
 
   // Starts watching; handler runs on the user-interface thread, which must
   // be the caller. A source that cannot be watched (no system bus) is left
-  // out; false when neither can be.
+  // out; false when the watch cannot be made at all.
   bool Start(Handler handler);
   void Stop();
 

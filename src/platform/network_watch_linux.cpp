@@ -101,6 +101,7 @@ struct NetworkWatch::State {
   Handler handler;
   // Resume.
   GDBusConnection* bus = nullptr;
+  GCancellable* connecting = nullptr;
   guint sleepSubscription = 0;
   // Routes and links.
   int netlink = -1;
@@ -165,6 +166,34 @@ struct NetworkWatch::State {
     return G_SOURCE_CONTINUE;
   }
 
+  // The system bus, reached without holding up the start. The watch may
+  // have stopped meanwhile: the connect's own reference to its cancellable says so.
+  struct Connect {
+    GCancellable* cancelled;
+    State* self;
+  };
+  static void OnBus(GObject*, GAsyncResult* result, gpointer data) {
+    auto* connect = static_cast<Connect*>(data);
+    GError* error = nullptr;
+    GDBusConnection* bus = g_bus_get_finish(result, &error);
+    g_clear_error(&error);
+    const bool stopped = g_cancellable_is_cancelled(connect->cancelled);
+    State* self = connect->self;
+    g_object_unref(connect->cancelled);
+    delete connect;
+    if (!bus) return;  // no system bus: no resume news, the routes still count
+    if (stopped) {
+      g_object_unref(bus);
+      return;
+    }
+    g_clear_object(&self->connecting);
+    self->bus = bus;
+    self->sleepSubscription = g_dbus_connection_signal_subscribe(
+        // Only logind itself: anybody on the bus may send a signal of that name.
+        bus, "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
+        "/org/freedesktop/login1", nullptr, G_DBUS_SIGNAL_FLAGS_NONE, &State::OnPrepareForSleep, self, nullptr);
+  }
+
   static void OnPrepareForSleep(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
                                 GVariant* parameters, gpointer data) {
     auto* self = static_cast<State*>(data);
@@ -199,22 +228,20 @@ bool NetworkWatch::Start(Handler handler) {
     }
   }
 
-  GError* error = nullptr;
-  s->bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
-  if (s->bus) {
-    s->sleepSubscription = g_dbus_connection_signal_subscribe(
-        // Only logind itself: anybody on the bus may send a signal of that name.
-        s->bus, "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep", "/org/freedesktop/login1", nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE, &State::OnPrepareForSleep, s, nullptr);
-  } else {
-    g_clear_error(&error);
-  }
-  return s->netlinkSource != 0 || s->sleepSubscription != 0;
+  s->connecting = g_cancellable_new();
+  g_bus_get(G_BUS_TYPE_SYSTEM, s->connecting, &State::OnBus,
+            new State::Connect{static_cast<GCancellable*>(g_object_ref(s->connecting)), s});
+  return true;
 }
 
 void NetworkWatch::Stop() {
   if (!state_) return;
   State* s = state_.get();
+  // A connect still under way ends cancelled, and its callback touches nothing of ours.
+  if (s->connecting) {
+    g_cancellable_cancel(s->connecting);
+    g_object_unref(s->connecting);
+  }
   if (s->sleepSubscription) g_dbus_connection_signal_unsubscribe(s->bus, s->sleepSubscription);
   if (s->bus) g_object_unref(s->bus);
   if (s->netlinkSource) g_source_remove(s->netlinkSource);

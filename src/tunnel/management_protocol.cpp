@@ -1,6 +1,5 @@
 #include "tunnel/management_protocol.h"
 
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +15,10 @@ bool StartsWith(const char* text, const char* prefix, size_t length) {
 }
 
 bool Contains(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
+
+// Both credentials are the machine identity.
+constexpr const char* kUserNameCommand = "username 'Auth' '%s'\n";
+constexpr const char* kPasswordCommand = "password 'Auth' '%s'\n";
 
 // Clears the command text even where the compiler sees no later reader: it
 // carries the credentials.
@@ -130,10 +133,10 @@ void ManagementHandler::Act(const ManagementEvent& event) {
     case ManagementEvent::CredentialsAsked:
       // A restarted tunnel asks again on the same connection: answer every request.
       passwordSent = false;
-      OnPasswordNotification("Need 'Auth' username/password");
+      SendCredential(kUserNameCommand);
       break;
     case ManagementEvent::PasswordWanted:
-      OnPasswordNotification("'Auth' username entered");
+      SendCredential(kPasswordCommand);
       break;
     case ManagementEvent::Counters:
       // The counters ride the message's two 64-bit words as they are.
@@ -166,18 +169,18 @@ void ManagementHandler::ProcessLine(char* line) {
 }
 
 void ManagementHandler::OnPasswordNotification(const char* text) {
+  if (Contains(text, "Need 'Auth' username/password")) {
+    SendCredential(kUserNameCommand);
+  } else if (Contains(text, "'Auth' username entered")) {
+    SendCredential(kPasswordCommand);
+  }
+}
+
+void ManagementHandler::SendCredential(const char* format) {
   char command[kCommandSize];
   std::memset(command, 0, sizeof command);
-  const char* format = nullptr;
-  if (Contains(text, "Need 'Auth' username/password")) {
-    format = "username 'Auth' '%s'\n";
-  } else if (Contains(text, "'Auth' username entered")) {
-    format = "password 'Auth' '%s'\n";
-  }
-  if (format) {
-    int n = std::snprintf(command, sizeof command, format, machineId_ ? machineId_ : "");
-    // A cut command would end without its line feed; send none rather than a wrong one.
-    if (n > 0 && static_cast<size_t>(n) < sizeof command) sink_.Send(command);
-  }
+  int n = std::snprintf(command, sizeof command, format, machineId_ ? machineId_ : "");
+  // A cut command would end without its line feed; send none rather than a wrong one.
+  if (n > 0 && static_cast<size_t>(n) < sizeof command) sink_.Send(command);
   Wipe(command, sizeof command);
 }

@@ -69,6 +69,8 @@ class ManagementHandler {
  private:
   void Post(uint32_t id, uintptr_t wParam, intptr_t lParam);
   void Act(const ManagementEvent& event);
+  // Formats the command with the machine identity in a wiped buffer and sends it.
+  void SendCredential(const char* format);
 
   CommandSink& sink_;
   const char* machineId_;
