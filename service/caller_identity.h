@@ -13,6 +13,8 @@ struct CallerIdentity {
   bool privileged = false;
   // The caller's user id where the system numbers its users (Linux), else -1.
   long long uid = -1;
+  // The process that connected, 0 when unknown.
+  long pid = 0;
 };
 
 bool SameCaller(const CallerIdentity& a, const CallerIdentity& b);

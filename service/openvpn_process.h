@@ -24,10 +24,31 @@ extern const char* const kForceEndAction;
 extern const char* const kForceEndName;
 extern const bool kStopSetsExitEvent;
 
+// What the service adds to a request's command line while a block is in force.
+struct SpawnExtras {
+  const char* remoteHost = nullptr;  // the server's numeric address, in place of the request's host
+  bool block = false;                // OpenVPN's mark and the tunnel device's own name
+};
+
 // Starts the OpenVPN for command in options.configDir. Fills shown with the
 // command line for the log. false (and a log line) when nothing started.
-bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command, OpenVpnProcess* out,
-                  char* shown, size_t shownSize);
+bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command, const SpawnExtras& extras,
+                  OpenVpnProcess* out, char* shown, size_t shownSize);
+
+// The front end that asked for a session, watched until it ends. Opened when
+// its request is accepted, so its id cannot be another process's later.
+struct PeerProcess {
+  long pid = 0;
+  std::uintptr_t native = 0;  // a pidfd, or a process handle
+};
+// false when the process has already ended (or is not the caller's).
+bool OpenPeer(const CallerIdentity& caller, PeerProcess* out);
+void ClosePeer(PeerProcess& peer);
+enum class PeerWait { Ended, TimedOut, Woken };
+// Blocks until peer ends (no peer: never), timeoutMs passes (-1: never) or
+// WakePeerWait is called.
+PeerWait WaitPeer(const PeerProcess& peer, int timeoutMs);
+void WakePeerWait();
 
 // Asks the OpenVPN to exit by itself (SIGTERM, or its exit event).
 void AskToExit(const OpenVpnProcess& process);

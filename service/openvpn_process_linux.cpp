@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "firewall.h"
 #include "openvpn_process.h"
 #include "platform/socket_owner.h"
 
@@ -82,12 +84,25 @@ void WriteLogLine(const char* line, size_t size) {
 
 const char* LastErrorText() { return std::strerror(errno); }
 
-bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command, OpenVpnProcess* out,
-                  char* shown, size_t shownSize) {
-  char* argv[kMaxRequestArgs + 16];
+bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command, const SpawnExtras& extras,
+                  OpenVpnProcess* out, char* shown, size_t shownSize) {
+  char* argv[kMaxRequestArgs + 24];
   int n = 0;
   argv[n++] = const_cast<char*>(options.openvpn);
-  for (int i = 0; i < command.argc; ++i) argv[n++] = const_cast<char*>(command.Arg(i));
+  for (int i = 0; i < command.argc; ++i) {
+    const bool host = i > 0 && std::strcmp(command.Arg(i - 1), "--remote") == 0;
+    argv[n++] = const_cast<char*>(host && extras.remoteHost ? extras.remoteHost : command.Arg(i));
+  }
+  // Under the block: OpenVPN's packets carry the mark that lets them out, and
+  // the tunnel has a name of its own that the block lets everything through.
+  static char markOption[] = "--mark", devOption[] = "--dev", devTypeOption[] = "--dev-type", tun[] = "tun";
+  static char mark[16], device[16];
+  if (extras.block) {
+    std::snprintf(mark, sizeof mark, "%u", kOpenVpnMark);
+    std::snprintf(device, sizeof device, "%s", kTunnelDevice);
+    char* added[] = {markOption, mark, devOption, device, devTypeOption, tun};
+    for (char* a : added) argv[n++] = a;
+  }
   // The service's own hooks, after the request: they apply the pushed DNS to
   // the tunnel's link and take it away again. A request never names a script.
   char hook[600];
@@ -217,6 +232,80 @@ void UndoDns(const SupervisorOptions& options) {
   }
   Log("undid the DNS that the ended OpenVPN had applied (hook status %d)",
       WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+}
+
+namespace {
+
+// Wakes the session's watcher; made once, before any thread waits on it.
+int WakeFd() {
+  static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return fd;
+}
+
+// The user that owns a live process, -1 when it is gone or hidden from the service.
+long long ProcessUid(long pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%ld/status", pid);
+  FILE* f = std::fopen(path, "re");
+  if (!f) return -1;
+  char line[256];
+  long long uid = -1;
+  while (std::fgets(line, sizeof line, f)) {
+    unsigned real = 0;
+    if (std::sscanf(line, "Uid: %u", &real) == 1) {
+      uid = real;
+      break;
+    }
+  }
+  std::fclose(f);
+  return uid;
+}
+
+}  // namespace
+
+bool OpenPeer(const CallerIdentity& caller, PeerProcess* out) {
+  WakeFd();
+  if (caller.pid <= 0) return false;
+  const int fd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(caller.pid), 0));
+  if (fd < 0) return false;
+  // Opened after the caller could have ended and its id been reused: the
+  // process behind the descriptor must be alive and, where the service may
+  // see it (the unit's ProtectProc hides other users' processes), the caller's user's.
+  pollfd ended{fd, POLLIN, 0};
+  const long long uid = ProcessUid(caller.pid);
+  if (poll(&ended, 1, 0) != 0 || (uid >= 0 && uid != caller.uid)) {
+    close(fd);
+    return false;
+  }
+  out->pid = caller.pid;
+  out->native = static_cast<std::uintptr_t>(fd);
+  return true;
+}
+
+void ClosePeer(PeerProcess& peer) {
+  if (peer.pid != 0) close(static_cast<int>(peer.native));
+  peer = PeerProcess{};
+}
+
+PeerWait WaitPeer(const PeerProcess& peer, int timeoutMs) {
+  pollfd p[2] = {{WakeFd(), POLLIN, 0}, {peer.pid != 0 ? static_cast<int>(peer.native) : -1, POLLIN, 0}};
+  int ready;
+  while ((ready = poll(p, 2, timeoutMs)) < 0 && errno == EINTR) {
+  }
+  if (ready == 0) return PeerWait::TimedOut;
+  if (p[0].revents & POLLIN) {
+    uint64_t count;
+    ssize_t ignored = read(WakeFd(), &count, sizeof count);
+    (void)ignored;
+  }
+  if (p[1].revents) return PeerWait::Ended;
+  return PeerWait::Woken;
+}
+
+void WakePeerWait() {
+  const uint64_t one = 1;
+  ssize_t ignored = write(WakeFd(), &one, sizeof one);
+  (void)ignored;
 }
 
 void AskToExit(const OpenVpnProcess& process) { kill(static_cast<pid_t>(process.pid), SIGTERM); }

@@ -49,8 +49,8 @@ const char* LastErrorText() {
 
 void WriteLogLine(const char* line, size_t size) { WriteServiceLog(line, size); }
 
-bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command, OpenVpnProcess* out,
-                  char* shown, size_t shownSize) {
+bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command, const SpawnExtras& extras,
+                  OpenVpnProcess* out, char* shown, size_t shownSize) {
   // OpenVPN on Windows watches the exit event itself: "--service NAME 1" goes
   // through as the front end wrote it, in front of the rest.
   char line[kMaxRequestSize + 600];
@@ -59,7 +59,12 @@ bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command
               AppendWindowsArgument("--service", line, sizeof line, &used) &&
               AppendWindowsArgument(command.exitEvent, line, sizeof line, &used) &&
               AppendWindowsArgument("1", line, sizeof line, &used);
-  for (int i = 0; fits && i < command.argc; ++i) fits = AppendWindowsArgument(command.Arg(i), line, sizeof line, &used);
+  // The filters permit OpenVPN by its program, so only the server's address changes under the block.
+  for (int i = 0; fits && i < command.argc; ++i) {
+    const bool host = i > 0 && std::strcmp(command.Arg(i - 1), "--remote") == 0;
+    fits = AppendWindowsArgument(host && extras.remoteHost ? extras.remoteHost : command.Arg(i), line, sizeof line,
+                                 &used);
+  }
   if (!fits) {
     Log("cannot start OpenVPN: its command line is too long");
     return false;
@@ -83,7 +88,11 @@ bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command
   // which program runs; handles are not inherited.
   if (!CreateProcessW(application, wideLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, directory,
                       &startup, &info)) {
+    const DWORD error = GetLastError();
     Log("cannot start %s in %s: %s", options.openvpn, options.configDir, LastErrorText());
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+      Log("OpenVPN 2.6 must be installed: install it from openvpn.net (its installer records its program "
+          "under HKLM\\SOFTWARE\\OpenVPN exe_path), or give --openvpn");
     return false;
   }
   CloseHandle(info.hThread);
@@ -137,6 +146,51 @@ bool ManagementListenerIsCallers(const CallerIdentity& caller, char* why, size_t
 
 // OpenVPN applies pushed DNS to its adapter itself on Windows.
 void UndoDns(const SupervisorOptions&) {}
+
+namespace {
+
+// Wakes the session's watcher; made once, before any thread waits on it.
+HANDLE WakeEvent() {
+  static const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  return event;
+}
+
+}  // namespace
+
+bool OpenPeer(const CallerIdentity& caller, PeerProcess* out) {
+  WakeEvent();
+  if (caller.pid <= 0) return false;
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(caller.pid));
+  if (!process) return false;
+  // Opened after the caller could have ended and its id been reused: the
+  // process behind the handle must be alive and the caller's user's.
+  char sid[platform::kSidTextSize];
+  const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  if (!alive || !platform::ProcessUserSid(static_cast<unsigned long>(caller.pid), sid, sizeof sid) ||
+      std::strncmp(caller.name, "user ", 5) != 0 || std::strcmp(caller.name + 5, sid) != 0) {
+    CloseHandle(process);
+    return false;
+  }
+  out->pid = caller.pid;
+  out->native = reinterpret_cast<std::uintptr_t>(process);
+  return true;
+}
+
+void ClosePeer(PeerProcess& peer) {
+  if (peer.pid != 0) CloseHandle(reinterpret_cast<HANDLE>(peer.native));
+  peer = PeerProcess{};
+}
+
+PeerWait WaitPeer(const PeerProcess& peer, int timeoutMs) {
+  HANDLE handles[2] = {WakeEvent(), reinterpret_cast<HANDLE>(peer.native)};
+  const DWORD count = peer.pid != 0 ? 2 : 1;
+  const DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+  if (result == WAIT_TIMEOUT) return PeerWait::TimedOut;
+  if (result == WAIT_OBJECT_0 + 1) return PeerWait::Ended;
+  return PeerWait::Woken;
+}
+
+void WakePeerWait() { SetEvent(WakeEvent()); }
 
 void AskToExit(const OpenVpnProcess&) {
   // The supervisor has set the exit event already: that is the request.

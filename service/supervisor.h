@@ -1,7 +1,9 @@
 #pragma once
 // Runs one OpenVPN at a time for the tunnel service: starts it in the
-// configuration directory, reaps it, logs how it ended, and stops it when the
-// service's exit event is set or when a new request comes.
+// configuration directory, reaps it, logs how it ended, and stops it when a
+// new request comes. Requests from one front end form a session, which ends
+// when the service's exit event is set, when that front end ends, or when no
+// request follows an ended OpenVPN; the block outside the tunnel lives with it.
 #include "caller_identity.h"
 #include "request_validator.h"
 
@@ -12,6 +14,7 @@ inline constexpr int kRequestTimeoutMs = 5000;   // to write a whole request
 inline constexpr int kMaxConnections = 64;       // open at once, all callers
 inline constexpr int kMaxPerUser = 8;            // open at once, one caller
 inline constexpr int kDefaultStopTimeoutMs = 5000;  // OpenVPN's time to end before it is killed
+inline constexpr int kSessionIdleMs = 30000;  // a session with no OpenVPN and no request ends after this
 
 struct SupervisorOptions {
   const char* openvpn;     // the binary that stands for "openvpn.exe"

@@ -227,6 +227,7 @@ void AcceptAll(int listenFd) {
     std::snprintf(now.caller.name, sizeof now.caller.name, "uid %u", static_cast<unsigned>(cred.uid));
     now.caller.privileged = cred.uid == 0;
     now.caller.uid = cred.uid;
+    now.caller.pid = cred.pid;
     while (ReadSome(now)) {
     }
     if (now.fd < 0) continue;

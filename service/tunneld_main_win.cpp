@@ -12,6 +12,7 @@
 
 #include "caller_identity.h"
 #include "platform/environment.h"
+#include "openvpn_lookup.h"
 #include "platform/thread.h"
 #include "request_validator.h"
 #include "service_log_win.h"
@@ -129,6 +130,9 @@ bool ParseOptions(int argc, char** argv, Options* o) {
   if (!openvpnGiven) {
     int w = std::snprintf(o->openvpn, sizeof o->openvpn, "%s\\openvpn.exe", o->configDir);
     if (w < 0 || static_cast<size_t>(w) >= sizeof o->openvpn) return false;
+    // None beside config.qvpn: the one OpenVPN's own installer recorded.
+    if (GetFileAttributesW(platform::WideFromUtf8(o->openvpn).c_str()) == INVALID_FILE_ATTRIBUTES)
+      tunneld::InstalledOpenVpn(o->openvpn, sizeof o->openvpn);
   }
   return true;
 }
@@ -289,6 +293,9 @@ bool IdentifyCaller(HANDLE pipe, tunneld::CallerIdentity* caller) {
   } else {
     SetLastError(error);
   }
+  // The session watches the process that asked; the service checks that it is the caller's.
+  ULONG pid = 0;
+  if (ok && GetNamedPipeClientProcessId(pipe, &pid)) caller->pid = static_cast<long>(pid);
   return ok;
 }
 

@@ -66,14 +66,42 @@ bool SendRequest(const std::string& socketPath, const std::string& text) {
   return Send(socketPath, std::string(text.c_str(), text.size() + 1));
 }
 
-// The same from another account: a forked child that takes uid (and gid) first.
+// The same from another account: a forked child that takes uid (and gid)
+// first and then lives on, as a front end does, until the test ends (or
+// EndFrontEnds): the service ends a session whose front end is gone.
+std::vector<int> g_frontEnds;  // a pipe's write end per child; closing it ends the child
+
 bool SendRequestAs(uid_t uid, const std::string& socketPath, const std::string& text) {
-  return qvtest::RunInChild([&] {
-           if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) {
-             return std::string("no switch");
-           }
-           return std::string(SendRequest(socketPath, text) ? "sent" : "failed");
-         }).output == "sent";
+  int report[2], hold[2];
+  if (pipe(report) != 0 || pipe(hold) != 0) return false;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Only its own pipes: a copy of the test's listener would outlive the test's close.
+    for (int fd = 3; fd < 1024; ++fd) {
+      if (fd != report[1] && fd != hold[0]) close(fd);
+    }
+    const bool switched = setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0;
+    const char c = switched && SendRequest(socketPath, text) ? 's' : 'f';
+    if (write(report[1], &c, 1) != 1) _exit(1);
+    char end;
+    while (read(hold[0], &end, 1) > 0) {
+    }
+    _exit(0);
+  }
+  close(report[1]);
+  close(hold[0]);
+  char c = 0;
+  const bool sent = pid > 0 && read(report[0], &c, 1) == 1 && c == 's';
+  close(report[0]);
+  g_frontEnds.push_back(hold[1]);
+  return sent;
+}
+
+void EndFrontEnds() {
+  for (int fd : g_frontEnds) close(fd);
+  g_frontEnds.clear();
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
 }
 
 // A listener on 127.0.0.1:63782 whose socket belongs to uid, as the front end
@@ -557,6 +585,49 @@ TEST_F(TunneldTest, AnotherUsersRequestLeavesTheRunningTunnelAlone) {
   HoldManagementPort(qvtest::kNobody);
   ASSERT_TRUE(SendRequestAs(qvtest::kNobody, socket_, Request("theirs.example")));
   EXPECT_TRUE(service_.WaitForLine("theirs.example", kWaitMs)) << service_.Output();
+}
+
+// A session lives with the front end that asked for it, and not long past
+// an OpenVPN that ended by itself: nothing stays running (or blocked) for nobody.
+TEST_F(TunneldTest, ASessionEndsWithItsFrontEndOrSoonAfterItsOpenVpnEndedByItself) {
+  StartService();
+  constexpr uid_t kDesktopUser = 1000;
+  HoldManagementPort(kDesktopUser);
+  ASSERT_TRUE(SendRequestAs(kDesktopUser, socket_, Request("mine.example")));
+  ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs)) << service_.Output();
+  EndFrontEnds();
+  ASSERT_TRUE(service_.WaitForLine("ended: the front end that asked for it ended", 5000)) << service_.Output();
+  EXPECT_EQ(service_.CountLines(" TERM"), 1u) << service_.Output();
+
+  // A request whose sender is already gone starts nothing.
+  HoldManagementPort(0);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_.c_str());
+  const std::string request = Request("gone.example");
+  const pid_t sender = fork();
+  if (sender == 0) {
+    _exit(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                  send(fd, request.c_str(), request.size() + 1, MSG_NOSIGNAL) > 0
+              ? 0
+              : 1);
+  }
+  int status = 0;
+  waitpid(sender, &status, 0);
+  ASSERT_EQ(0, status);
+  close(fd);
+  ASSERT_TRUE(service_.WaitForLine("its process ended before the request was served", kWaitMs)) << service_.Output();
+  EXPECT_EQ(service_.CountLines("started OpenVPN"), 1u) << service_.Output();
+
+  // OpenVPN ends by itself and no request follows.
+  std::ofstream(config_ + "/standin.mode") << "exit1";
+  ASSERT_TRUE(SendRequest(socket_, Request("short.example")));
+  ASSERT_TRUE(service_.WaitForLine("exited with status 1", kWaitMs)) << service_.Output();
+  const auto ended = std::chrono::steady_clock::now();
+  ASSERT_TRUE(service_.WaitForLine("ended: no request followed the end of its OpenVPN", tunneld::kSessionIdleMs + 5000))
+      << service_.Output();
+  EXPECT_GE(std::chrono::steady_clock::now() - ended, std::chrono::milliseconds(tunneld::kSessionIdleMs - 1000));
 }
 
 TEST_F(TunneldTest, IdleConnectionsDoNotMakeTheFrontEndsRequestFail) {
