@@ -64,6 +64,15 @@ int QueryMachineId(char* buffer, uint32_t size) {
   return ok && type == platform::kRegSz ? 1 : 0;
 }
 
+bool MachineSwitchOn(const char* name) {
+  platform::ScopedRegKey key(platform::RegOpenKey(kProductKey, platform::RegAccess::Read));
+  uint32_t type = platform::kRegNone;
+  uint32_t value = 0;
+  uint32_t size = sizeof value;
+  return key && platform::RegQueryValue(key.get(), name, &type, &value, &size) && type == platform::kRegDword &&
+         size == sizeof value && value != 0;
+}
+
 int ReadSetting(const char* name, char* buffer, const char* defaultText, uint32_t size) {
   const uint32_t callerSize = size;
   platform::ScopedRegKey key = OpenOrCreateProductKey();

@@ -10,5 +10,8 @@ uint32_t ReadRegistryString(platform::RegKey* key, const char* name, char* buffe
 int QueryMachineId(char* buffer, uint32_t size);
 int ReadSetting(const char* name, char* buffer, const char* defaultText, uint32_t size);
 int WriteSetting(const char* name, const char* text);
+// A machine-wide REG_DWORD switch (set by root or an administrator) read
+// quietly: absent, unreadable or another type is off.
+bool MachineSwitchOn(const char* name);
 // Fills ConfigDirectory, ProfilePath and MachineId.
 int LoadConfiguration();

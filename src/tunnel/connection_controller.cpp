@@ -143,7 +143,7 @@ void ConnectionController::OnStartOverdue() {
   startTimer_ = 0;
   if (state_ != TunnelState::Connecting || failoverTimer_ != 0) return;
   // Nothing else would stop an OpenVPN that hangs in its start once the list has ended.
-  OnFailoverDue(/*stopHungStart=*/true);
+  OnFailoverDue();
 }
 
 // True when a failover was waiting; it will not fire any more.
@@ -346,7 +346,7 @@ void ConnectionController::OnManagementDisconnected() {
   ShowTray();
 }
 
-void ConnectionController::OnFailoverDue(bool stopHungStart) {
+void ConnectionController::OnFailoverDue() {
   failoverTimer_ = 0;
   if (state_ == TunnelState::Connected || state_ == TunnelState::Connecting) {
     if (RequestTunnel()) {
@@ -354,7 +354,9 @@ void ConnectionController::OnFailoverDue(bool stopHungStart) {
       // The rounds of its own while the network is away are no news to the user.
       if (!retrying_) view_.Notify(Notice::NextServer);
     } else {
-      if (stopHungStart) signal_.Set();
+      // The list ran out: the session is given up (a hung start ends with it),
+      // so the service lifts its block until the next round asks again.
+      signal_.Set();
       state_ = TunnelState::Disconnected;
       reconnecting_ = false;
       const bool firstTime = !retrying_;

@@ -103,8 +103,8 @@ class ConnectionController {
   void CancelNetworkWait();
   void OnRetryDue();
   // The next server's request; with none left, Disconnected and the window
-  // shown (and the exit event set when a start hung).
-  void OnFailoverDue(bool stopHungStart = false);
+  // shown and the exit event set: the service ends the session.
+  void OnFailoverDue();
   bool CancelFailover();
   // Requests the next tunnel and waits for its management connection.
   bool RequestTunnel();

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/settings.h"
 #include "platform/environment.h"
 #include "ui/site_host.h"
 
@@ -10,6 +11,7 @@ TrayModel::TrayModel() {
   char siteHost[256];
   SiteHostName(platform::SiteBase(), siteHost, sizeof siteHost);
   std::snprintf(visitText, sizeof visitText, "Visit %s", siteHost);
+  SetState(state);
 }
 
 void TrayModel::SetState(ShownState next) {
@@ -18,11 +20,16 @@ void TrayModel::SetState(ShownState next) {
   enabled[0] = look.connectOffered;
   enabled[1] = look.disconnectOffered;
   enabled[2] = enabled[3] = true;
+  if (blocking && look.colour != TrayRed) {
+    std::snprintf(tooltip, sizeof tooltip, "%s - traffic outside the tunnel is blocked", look.tooltip);
+  } else {
+    std::snprintf(tooltip, sizeof tooltip, "%s", look.tooltip);
+  }
 }
 
 TrayColour TrayModel::Colour() const { return LookOf(state).colour; }
 
-const char* TrayModel::Tooltip() const { return LookOf(state).tooltip; }
+const char* TrayModel::Tooltip() const { return tooltip; }
 
 const char* TrayModel::ItemText(int index) const {
   static const char* const kFixed[kItemCount] = {"Connect", "Disonnect", nullptr, "Exit"};
@@ -57,6 +64,8 @@ void Tray::Add(ShownState state) {
 }
 
 void Tray::Update(ShownState state) {
+  // Read at each change: an administrator may turn the block on or off at any time.
+  if (LookOf(state).colour != TrayRed) model_.blocking = MachineSwitchOn("block_outside_tunnel");
   model_.SetState(state);
   backend_->Update();
 }

@@ -33,6 +33,10 @@ struct TrayModel {
   TrayModel();  // the texts: "Connect", "Disonnect", "Visit <host>", "Exit"
 
   ShownState state = ShownState::WaitingForService;
+  // The machine blocks traffic outside the tunnel while a tunnel is wanted:
+  // the tooltip of the yellow and green states says so.
+  bool blocking = false;
+  char tooltip[128] = {};
   bool enabled[kItemCount] = {false, false, true, true};
   char visitText[300] = {};
 

@@ -347,6 +347,17 @@ TEST(WinTrayRecord, IconTooltipAndMenuFollowTheState) {
     EXPECT_EQ(!Greyed(menu, 1001), look.connect) << look.tip;
     EXPECT_EQ(!Greyed(menu, 1002), look.disconnect) << look.tip;
   }
+  // With the machine's block on, a wanted tunnel's tooltip says that nothing leaves outside it.
+  model.blocking = true;
+  for (ShownState state : {Connecting, Connected, Reconnecting}) {
+    model.SetState(state);
+    tray.Update();
+    EXPECT_NE(std::wstring(record.szTip).find(L" - traffic outside the tunnel is blocked"), std::wstring::npos);
+  }
+  model.SetState(Disconnected);
+  tray.Update();
+  EXPECT_STREQ(record.szTip, L"Disconnected");
+  model.blocking = false;
   // A notice is the icon's balloon, once: later updates do not bring it back.
   EXPECT_TRUE(tray.Notify("Connection lost", "Reconnecting..."));
   EXPECT_STREQ(record.szInfoTitle, L"Connection lost");
