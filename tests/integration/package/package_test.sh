@@ -116,7 +116,7 @@ PY
   echo 0123456789abcdef0123456789abcdef >"$root/etc/machine-id"
 
   section "install without systemd"
-  QUORVANTA_REFERRAL=REF-42 dpkg_root -i "$deb" || { fail "dpkg -i failed:"; cat "$fs/dpkg.log"; exit "$failures"; }
+  QUORVANTA_REFERRAL=REF-42 QUORVANTA_ALLOW_LAN=0 dpkg_root -i "$deb" || { fail "dpkg -i failed:"; cat "$fs/dpkg.log"; exit "$failures"; }
   expect_eq "status after install" "install ok installed" "$(status)"
   for f in usr/lib/quorvanta/quorvanta usr/lib/quorvanta/CrashSender1402 usr/sbin/quorvanta-tunneld \
            usr/bin/quorvanta-reg usr/bin/quorvanta-profile; do
@@ -142,6 +142,8 @@ PY
   expect_eq "service configuration folder mode" "755 root:root" "$(mode "$root/etc/quorvanta")"
   expect_eq "MachineGuid" 01234567-89ab-cdef-0123-456789abcdef "$(regget "$crypto" MachineGuid)"
   expect_eq "ref from QUORVANTA_REFERRAL" REF-42 "$(regget "$base" ref)"
+  expect_eq "block_outside_tunnel by default" 1 "$(regget "$base" block_outside_tunnel)"
+  expect_eq "allow_lan from QUORVANTA_ALLOW_LAN=0" 0 "$(regget "$base" allow_lan)"
   [ -e "$QUORVANTA_REGISTRY-journal" ] && fail "a journal is left beside the database"
   # A user reads the settings but cannot change them.
   as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups env "QUORVANTA_REGISTRY=$QUORVANTA_REGISTRY")
@@ -158,6 +160,7 @@ PY
   section "upgrade keeps what is stored"
   "$reg" set "$base" config_dir REG_SZ /srv/quorvanta/ >/dev/null
   "$reg" set "$base" ref REG_SZ "" >/dev/null
+  "$reg" set "$base" block_outside_tunnel REG_DWORD 0 >/dev/null
   echo fedcba9876543210fedcba9876543210 >"$root/etc/machine-id"
   echo "# changed by the administrator" >>"$root/etc/quorvanta/config.qvpn"
   dpkg_root --force-confold -i "$deb" || fail "reinstall failed"
@@ -165,6 +168,7 @@ PY
   expect_eq "config_dir kept" /srv/quorvanta/ "$(regget "$base" config_dir)"
   expect_eq "MachineGuid kept" 01234567-89ab-cdef-0123-456789abcdef "$(regget "$crypto" MachineGuid)"
   ref=$(regget "$base" ref) && [ -z "$ref" ] || fail "the empty ref was not kept: '$ref'"
+  expect_eq "the administrator's block_outside_tunnel kept" 0 "$(regget "$base" block_outside_tunnel)"
   grep -q "changed by the administrator" "$root/etc/quorvanta/config.qvpn" || fail "config.qvpn edits lost"
   expect_eq "database mode after upgrade" "644 root:root" "$(mode "$QUORVANTA_REGISTRY")"
 
