@@ -9,8 +9,12 @@
 # and the page said over time against whether pings came back.
 #
 # Usage: network_lab.sh BUILD_DIR SOURCE_DIR [SCENARIO...]
-# Scenarios: silent-link killed-server restarted-server stopped-openvpn
-#            route-change resume idle long-outage hung-start (default: all). QV_KEEP=1 keeps the work folder.
+# Scenarios: silent-link killed-server restarted-server refused-credentials
+#            stopped-openvpn route-change resume idle long-outage hung-start
+#            disconnect host-names lan no-block front-end-killed service-killed
+#            (default: all). QV_KEEP=1 keeps the work folder.
+# The machine's block is on (block_outside_tunnel 1, allow_lan 1): a sniffer
+# on the client's LAN link counts the pinger's packets that leave in the clear.
 # Figures go to standard output and to $QV_LAB_FIGURES when set.
 set -uo pipefail
 
@@ -23,7 +27,7 @@ if [ "${1:-}" != --inside ]; then
   build=$(realpath "$1") source=$(realpath "$2")
   shift 2
   [ "$(id -u)" -eq 0 ] || skip "needs root for namespaces and tun devices"
-  for t in openvpn ip unshare nsenter setpriv python3 dbus-daemon; do
+  for t in openvpn ip unshare nsenter setpriv python3 dbus-daemon nft tcpdump; do
     command -v "$t" >/dev/null || skip "$t is missing (scripts/install-deps installs it)"
   done
   /usr/bin/python3 -c "import dbusmock" 2>/dev/null || skip "python3-dbusmock is missing"
@@ -37,7 +41,8 @@ fi
 build=$2 source=$3
 shift 3
 scenarios=("$@")
-[ ${#scenarios[@]} -gt 0 ] || scenarios=(silent-link killed-server restarted-server stopped-openvpn route-change resume idle long-outage hung-start)
+[ ${#scenarios[@]} -gt 0 ] || scenarios=(silent-link killed-server restarted-server refused-credentials stopped-openvpn
+  route-change resume idle long-outage hung-start disconnect host-names lan no-block front-end-killed service-killed)
 user=65534
 work=$(mktemp -d /tmp/qv-lab.XXXXXX) && chmod 0755 "$work"
 trap 'kill $(jobs -p) 2>/dev/null; wait 2>/dev/null; [ -n "${QV_KEEP:-}" ] || rm -rf "$work"' EXIT
@@ -55,13 +60,13 @@ ip link set lo up
 ip link add lan0 type veth peer name rt-lan || skip "no veth here"
 ip link add rt-wan type veth peer name srv0
 ip link set rt-lan netns "$router" && ip link set rt-wan netns "$router" && ip link set srv0 netns "$servers"
-ip addr add 192.0.2.2/24 dev lan0 && ip link set lan0 up
+ip addr add 192.0.2.2/24 dev lan0 && ip addr add 10.77.0.2/24 dev lan0 && ip link set lan0 up
 ip route add default via 192.0.2.1
-in_router sh -c 'ip link set lo up; ip addr add 192.0.2.1/24 dev rt-lan; ip link set rt-lan up;
+in_router sh -c 'ip link set lo up; ip addr add 192.0.2.1/24 dev rt-lan; ip addr add 10.77.0.1/24 dev rt-lan; ip link set rt-lan up;
   ip addr add 198.51.100.1/24 dev rt-wan; ip link set rt-wan up; sysctl -qw net.ipv4.ip_forward=1'
 in_servers sh -c 'ip link set lo up; ip addr add 198.51.100.11/24 dev srv0; ip addr add 198.51.100.12/24 dev srv0;
   ip link set srv0 up; ip route add default via 198.51.100.1;
-  ip addr add 203.0.113.5/32 dev lo'
+  ip addr add 203.0.113.5/32 dev lo; ip addr add 198.51.100.53/24 dev srv0'
 # The user's pinger needs no privilege for ICMP echo.
 sysctl -qw net.ipv4.ping_group_range="0 2147483647"
 
@@ -73,6 +78,10 @@ echo 0123456789abcdef0123456789abcdef >"$work/machine-id"
 "$reg" set 'HKLM\SOFTWARE\Quorvanta' @ REG_SZ "$work" >/dev/null
 "$reg" set 'HKLM\SOFTWARE\Quorvanta' config_dir REG_SZ "$work/etc/" >/dev/null
 "$reg" set 'HKLM\SOFTWARE\Quorvanta' ref REG_SZ "" >/dev/null
+# The block is safe here: this network namespace is the lab's own.
+setting() { "$reg" set 'HKLM\SOFTWARE\Quorvanta' "$1" REG_DWORD "$2" >/dev/null; }
+setting block_outside_tunnel 1
+setting allow_lan 1
 chmod 0644 "$QUORVANTA_REGISTRY"
 id=$("$reg" get 'HKLM\SOFTWARE\Microsoft\Cryptography' MachineGuid)
 mkdir -p "$work/etc" "$work/run" "$work/home" "$work/xdg"
@@ -104,6 +113,34 @@ stop_server() {  # stop_server N SIGNAL
 }
 start_server 1
 start_server 2
+# The machine's resolver is a DNS server beyond the router that knows the
+# servers' names; /etc/hosts knows none of them.
+cat >"$work/dns.py" <<'PY'
+import socket, struct
+names = {b"lab1.example": "198.51.100.11", b"lab2.example": "198.51.100.12"}
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("198.51.100.53", 53))
+while True:
+    query, peer = s.recvfrom(512)
+    labels, i = [], 12
+    while i < len(query) and query[i]:
+        labels.append(query[i + 1:i + 1 + query[i]]); i += 1 + query[i]
+    qtype = struct.unpack("!H", query[i + 1:i + 3])[0] if i + 3 <= len(query) else 0
+    address = names.get(b".".join(labels).lower())
+    answer = b""
+    if address and qtype == 1:
+        answer = b"\xc0\x0c" + struct.pack("!HHIH", 1, 1, 30, 4) + socket.inet_aton(address)
+    rcode = 0 if address else 3
+    header = query[:2] + struct.pack("!HHHHH", 0x8180 | rcode, 1, 1 if answer else 0, 0, 0)
+    s.sendto(header + query[12:i + 5] + answer, peer)
+PY
+in_servers /usr/bin/python3 "$work/dns.py" >"$work/dns.log" 2>&1 &
+printf 'nameserver 198.51.100.53\noptions timeout:1 attempts:2\n' >"$work/resolv.conf"
+printf '127.0.0.1 localhost\n' >"$work/hosts"
+mount --bind "$work/resolv.conf" /etc/resolv.conf && mount --bind "$work/hosts" /etc/hosts ||
+  skip "cannot lay a resolver into the lab"
+# Every echo request to the address beyond that leaves the LAN link unencrypted.
+tcpdump -i lan0 -n -l -tt 'icmp and dst host 203.0.113.5 and icmp[icmptype] == 8' >"$work/clear.log" 2>/dev/null &
 cp "$source/packaging/config/config.qvpn" "$work/pki/ca.crt" "$work/etc/"
 make_profile() { printf '%s\n<---->\n' "$1" | "$build/tools/profile/quorvanta-profile" encode >"$work/etc/data.vpn"; chmod 0644 "$work/etc/data.vpn"; }
 make_profile "198.51.100.11:1194:udp 198.51.100.12:1194:udp"
@@ -123,9 +160,14 @@ chmod 0666 "$work/bus"
 /usr/bin/python3 -m dbusmock --system org.freedesktop.login1 /org/freedesktop/login1 org.freedesktop.login1.Manager \
   >"$work/logind.log" 2>&1 &
 
-"$build/service/quorvanta-tunneld" --socket "$QUORVANTA_PIPE" --config-dir "$work/etc" --openvpn "$(command -v openvpn)" \
-  --dns-hook none >"$work/service.log" 2>&1 &
-for _ in $(seq 50); do grep -q serving "$work/service.log" && break; sleep 0.1; done
+start_service() {
+  local before
+  before=$(grep -c serving "$work/service.log" 2>/dev/null || true)
+  "$build/service/quorvanta-tunneld" --socket "$QUORVANTA_PIPE" --config-dir "$work/etc" --openvpn "$(type -P openvpn)" \
+    --dns-hook none >>"$work/service.log" 2>&1 &
+  for _ in $(seq 50); do [ "$(grep -c serving "$work/service.log")" -gt "${before:-0}" ] && break; sleep 0.1; done
+}
+start_service
 
 # ---- the user's front end and pinger --------------------------------------
 front=0 runs=0
@@ -187,6 +229,12 @@ while time.time() < end:
             if number in sent:
                 out.write("%.3f %.3f\n" % (sent.pop(number), time.time()))
 PY
+# reach: the user reaches the router's address on the LAN (a private range) within 1.5 s.
+reach() {
+  rm -f "$work/home/lan.log"
+  setpriv --reuid=$user --regid=$user --clear-groups /usr/bin/python3 "$work/pinger.py" 10.77.0.1 1.5 "$work/home/lan.log"
+  [ -s "$work/home/lan.log" ]
+}
 start_pinger() {  # start_pinger NAME SECONDS
   setpriv --reuid=$user --regid=$user --clear-groups /usr/bin/python3 "$work/pinger.py" 203.0.113.5 "$2" "$work/home/ping-$1.log" &
   pinger=$!
@@ -194,9 +242,10 @@ start_pinger() {  # start_pinger NAME SECONDS
 
 # figures NAME T_EVENT T_RETURN: what the tray said while pings did not come back.
 figures() {
-  /usr/bin/python3 - "$(flog)" "$work/home/ping-$1.log" "$1" "$2" "$3" <<'PY' | tee -a "${QV_LAB_FIGURES:-/dev/null}"
+  /usr/bin/python3 - "$(flog)" "$work/home/ping-$1.log" "$1" "$2" "$3" "$work/clear.log" <<'PY' | tee -a "${QV_LAB_FIGURES:-/dev/null}"
 import sys
 front, pings, name, t_event, t_return = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4]), float(sys.argv[5])
+clear_log = sys.argv[6]
 trays = []
 for line in open(front):
     parts = line.split()
@@ -235,8 +284,25 @@ print("%-17s Connected while no ping came back: %5.1f s; tray left green %s afte
       % (name, lie, "%.1f s" % (yellow[0] - t_event) if yellow else "never",
          "%.1f s" % first_back if first_back is not None else "never"))
 print("FIGURE %s lie=%.1f back=%s" % (name, lie, "%.1f" % first_back if first_back is not None else "never"))
+# The pinger's packets that left unencrypted, and those of them while the tray was yellow or green.
+clear = [float(l.split()[0]) for l in open(clear_log) if l.strip()]
+clear = [t for t in clear if t_event - 3 <= t <= end]
+protected = [t for t in clear if tray_at(t) in (2, 4, 5, 6)]
+print("%-17s pings in the clear: %d, of them while the tray was yellow or green: %d" % (name, len(clear), len(protected)))
+print("CLEAR %s protected=%d all=%d" % (name, len(protected), len(clear)))
 PY
 }
+clear_of() { sed -n "s/^CLEAR $1 protected=\([0-9]*\).*/\1/p" "$work/figures-$1"; }
+# no_clear NAME: nothing left in the clear while the tray was yellow or green.
+no_clear() {
+  local n
+  n=$(clear_of "$1")
+  [ "$n" = 0 ] || fail "$1: ${n:-?} pings left in the clear while the tray was yellow or green"
+}
+# clear_between T0 T1: the pinger's packets that left in the clear between two times.
+clear_between() { awk -v a="$1" -v b="$2" '$1 >= a && $1 <= b' "$work/clear.log" | wc -l; }
+# ours_left: our nftables table exists.
+ours_left() { nft list table inet quorvanta >/dev/null 2>&1; }
 lie_of() { sed -n "s/^FIGURE $1 lie=\([0-9.]*\).*/\1/p" "$work/figures-$1"; }
 back_of() { sed -n "s/^FIGURE $1 lie=[0-9.]* back=\(.*\)/\1/p" "$work/figures-$1"; }
 # expect_within NAME SECONDS_LIE SECONDS_BACK
@@ -295,6 +361,7 @@ run() {
     wait "$pinger" 2>/dev/null
     figures "$name" "$t0" "$t1" >"$work/figures-$name"; cat "$work/figures-$name"
     expect_within "$name" 25 45
+    no_clear "$name"
     ;;
   killed-server)
     start_pinger "$name" 55
@@ -307,6 +374,7 @@ run() {
     figures "$name" "$t0" "$t0" >"$work/figures-$name"; cat "$work/figures-$name"
     # OpenVPN tries the dead server again before it gives up and the next one is asked for.
     expect_within "$name" 25 60
+    no_clear "$name"
     start_server "${s:-1}"
     ;;
   restarted-server)
@@ -322,6 +390,7 @@ run() {
     figures "$name" "$t0" "$t1" >"$work/figures-$name"; cat "$work/figures-$name"
     # Back within 5 s of the server's return: the credentials were asked for again and answered.
     expect_within "$name" 3 5
+    no_clear "$name"
     ;;
   stopped-openvpn)
     start_pinger "$name" 32
@@ -336,6 +405,7 @@ run() {
     wait "$pinger" 2>/dev/null
     figures "$name" "$t0" "$t1" >"$work/figures-$name"; cat "$work/figures-$name"
     expect_within "$name" 12 25
+    no_clear "$name"
     ;;
   route-change)
     start_pinger "$name" 15
@@ -351,6 +421,7 @@ run() {
     wait "$pinger" 2>/dev/null
     figures "$name" "$t0" "$t0" >"$work/figures-$name"; cat "$work/figures-$name"
     expect_within "$name" 3 15
+    no_clear "$name"
     ;;
   resume)
     start_pinger "$name" 16
@@ -368,6 +439,7 @@ run() {
     wait "$pinger" 2>/dev/null
     figures "$name" "$t0" "$t0" >"$work/figures-$name"; cat "$work/figures-$name"
     expect_within "$name" 3 15
+    no_clear "$name"
     ;;
   idle)
     # No traffic but the servers' own pings (every 10 s from server 2): the tunnel stays green.
@@ -394,6 +466,7 @@ run() {
     kill "$pinger" 2>/dev/null
     wait "$pinger" 2>/dev/null
     figures "$name" "$t0" "$t1" >"$work/figures-$name"; cat "$work/figures-$name"
+    no_clear "$name"
     ;;
   hung-start)
     # An entry with a scrambling word: Debian's OpenVPN refuses it and never calls in.
@@ -410,6 +483,122 @@ run() {
     make_profile "198.51.100.11:1194:udp 198.51.100.12:1194:udp"
     command connect
     connected_now "$(($(count_lines "tray 5") + 1))" "$name: connect after"
+    ;;
+  refused-credentials)
+    # The server in use refuses the credentials when the tunnel is made anew; the next accepts.
+    start_pinger "$name" 30
+    sleep 3
+    s=$(serving_server)
+    cp "$work/pki/lab${s:-1}-verify.sh" "$work/verify.saved"
+    printf '#!/bin/sh\nexit 1\n' >"$work/pki/lab${s:-1}-verify.sh"
+    t0=$(now)
+    stop_server "${s:-1}" TERM
+    start_server "${s:-1}"
+    wait_line "tray 5" "$(($(count_lines "tray 5") + 1))" 25 || fail "$name: no tunnel through the next server"
+    [ "$(serving_server)" != "${s:-1}" ] || fail "$name: still on the server that refuses"
+    cp "$work/verify.saved" "$work/pki/lab${s:-1}-verify.sh"
+    wait "$pinger" 2>/dev/null
+    figures "$name" "$t0" "$t0" >"$work/figures-$name"; cat "$work/figures-$name"
+    no_clear "$name"
+    ;;
+  disconnect)
+    # The user's Disconnect lifts the block at once; Connect puts the traffic back inside.
+    start_pinger "$name" 14
+    sleep 2
+    t0=$(now)
+    command disconnect
+    tray_after "$t0" 3 5 || fail "$name: not Disconnected"
+    sleep 3
+    t1=$(now)
+    n=$(clear_between "$t0" "$t1")
+    [ "$n" -ge 10 ] || fail "$name: only $n pings left in the clear after the Disconnect (the block stayed?)"
+    ours_left && fail "$name: our table is still there after the Disconnect"
+    command connect
+    connected_now "$(($(count_lines "tray 5") + 1))" "$name" || true
+    sleep 1
+    t2=$(now)
+    sleep 3
+    n=$(clear_between "$t2" "$(now)")
+    [ "$n" -eq 0 ] || fail "$name: $n pings left in the clear once connected again"
+    wait "$pinger" 2>/dev/null
+    say "$name: the block was lifted at once and back with the tunnel"
+    ;;
+  host-names)
+    # Entries by name, resolved through the machine's resolver: at the first
+    # connect (no block yet) and at failover (under the block).
+    start_pinger "$name" 45
+    ended=$(count_lines "page disconnected")
+    command disconnect
+    wait_line "page disconnected" $((ended + 1)) 15 || fail "$name: no disconnect"
+    make_profile "lab1.example:1194:udp lab2.example:1194:udp"
+    command connect
+    connected_now "$(($(count_lines "tray 5") + 1))" "$name: first connect by name" || true
+    s=$(serving_server)
+    [ -n "$s" ] || fail "$name: OpenVPN was not given the server's address"
+    t0=$(now)
+    stop_server "${s:-1}" KILL
+    wait_line "tray 5" "$(($(count_lines "tray 5") + 1))" 60 || fail "$name: no failover to the other name"
+    kill "$pinger" 2>/dev/null
+    wait "$pinger" 2>/dev/null
+    figures "$name" "$t0" "$t0" >"$work/figures-$name"; cat "$work/figures-$name"
+    no_clear "$name"
+    start_server "${s:-1}"
+    make_profile "198.51.100.11:1194:udp 198.51.100.12:1194:udp"
+    ;;
+  lan)
+    # allow_lan 1: the LAN is reached outside the tunnel; 0: refused at once.
+    reach || fail "$name: the LAN was not reached with allow_lan 1"
+    setting allow_lan 0
+    command disconnect; sleep 1; command connect
+    connected_now "$(($(count_lines "tray 5") + 1))" "$name: allow_lan 0" || true
+    reach && fail "$name: the LAN was reached with allow_lan 0"
+    setting allow_lan 1
+    command disconnect; sleep 1; command connect
+    connected_now "$(($(count_lines "tray 5") + 1))" "$name: allow_lan 1 again" || true
+    reach || fail "$name: the LAN was not reached with allow_lan 1 again"
+    say "$name: the LAN follows allow_lan"
+    ;;
+  no-block)
+    # block_outside_tunnel 0: nothing of ours in the firewall, the LAN reached even with allow_lan 0.
+    setting block_outside_tunnel 0
+    setting allow_lan 0
+    command disconnect; sleep 1; command connect
+    connected_now "$(($(count_lines "tray 5") + 1))" "$name" || true
+    ours_left && fail "$name: our table exists with block_outside_tunnel 0"
+    reach || fail "$name: the LAN was blocked with block_outside_tunnel 0"
+    setting block_outside_tunnel 1
+    setting allow_lan 1
+    command disconnect; sleep 1; command connect
+    connected_now "$(($(count_lines "tray 5") + 1))" "$name: block on again" || true
+    ours_left || fail "$name: no table of ours once the block is on again"
+    say "$name: nothing blocked with the setting off"
+    ;;
+  front-end-killed)
+    # The front end dies while connected: within 5 s no OpenVPN and no block.
+    t0=$(now)
+    pkill -KILL -x quorvanta
+    gone=no
+    for _ in $(seq 50); do
+      if ! pgrep -f "openvpn --config config.qvpn" >/dev/null && ! ours_left; then gone=yes; break; fi
+      sleep 0.1
+    done
+    [ "$gone" = yes ] || fail "$name: OpenVPN or our table outlived the front end by 5 s"
+    say "$name: OpenVPN and the block gone $(/usr/bin/python3 -c "print('%.1f' % (float('$(now)') - float('$t0')))") s after the kill"
+    wait "$front" 2>/dev/null
+    exec 8>&-
+    start_front
+    connected_now 1 "$name: a new front end"
+    ;;
+  service-killed)
+    # The service dies while connected; the one started next removes what it left.
+    pkill -KILL -x quorvanta-tunne
+    pkill -KILL -f "$build/service/quorvanta-tunneld"
+    sleep 1
+    ours_left || say "$name: no table was left by the killed service"
+    start_service
+    ours_left && fail "$name: a table of ours survived the new service's start"
+    command connect
+    connected_now "$(($(count_lines "tray 5") + 1))" "$name: after the new service" || true
     ;;
   *)
     fail "unknown scenario $name"
