@@ -28,7 +28,15 @@ c="$WINEPREFIX/drive_c"
 "$wine" wineboot >/dev/null 2>&1
 cp "$msi" "$c/quorvanta.msi"
 cp "$newer" "$c/quorvanta-newer.msi"
-check "silent install" "$wine" msiexec /i 'C:\quorvanta.msi' /qn REF=CODE-7
+# Without OpenVPN 2.6 the installer stops, with its message in the package's
+# launch condition (Wine's msiexec neither shows nor logs that text; Windows does both).
+check "no install without OpenVPN" sh -c "! '$wine' msiexec /i 'C:\\quorvanta.msi' /qn"
+check "the package says what is missing" grep -q -a 'OpenVPN 2.6 must be installed first' "$msi"
+check "no program folder without OpenVPN" test ! -e "$c/Program Files/Quorvanta"
+# What OpenVPN's own installer records.
+"$wine" reg add 'HKLM\SOFTWARE\OpenVPN' /reg:64 /v exe_path /t REG_SZ /d 'C:\Program Files\OpenVPN\bin\openvpn.exe' /f \
+  >/dev/null 2>&1
+check "silent install" "$wine" msiexec /i 'C:\quorvanta.msi' /qn REF=CODE-7 ALLOWLAN=0
 for f in quorvanta.exe quorvanta-tunneld.exe CrashSender1402.exe crashreport_lang.ini quorvanta-reg.exe \
          quorvanta-profile.exe config.qvpn; do
   check "installed $f" test -f "$c/Program Files/Quorvanta/$f"
@@ -37,6 +45,8 @@ settings=$(reg 'HKLM\SOFTWARE\Quorvanta')
 check "base folder in the 64-bit view" has "$settings" 'REG_SZ    C:\Program Files\Quorvanta\'
 check "config_dir in the 64-bit view" has "$settings" 'config_dir    REG_SZ    C:\ProgramData\Quorvanta\profile\'
 check "ref from the command line" has "$settings" 'ref    REG_SZ    CODE-7'
+check "block_outside_tunnel by default" has "$settings" 'block_outside_tunnel    REG_DWORD    0x1'
+check "allow_lan from the command line" has "$settings" 'allow_lan    REG_DWORD    0x0'
 check "profile folder" test -d "$c/ProgramData/Quorvanta/profile"
 check "service registered and running" running
 check "event log source" has "$(reg 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\QuorvantaTunnel')" \

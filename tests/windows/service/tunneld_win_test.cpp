@@ -108,6 +108,42 @@ std::string OwnSid() {
   return sid;
 }
 
+// First in the file: the management port has not been used yet.
+// No openvpn.exe beside config.qvpn: the one OpenVPN's own installer recorded,
+// and when there is none either, each request the service cannot serve says so.
+TEST(TunneldWinOpenVpn, FoundThroughItsInstallersEntryOrNamedAsMissing) {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::string dir = qvtest::Utf8(temp) + "qv openvpn lookup " + std::to_string(GetCurrentProcessId());
+  CreateDirectoryW(qvtest::Wide(dir).c_str(), nullptr);
+  const std::string installed = dir + "\\installed-openvpn.exe";
+  ASSERT_TRUE(CopyFileW(qvtest::Wide(WindowsPath(QV_STANDIN_OPENVPN)).c_str(), qvtest::Wide(installed).c_str(), FALSE));
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\OpenVPN", 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  const std::wstring value = qvtest::Wide(installed);
+  RegSetValueExW(key, L"exe_path", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+  {
+    Program service;
+    ASSERT_TRUE(StartService(&service, dir)) << service.Output();
+    EXPECT_NE(service.Output().find("OpenVPN " + installed + " in "), std::string::npos) << service.Output();
+  }
+  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\OpenVPN", KEY_WOW64_64KEY, 0);
+  {
+    Program service;
+    ASSERT_TRUE(StartService(&service, dir)) << service.Output();
+    ManagementListener frontEnd;
+    ASSERT_TRUE(frontEnd.listening());
+    ASSERT_TRUE(Send(&kRequest));
+    EXPECT_TRUE(service.WaitFor("OpenVPN 2.6 must be installed", 1, kWaitMs)) << service.Output();
+  }
+  DeleteFileW(qvtest::Wide(installed).c_str());
+  RemoveDirectoryW(qvtest::Wide(dir).c_str());
+}
+
 class TunneldWin : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -227,41 +263,6 @@ TEST_F(TunneldWin, TheServiceKeepsItsPipeItsEventAndItsTunnelFromStrangers) {
 
 // --install registers the service and its event source, whose message table
 // shows the service's line as it is; --uninstall takes both away again.
-// No openvpn.exe beside config.qvpn: the one OpenVPN's own installer recorded,
-// and when there is none either, each request the service cannot serve says so.
-TEST(TunneldWinOpenVpn, FoundThroughItsInstallersEntryOrNamedAsMissing) {
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  const std::string dir = qvtest::Utf8(temp) + "qv openvpn lookup " + std::to_string(GetCurrentProcessId());
-  CreateDirectoryW(qvtest::Wide(dir).c_str(), nullptr);
-  const std::string installed = dir + "\\installed-openvpn.exe";
-  ASSERT_TRUE(CopyFileW(qvtest::Wide(WindowsPath(QV_STANDIN_OPENVPN)).c_str(), qvtest::Wide(installed).c_str(), FALSE));
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\OpenVPN", 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY,
-                            nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  const std::wstring value = qvtest::Wide(installed);
-  RegSetValueExW(key, L"exe_path", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-  {
-    Program service;
-    ASSERT_TRUE(StartService(&service, dir)) << service.Output();
-    EXPECT_NE(service.Output().find("OpenVPN " + installed + " in "), std::string::npos) << service.Output();
-  }
-  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\OpenVPN", KEY_WOW64_64KEY, 0);
-  {
-    Program service;
-    ASSERT_TRUE(StartService(&service, dir)) << service.Output();
-    ManagementListener frontEnd;
-    ASSERT_TRUE(frontEnd.listening());
-    ASSERT_TRUE(Send(&kRequest));
-    EXPECT_TRUE(service.WaitFor("OpenVPN 2.6 must be installed", 1, kWaitMs)) << service.Output();
-  }
-  DeleteFileW(qvtest::Wide(installed).c_str());
-  RemoveDirectoryW(qvtest::Wide(dir).c_str());
-}
-
 TEST(TunneldWinInstall, RegistersTheServiceAndItsEventSourceAndRemovesBoth) {
   const wchar_t* source = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QuorvantaTunnel";
   Program install;
