@@ -58,6 +58,11 @@ if tunnel and "tunnel_up_ms" in tunnel:
 elif not root:
     row("connect through the service", "needs root", "", "")
 
+block = bench("block.json").get("BM_TunnelUpWithAndWithoutTheBlock")
+if block and "with_block_ms" in block:
+    row("connect with the block outside the tunnel (ratio %.2f)" % block["ratio"], "%.0f ms" % block["with_block_ms"],
+        "%.0f ms" % block["without_block_ms"], "the same connect with block_outside_tunnel 0")
+
 window = read("window.txt")
 m_min = re.search(r"minimal \+ all four\s+first draw\s+([\d.]+) ms\s+Rss\s+(\d+) kB\s+Pss\s+(\d+) kB", window)
 m_shown = re.search(r"quorvanta shown\s+first draw\s+([\d.]+) ms\s+Rss\s+(\d+) kB\s+Pss\s+(\d+) kB", window)

@@ -378,7 +378,7 @@ run() {
     start_server "${s:-1}"
     ;;
   restarted-server)
-    start_pinger "$name" 25
+    start_pinger "$name" 15
     sleep 3
     s=$(serving_server)
     t0=$(now)
@@ -485,9 +485,14 @@ run() {
     connected_now "$(($(count_lines "tray 5") + 1))" "$name: connect after"
     ;;
   refused-credentials)
-    # The server in use refuses the credentials when the tunnel is made anew; the next accepts.
-    start_pinger "$name" 30
-    sleep 3
+    # The server in use refuses the credentials when the tunnel is made anew; the next in the list accepts.
+    ended=$(count_lines "page disconnected")
+    command disconnect
+    wait_line "page disconnected" $((ended + 1)) 15 || fail "$name: no disconnect"
+    command connect  # the whole list again
+    connected_now "$(($(count_lines "tray 5") + 1))" "$name: connect" || true
+    start_pinger "$name" 20
+    sleep 2
     s=$(serving_server)
     cp "$work/pki/lab${s:-1}-verify.sh" "$work/verify.saved"
     printf '#!/bin/sh\nexit 1\n' >"$work/pki/lab${s:-1}-verify.sh"
@@ -499,6 +504,7 @@ run() {
     cp "$work/verify.saved" "$work/pki/lab${s:-1}-verify.sh"
     wait "$pinger" 2>/dev/null
     figures "$name" "$t0" "$t0" >"$work/figures-$name"; cat "$work/figures-$name"
+    expect_within "$name" 3 15
     no_clear "$name"
     ;;
   disconnect)
@@ -526,7 +532,7 @@ run() {
   host-names)
     # Entries by name, resolved through the machine's resolver: at the first
     # connect (no block yet) and at failover (under the block).
-    start_pinger "$name" 45
+    start_pinger "$name" 90
     ended=$(count_lines "page disconnected")
     command disconnect
     wait_line "page disconnected" $((ended + 1)) 15 || fail "$name: no disconnect"
@@ -538,6 +544,7 @@ run() {
     t0=$(now)
     stop_server "${s:-1}" KILL
     wait_line "tray 5" "$(($(count_lines "tray 5") + 1))" 60 || fail "$name: no failover to the other name"
+    sleep 2
     kill "$pinger" 2>/dev/null
     wait "$pinger" 2>/dev/null
     figures "$name" "$t0" "$t0" >"$work/figures-$name"; cat "$work/figures-$name"
