@@ -40,7 +40,7 @@ struct GtkTray : TrayBackend {
   char itemName[160] = {};
   GCancellable* registering = nullptr;
   TrayColour sniColour = TrayRed;
-  const char* sniTooltip = "Disconnected";
+  char sniTooltip[128] = "Disconnected";  // a copy: the model's text changes in place
   unsigned serial = 0;
 
   // The same menu over DBusMenu, on the item's connection.

@@ -246,7 +246,7 @@ bool GtkTray::StartSni() {
   const char* service = itemName[0] != '\0' ? itemName : g_dbus_connection_get_unique_name(bus);
 
   sniColour = model.Colour();
-  sniTooltip = model.Tooltip();
+  std::snprintf(sniTooltip, sizeof sniTooltip, "%s", model.Tooltip());
   protocol = TrayProtocol::Sni;
   registering = g_cancellable_new();
   // Registration is answered later; a watcher that refuses it leaves the icon to the XEmbed tray.
@@ -311,7 +311,7 @@ void GtkTray::RefreshSni() {
   const bool newIcon = colour != sniColour;
   const bool newTooltip = std::strcmp(tooltip, sniTooltip) != 0;
   sniColour = colour;
-  sniTooltip = tooltip;
+  std::snprintf(sniTooltip, sizeof sniTooltip, "%s", tooltip);
   if (newIcon)
     g_dbus_connection_emit_signal(bus, nullptr, kItemPath, kItemInterface, "NewIcon", nullptr, nullptr);
   if (newTooltip)
