@@ -2,7 +2,8 @@
 # The tunnel unit's capability bounding set is enough for OpenVPN's client with
 # the shipped config.qvpn: against a local server in a network namespace of
 # its own, under the unit's bounding set and no-new-privileges, it opens the
-# tun device, sets the pushed address and route, and takes them down again.
+# tun device, marks its packets, sets the pushed address and route, and takes
+# them down again; nftables takes the block's table under the same set.
 # With no capability at all it must fail, or the check proves nothing.
 # Usage: unit_capabilities_test.sh SOURCE_DIR
 set -uo pipefail
@@ -12,7 +13,7 @@ loopback=$source/tests/integration/tunnel/openvpn-loopback.sh
 skip() { echo "SKIP: $*"; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "needs root (network namespace, tun device)"
 [ -c /dev/net/tun ] || skip "no /dev/net/tun"
-for tool in openvpn openssl setpriv unshare ip; do
+for tool in openvpn openssl setpriv unshare ip nft; do
   command -v "$tool" >/dev/null || skip "$tool is missing (scripts/install-deps installs it)"
 done
 
@@ -29,7 +30,7 @@ if [ "${2:-}" = "--in-namespace" ]; then
   wait_for "$work/server.log" "Initialization Sequence Completed" || { cat "$work/server.log"; exit 100; }
   client() {  # client CAPS LOG
     setpriv --bounding-set="-all$1" --inh-caps=-all --no-new-privs \
-      openvpn --cd "$work/pki" --config config.qvpn --remote 127.0.0.1 11940 --proto udp \
+      openvpn --cd "$work/pki" --config config.qvpn --remote 127.0.0.1 11940 --proto udp --mark 0x51760 \
               --auth-user-pass creds --connect-retry-max 1 --verb 3 >"$2" 2>&1 &
     pid=$!
   }
@@ -44,6 +45,10 @@ if [ "${2:-}" = "--in-namespace" ]; then
     echo "FAIL: the client did not come up with capabilities '$4':"; cat "$work/client.log"; failures=1
     kill "$pid" 2>/dev/null
   fi
+  # The block outside the tunnel: our nftables table, made and deleted under the same set.
+  printf 'add table inet quorvanta\ndelete table inet quorvanta\n' >"$work/block.nft"
+  setpriv --bounding-set="-all$4" --inh-caps=-all --no-new-privs nft -f "$work/block.nft" ||
+    { echo "FAIL: nftables refused the block with capabilities '$4'"; failures=1; }
   client "" "$work/bare.log"
   wait "$pid"
   grep -q "Initialization Sequence Completed" "$work/bare.log" &&

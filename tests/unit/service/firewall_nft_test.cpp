@@ -8,22 +8,14 @@
 #include <fstream>
 #include <string>
 
+#include "block_rules.h"
 #include "firewall.h"
 
 namespace {
 
+using qvtest::Has;
+using qvtest::Rules;
 using tunneld::BlockRules;
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-BlockRules Rules(const char* server, unsigned short port, bool udp, bool lan) {
-  BlockRules rules;
-  std::snprintf(rules.server, sizeof rules.server, "%s", server);
-  rules.port = port;
-  rules.udp = udp;
-  rules.allowLan = lan;
-  return rules;
-}
 
 TEST(Block, NftablesTakesTheRulesetAndItsRemovalInAPrivateNamespace) {
   if (geteuid() != 0 || std::system("command -v nft >/dev/null && unshare -n true 2>/dev/null") != 0)

@@ -1,5 +1,6 @@
 // The block the session asks for: what its nftables ruleset and its Windows
 // filters let out.
+#include "block_rules.h"
 #include "firewall.h"
 
 #include <gtest/gtest.h>
@@ -7,20 +8,11 @@
 #include <cstdio>
 #include <string>
 
+using qvtest::Has;
+using qvtest::Rules;
 using tunneld::BlockRules;
 
 namespace {
-
-BlockRules Rules(const char* server, unsigned short port, bool udp, bool lan) {
-  BlockRules rules;
-  std::snprintf(rules.server, sizeof rules.server, "%s", server);
-  rules.port = port;
-  rules.udp = udp;
-  rules.allowLan = lan;
-  return rules;
-}
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 TEST(Block, RulesetLetsOutOnlyTheTunnelOpenVpnsMarkedPacketsAndTheBasics) {
   const std::string v4 = tunneld::NftRuleset(Rules("198.51.100.11", 1194, true, false));
