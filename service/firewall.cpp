@@ -127,6 +127,7 @@ std::vector<WfpFilter> WfpFilters(const BlockRules& rules) {
       // Permits weigh more than the blocks beneath them in our sublayer.
       out.push_back({layer, "permit", "loopback", 15});
       out.push_back({layer, "permit", "tunnel", 15});
+      out.push_back({layer, "permit", "tunnel adapters", 15});
       out.push_back({layer, "permit", "dhcp", 15});
       if (layer == connect && (family[0] == '6') == v6 && IsNumericAddress(rules.server)) {
         char match[128];

@@ -56,7 +56,7 @@ std::string NftRemoval();
 struct WfpFilter {
   std::string layer;   // "connect4", "connect6", "recv4", "recv6"
   std::string action;  // "permit" or "block"
-  std::string match;   // "app", "tunnel", "loopback", "dhcp", "lan 10.0.0.0/8", "all", ...
+  std::string match;   // "app ...", "tunnel", "tunnel adapters", "loopback", "dhcp", "lan 10.0.0.0/8", "all", ...
   unsigned weight = 0;
 };
 // The filters for rules and the app id (OpenVPN's program) they permit.

@@ -19,6 +19,9 @@ struct WfpCalls {
   DWORD (*deleteFilter)(HANDLE engine, UINT64 id);
   DWORD (*appId)(const wchar_t* program, FWP_BYTE_BLOB** blob);
   void (*freeAppId)(FWP_BYTE_BLOB** blob);
+  // The LUIDs of OpenVPN's own adapters (TAP-Windows6, Wintun, Data Channel
+  // Offload) present now; at most max, the count returned.
+  int (*tunnelAdapters)(UINT64* luids, int max);
 };
 
 // The calls in use (the system's unless a test replaced them); nullptr restores the system's.
@@ -29,6 +32,6 @@ extern const GUID kQuorvantaProvider;
 extern const GUID kQuorvantaSublayer;
 extern const GUID kLayerConnectV4, kLayerConnectV6, kLayerRecvV4, kLayerRecvV6;
 extern const GUID kConditionFlags, kConditionAppId, kConditionRemoteAddress, kConditionRemotePort,
-    kConditionLocalPort, kConditionProtocol, kConditionInterfaceType;
+    kConditionLocalPort, kConditionProtocol, kConditionInterfaceType, kConditionLocalInterface;
 
 }  // namespace tunneld

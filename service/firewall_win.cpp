@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 // After the project headers: the system's macros clash with names they declare.
 #include "firewall_wfp.h"
 #include <ws2tcpip.h>
+#include <iphlpapi.h>
 
 namespace tunneld {
 
@@ -27,6 +29,7 @@ const GUID kConditionRemotePort = {0xc35a604d, 0xd22b, 0x4e1a, {0x91, 0xb4, 0x68
 const GUID kConditionLocalPort = {0x0c1ba1af, 0x5765, 0x453f, {0xaf, 0x22, 0xa8, 0xf7, 0x91, 0xac, 0x77, 0x5b}};
 const GUID kConditionProtocol = {0x3971ef2b, 0x623e, 0x4f9a, {0x8c, 0xb1, 0x6e, 0x79, 0xb8, 0x06, 0xb9, 0xa7}};
 const GUID kConditionInterfaceType = {0xdaf8cd14, 0xe09e, 0x4c93, {0xa5, 0xae, 0xc5, 0xc1, 0x3b, 0x73, 0xff, 0xca}};
+const GUID kConditionLocalInterface = {0x4cd62a49, 0x59c3, 0x4969, {0xb7, 0xf3, 0xbd, 0xa5, 0xd3, 0x28, 0x90, 0xa4}};
 // Ours.
 const GUID kQuorvantaProvider = {0x5176a0e1, 0x3c2b, 0x4d7e, {0x9a, 0x61, 0x0b, 0x51, 0x76, 0x0a, 0x24, 0x01}};
 const GUID kQuorvantaSublayer = {0x5176a0e1, 0x3c2b, 0x4d7e, {0x9a, 0x61, 0x0b, 0x51, 0x76, 0x0a, 0x24, 0x02}};
@@ -36,6 +39,7 @@ namespace {
 constexpr UINT32 kDynamicSession = 0x00000001;  // FWPM_SESSION_FLAG_DYNAMIC
 constexpr UINT32 kVirtualAdapter = 53;  // IF_TYPE_PROP_VIRTUAL: ovpn-dco's and wintun's adapters
 constexpr UINT8 kUdp = 17, kTcp = 6, kIcmpV6 = 58;
+constexpr int kMaxAdapters = 16;
 
 DWORD SystemOpen(HANDLE* engine) {
   FWPM_SESSION0 session{};
@@ -54,10 +58,35 @@ DWORD SystemAddFilter(HANDLE engine, const FWPM_FILTER0* filter, UINT64* id) {
   return FwpmFilterAdd0(engine, filter, nullptr, id);
 }
 
+// OpenVPN's installer makes one adapter per driver; the tunnel runs on one of them.
+int SystemTunnelAdapters(UINT64* luids, int max) {
+  ULONG size = 16384;
+  std::vector<unsigned char> buffer;
+  ULONG result = ERROR_BUFFER_OVERFLOW;
+  for (int attempt = 0; attempt < 3 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
+    buffer.resize(size);
+    result = GetAdaptersAddresses(AF_UNSPEC, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
+                                  nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+  }
+  if (result != NO_ERROR) return 0;
+  static const wchar_t* const kDrivers[] = {L"TAP-Windows Adapter V9", L"Wintun Userspace Tunnel",
+                                            L"OpenVPN Data Channel Offload"};
+  int count = 0;
+  for (auto* a = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); a && count < max; a = a->Next) {
+    for (const wchar_t* driver : kDrivers) {
+      if (a->Description && std::wcsncmp(a->Description, driver, std::wcslen(driver)) == 0) {
+        luids[count++] = a->Luid.Value;
+        break;
+      }
+    }
+  }
+  return count;
+}
+
 const WfpCalls kSystem = {SystemOpen,        FwpmEngineClose0,  [](HANDLE e) { return FwpmTransactionBegin0(e, 0); },
                           FwpmTransactionCommit0, FwpmTransactionAbort0, SystemAddProvider,
                           SystemAddSublayer, SystemAddFilter, FwpmFilterDeleteById0,
-                          SystemAppId,       SystemFreeAppId};
+                          SystemAppId,       SystemFreeAppId,   SystemTunnelAdapters};
 const WfpCalls* g_calls = &kSystem;
 
 // One filter's conditions and the values they point at, kept alive for the call.
@@ -65,12 +94,19 @@ struct Conditions {
   std::vector<FWPM_FILTER_CONDITION0> list;
   std::vector<FWP_V4_ADDR_AND_MASK> v4;
   std::vector<FWP_V6_ADDR_AND_MASK> v6;
-  std::vector<FWP_BYTE_ARRAY16> bytes16;
+  std::vector<UINT64> luids;
   Conditions() {
     // Reserved up front: the conditions point into these.
     v4.reserve(4);
     v6.reserve(4);
-    bytes16.reserve(4);
+    luids.reserve(kMaxAdapters);
+  }
+  void Luid(UINT64 luid) {
+    luids.push_back(luid);
+    FWP_CONDITION_VALUE0 value{};
+    value.type = FWP_UINT64;
+    value.uint64 = &luids.back();
+    Add(kConditionLocalInterface, FWP_MATCH_EQUAL, value);
   }
   void Add(const GUID& field, FWP_MATCH_TYPE match, const FWP_CONDITION_VALUE0& value) {
     FWPM_FILTER_CONDITION0 c{};
@@ -146,6 +182,13 @@ bool ConditionsOf(const WfpFilter& filter, const FWP_BYTE_BLOB* appId, Condition
   if (m == "tunnel") {
     out->Uint32(kConditionInterfaceType, FWP_MATCH_EQUAL, kVirtualAdapter);
     return true;
+  }
+  if (m == "tunnel adapters") {
+    // Conditions on one field are either-or: any of OpenVPN's adapters, whatever its type.
+    UINT64 luids[kMaxAdapters];
+    const int count = g_calls->tunnelAdapters(luids, kMaxAdapters);
+    for (int i = 0; i < count; ++i) out->Luid(luids[i]);
+    return count > 0;
   }
   if (m == "dhcp") {
     out->Uint8(kConditionProtocol, kUdp);
@@ -242,7 +285,10 @@ bool Firewall::Apply(const BlockRules& rules, const char* openvpn) {
     if (error != ERROR_SUCCESS) break;
     Conditions conditions;
     const GUID* layer = LayerOf(planned.layer);
-    if (!layer || !ConditionsOf(planned, appId, &conditions)) {
+    const bool made = layer && ConditionsOf(planned, appId, &conditions);
+    // No adapter of OpenVPN's present: its virtual adapters still pass by their type.
+    if (!made && planned.match == "tunnel adapters") continue;
+    if (!made) {
       Log("cannot put the block outside the tunnel in force: the filter \"%s\" cannot be made", planned.match.c_str());
       error = ERROR_INVALID_PARAMETER;
       break;

@@ -43,6 +43,7 @@ struct Engine {
   UINT64 nextId = 100;
   int failFilterAt = -1;  // the add that fails, counted from 0
   int adds = 0;
+  std::vector<UINT64> adapters = {0x0006000000001234ull, 0x0047000000005678ull};  // OpenVPN's TAP and DCO
 } g;
 
 HANDLE kEngine = reinterpret_cast<HANDLE>(0x5176);
@@ -105,6 +106,13 @@ const tunneld::WfpCalls kRecording = {
       return ERROR_SUCCESS;
     },
     [](FWP_BYTE_BLOB** blob) { *blob = nullptr; },
+    [](UINT64* luids, int max) -> int {
+      int n = 0;
+      for (UINT64 luid : g.adapters) {
+        if (n < max) luids[n++] = luid;
+      }
+      return n;
+    },
 };
 
 BlockRules Rules(const char* server, bool lan) {
@@ -170,6 +178,15 @@ TEST_F(WfpBlock, OneTransactionOfPermitsAboveABlockAtEachLayerThenTheSessionsClo
       EXPECT_EQ(f.fields.size(), 4u);
     }
     EXPECT_EQ(app, 1);
+    // OpenVPN's adapters by their LUIDs, one filter a layer whose conditions are either-or.
+    int adapters = 0;
+    for (const auto& f : g.filters) {
+      if (f.fields.size() != 2 || !IsEqualGUID(f.fields[0], tunneld::kConditionLocalInterface)) continue;
+      ++adapters;
+      EXPECT_TRUE(IsEqualGUID(f.fields[1], tunneld::kConditionLocalInterface));
+      EXPECT_EQ(f.action, FWP_ACTION_PERMIT);
+    }
+    EXPECT_EQ(adapters, 4);
 
     // The next server's filters replace the old ones in one transaction, in the same session.
     g.calls.clear();
@@ -197,6 +214,16 @@ TEST_F(WfpBlock, OneTransactionOfPermitsAboveABlockAtEachLayerThenTheSessionsClo
   }
   // Removed already: the destructor closes nothing more.
   EXPECT_EQ(Count(g.calls, "close"), 1);
+}
+
+TEST_F(WfpBlock, WithoutAnyOfOpenVpnsAdaptersOnlyTheirTypeLetsTheTunnelThrough) {
+  g.adapters.clear();
+  tunneld::Firewall firewall;
+  const BlockRules rules = Rules("198.51.100.11", false);
+  ASSERT_TRUE(firewall.Apply(rules, "openvpn.exe"));
+  EXPECT_EQ(g.filters.size(), tunneld::WfpFilters(rules).size() - 4);
+  for (const auto& f : g.filters)
+    for (const GUID& field : f.fields) EXPECT_FALSE(IsEqualGUID(field, tunneld::kConditionLocalInterface));
 }
 
 TEST_F(WfpBlock, AFirstBlockThatFailsLeavesNoSessionOpen) {
