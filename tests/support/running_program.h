@@ -124,9 +124,15 @@ class RunningProgram {
   }
   size_t CountLines(const std::string& needle) {
     std::lock_guard<std::mutex> lock(mutex_);
-    size_t n = 0;
-    for (const auto& l : lines_) n += l.find(needle) != std::string::npos;
-    return n;
+    return CountLocked(needle);
+  }
+
+  // Until count lines so far hold needle, in any order with the others; false at the timeout.
+  bool WaitForCount(const std::string& needle, size_t count, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                      [&] { return ended_ || CountLocked(needle) >= count; });
+    return CountLocked(needle) >= count;
   }
 
   // Sends sig and waits up to timeoutMs for the exit (then SIGKILL). The exit
@@ -165,6 +171,11 @@ class RunningProgram {
   int Status() const { return status_; }
 
  private:
+  size_t CountLocked(const std::string& needle) const {
+    size_t n = 0;
+    for (const auto& l : lines_) n += l.find(needle) != std::string::npos;
+    return n;
+  }
   void StopReader() {
     if (!reader_.joinable()) return;
     uint64_t one = 1;

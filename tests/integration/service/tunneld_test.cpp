@@ -233,6 +233,8 @@ TEST_F(TunneldTest, ProbesAndBadRequestsStartNothing) {
 
   ASSERT_TRUE(SendRequest(socket_, good));
   ASSERT_TRUE(service_.WaitForLine("standin ", kWaitMs)) << service_.Output();
+  // The stand-in may print its line before the service logs the start.
+  ASSERT_TRUE(service_.WaitForCount("started OpenVPN", 1, kWaitMs)) << service_.Output();
   EXPECT_EQ(service_.CountLines("standin "), 1u) << service_.Output();
   EXPECT_EQ(service_.CountLines("started OpenVPN"), 1u);
   EXPECT_EQ(service_.CountLines("refused request"), 208u) << service_.Output();
