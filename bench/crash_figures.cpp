@@ -73,8 +73,8 @@ void InstallFigures(int runs, uint32_t flags) {
     times.push_back(us);
     rss.push_back(kb);
   }
-  std::printf("install flags 0x%X: median %.2f ms, resident memory +%ld KiB (%d runs)\n", flags,
-              Median(times) / 1000.0, Median(rss), runs);
+  std::printf("install flags 0x%X: median %.2f ms, resident memory +%ld KiB (%d runs)\n", flags, Median(times) / 1000.0,
+              Median(rss), runs);
 }
 
 void FaultFigures(int runs) {
@@ -104,8 +104,7 @@ void FaultFigures(int runs) {
     }
     times.push_back(end - at);
   }
-  std::printf("fault to exit with the report handed over: median %.2f ms (%d runs)\n", Median(times) / 1000.0,
-              runs);
+  std::printf("fault to exit with the report handed over: median %.2f ms (%d runs)\n", Median(times) / 1000.0, runs);
 }
 
 }  // namespace

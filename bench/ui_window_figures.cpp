@@ -98,7 +98,8 @@ void WaitScreenCleared() {
 double UntilPanel(std::chrono::steady_clock::time_point start) {
   while (std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) {
     Iterate();
-    if (ProbeIsPanel()) return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    if (ProbeIsPanel())
+      return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     g_usleep(1000);
   }
   return -1;
@@ -233,7 +234,6 @@ void Print(const char* name, const Figures& f) {
   std::fflush(stdout);
 }
 
-
 // A panel's StatusNotifierWatcher: takes the front end's tray item and presses it.
 constexpr char kWatcherXml[] =
     "<node><interface name='org.kde.StatusNotifierWatcher'>"
@@ -278,10 +278,10 @@ struct Watcher {
     g_dbus_connection_register_object(bus, "/StatusNotifierWatcher", node->interfaces[0], &vtable, this, nullptr,
                                       nullptr);
     g_dbus_node_info_unref(node);
-    GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                  "org.freedesktop.DBus", "RequestName",
-                                                  g_variant_new("(su)", "org.kde.StatusNotifierWatcher", 4u),
-                                                  nullptr, G_DBUS_CALL_FLAGS_NONE, 3000, nullptr, nullptr);
+    GVariant* reply =
+        g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                    "RequestName", g_variant_new("(su)", "org.kde.StatusNotifierWatcher", 4u), nullptr,
+                                    G_DBUS_CALL_FLAGS_NONE, 3000, nullptr, nullptr);
     if (!reply) return false;
     g_variant_unref(reply);
     return true;
@@ -420,18 +420,20 @@ void MeasureFrontEnd(const std::string& program, const std::vector<std::string>&
 }
 
 void PrintFrontEnd(const FrontEndFigures& f) {
-  std::printf("quorvanta shown                    first draw %7.1f ms   Rss %7ld kB   Pss %7ld kB   processes %d"
-              "   (%zu of %zu samples alone)\n",
-              MedianMs(f.firstDraw), f.shownRss.Median(), f.shownPss.Median(), f.shownProcesses,
-              f.shownPss.alone.size(), f.shownPss.all.size());
-  std::printf("quorvanta hidden after shown                             Rss %7ld kB   Pss %7ld kB   processes %d"
-              "   (%zu of %zu samples alone)\n",
-              f.hiddenRss.Median(), f.hiddenPss.Median(), f.hiddenProcesses, f.hiddenPss.alone.size(),
-              f.hiddenPss.all.size());
-  std::printf("quorvanta started hidden (-autorun)                      Rss %7ld kB   Pss %7ld kB   processes %d"
-              "   (%zu of %zu samples alone)\n",
-              f.autorunRss.Median(), f.autorunPss.Median(), f.autorunProcesses, f.autorunPss.alone.size(),
-              f.autorunPss.all.size());
+  std::printf(
+      "quorvanta shown                    first draw %7.1f ms   Rss %7ld kB   Pss %7ld kB   processes %d"
+      "   (%zu of %zu samples alone)\n",
+      MedianMs(f.firstDraw), f.shownRss.Median(), f.shownPss.Median(), f.shownProcesses, f.shownPss.alone.size(),
+      f.shownPss.all.size());
+  std::printf(
+      "quorvanta hidden after shown                             Rss %7ld kB   Pss %7ld kB   processes %d"
+      "   (%zu of %zu samples alone)\n",
+      f.hiddenRss.Median(), f.hiddenPss.Median(), f.hiddenProcesses, f.hiddenPss.alone.size(), f.hiddenPss.all.size());
+  std::printf(
+      "quorvanta started hidden (-autorun)                      Rss %7ld kB   Pss %7ld kB   processes %d"
+      "   (%zu of %zu samples alone)\n",
+      f.autorunRss.Median(), f.autorunPss.Median(), f.autorunProcesses, f.autorunPss.alone.size(),
+      f.autorunPss.all.size());
   auto range = [](const std::vector<double>& v) {
     if (v.empty()) return std::string("none");
     auto [lo, hi] = std::minmax_element(v.begin(), v.end());
@@ -439,10 +441,11 @@ void PrintFrontEnd(const FrontEndFigures& f) {
     std::snprintf(text, sizeof text, "%.1f..%.1f", *lo, *hi);
     return std::string(text);
   };
-  std::printf("tray click to page on screen: page given up %7.1f ms (%s), page kept %7.1f ms (%s),"
-              " after -autorun %7.1f ms (%s)\n",
-              MedianMs(f.displayDropped), range(f.displayDropped).c_str(), MedianMs(f.displayKept),
-              range(f.displayKept).c_str(), MedianMs(f.displayAutorun), range(f.displayAutorun).c_str());
+  std::printf(
+      "tray click to page on screen: page given up %7.1f ms (%s), page kept %7.1f ms (%s),"
+      " after -autorun %7.1f ms (%s)\n",
+      MedianMs(f.displayDropped), range(f.displayDropped).c_str(), MedianMs(f.displayKept),
+      range(f.displayKept).c_str(), MedianMs(f.displayAutorun), range(f.displayAutorun).c_str());
   std::fflush(stdout);
 }
 }  // namespace
@@ -459,8 +462,8 @@ int main(int argc, char** argv) {
   int fds[2];
   if (pipe(fds) != 0) return 1;
   std::string screen = std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24";
-  pid_t xvfb = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", screen, "-nolisten", "tcp"}, {},
-                     false);
+  pid_t xvfb =
+      Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", screen, "-nolisten", "tcp"}, {}, false);
   close(fds[1]);
   char number[16] = {0};
   for (size_t got = 0; got < sizeof number - 1; ++got) {
@@ -494,14 +497,17 @@ int main(int argc, char** argv) {
   char dir[] = "/tmp/qv-figures-XXXXXX";
   if (!mkdtemp(dir)) return 1;
   const std::string base = dir;
-  const std::vector<std::string> env = {"QUORVANTA_REGISTRY=" + base + "/registry.db", "XDG_RUNTIME_DIR=" + base,
-                                        "QUORVANTA_PIPE=" + base + "/no-service", "QUORVANTA_MESSAGES=stderr",
+  const std::vector<std::string> env = {"QUORVANTA_REGISTRY=" + base + "/registry.db",
+                                        "XDG_RUNTIME_DIR=" + base,
+                                        "QUORVANTA_PIPE=" + base + "/no-service",
+                                        "QUORVANTA_MESSAGES=stderr",
                                         "QUORVANTA_OBJECT_NAMESPACE=-figures" + std::to_string(getpid()),
-                                        "DBUS_SESSION_BUS_ADDRESS=" + address, "NO_AT_BRIDGE=1"};
-  for (auto args : std::vector<std::vector<std::string>>{
-           {reg, "set", "HKLM\\SOFTWARE\\Quorvanta", "@", "REG_SZ", base},
-           {reg, "set", "HKLM\\SOFTWARE\\Microsoft\\Cryptography", "MachineGuid", "REG_SZ",
-            "3d1219c7-c4c5-404a-aa1f-6d2a48adfda4"}}) {
+                                        "DBUS_SESSION_BUS_ADDRESS=" + address,
+                                        "NO_AT_BRIDGE=1"};
+  for (auto args :
+       std::vector<std::vector<std::string>>{{reg, "set", "HKLM\\SOFTWARE\\Quorvanta", "@", "REG_SZ", base},
+                                             {reg, "set", "HKLM\\SOFTWARE\\Microsoft\\Cryptography", "MachineGuid",
+                                              "REG_SZ", "3d1219c7-c4c5-404a-aa1f-6d2a48adfda4"}}) {
     pid_t pid = Spawn(args, env, true);
     int status;
     waitpid(pid, &status, 0);

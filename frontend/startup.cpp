@@ -70,7 +70,8 @@ void PrintUsage(const char* systemPart) {
       "  -autorun   start with the window hidden (the log-in autostart uses this)\n"
       "  -h, --help print this and exit\n"
       "Environment:\n"
-      "  QUORVANTA_SITE      the vendor's web-site base (default " QV_USAGE_SITE ")\n"
+      "  QUORVANTA_SITE      the vendor's web-site base (default " QV_USAGE_SITE
+      ")\n"
       "  QUORVANTA_HEADLESS  1: no window; page calls and tray states on standard output,\n"
       "                      commands connect, disconnect and quit on standard input\n"
       "  QUORVANTA_MESSAGES  stderr: boxes go to standard error instead of the screen\n",
@@ -118,8 +119,7 @@ bool PrepareProcess(int* exitCode) {
     // The running one shows its window: on a desktop without a tray it is
     // the only way back to it.
     if (auto show = platform::NamedEvent::Open(kShowWindowEventName)) show->Set();
-    platform::ShowMessageBox("Error", "Another instance of this application is running",
-                             platform::MessageIcon::Error);
+    platform::ShowMessageBox("Error", "Another instance of this application is running", platform::MessageIcon::Error);
     *exitCode = -1;
     return false;
   }

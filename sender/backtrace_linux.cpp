@@ -47,16 +47,14 @@ int OnFrame(Dwfl_Frame* frame, void* arg) {
     const char* symbol = dwfl_module_addrname(module, lookup);
     text += " ";
     text += symbol ? Demangled(symbol) : "??";
-    const char* moduleName = dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                              nullptr, nullptr);
+    const char* moduleName = dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     if (moduleName) {
       text += " in ";
       text += moduleName;
     }
     Dwfl_Line* source = dwfl_module_getsrc(module, lookup);
     int lineNumber = 0;
-    const char* file = source ? dwfl_lineinfo(source, nullptr, &lineNumber, nullptr, nullptr, nullptr)
-                              : nullptr;
+    const char* file = source ? dwfl_lineinfo(source, nullptr, &lineNumber, nullptr, nullptr, nullptr) : nullptr;
     if (file) {
       text += " at ";
       text += file;
@@ -72,8 +70,7 @@ int OnFrame(Dwfl_Frame* frame, void* arg) {
 int OnThread(Dwfl_Thread* thread, void* arg) {
   Walk* walk = static_cast<Walk*>(arg);
   const pid_t tid = dwfl_thread_tid(thread);
-  *walk->out += "Thread " + std::to_string(tid) +
-                (tid == walk->crashedThread ? " (crashed)" : "") + ":\n";
+  *walk->out += "Thread " + std::to_string(tid) + (tid == walk->crashedThread ? " (crashed)" : "") + ":\n";
   walk->frames = 0;
   if (dwfl_thread_getframes(thread, OnFrame, walk) != 0 && walk->frames == 0) {
     *walk->out += std::string("  no frames: ") + dwfl_errmsg(-1) + "\n";
@@ -86,8 +83,8 @@ int OnThread(Dwfl_Thread* thread, void* arg) {
 
 std::string ProcessBacktrace(int pid, int crashedThread) {
   static char* debuginfoPath = nullptr;
-  static const Dwfl_Callbacks callbacks = {
-      dwfl_linux_proc_find_elf, dwfl_standard_find_debuginfo, nullptr, &debuginfoPath};
+  static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf, dwfl_standard_find_debuginfo, nullptr,
+                                           &debuginfoPath};
   std::string out = "Process " + std::to_string(pid) + "\n\n";
   // Debian's profile names a debug-info server; a crash must not wait on, or
   // tell, the network. Symbols come from the files on this machine only.

@@ -16,7 +16,6 @@ namespace {
 constexpr int kMaxFrames = 256;
 constexpr int kMaxThreads = 1024;
 
-
 std::vector<DWORD> ThreadsOf(DWORD pid) {
   std::vector<DWORD> threads;
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
@@ -92,8 +91,8 @@ std::string ProcessBacktrace(int pid, int crashedThread) {
       frame.AddrStack.Offset = context.Rsp;
       frame.AddrStack.Mode = AddrModeFlat;
       for (int n = 0; n < kMaxFrames; ++n) {
-        if (!StackWalk64(IMAGE_FILE_MACHINE_AMD64, process, thread, &frame, &context, nullptr,
-                         SymFunctionTableAccess64, SymGetModuleBase64, nullptr) ||
+        if (!StackWalk64(IMAGE_FILE_MACHINE_AMD64, process, thread, &frame, &context, nullptr, SymFunctionTableAccess64,
+                         SymGetModuleBase64, nullptr) ||
             frame.AddrPC.Offset == 0)
           break;
         // A return address points after the call; look up the call itself.
@@ -111,17 +110,17 @@ std::string ProcessBacktrace(int pid, int crashedThread) {
 }
 
 bool WriteProcessDump(int pid, int crashedThread, uint64_t pointers, const std::string& path, std::string* error) {
-  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE, FALSE,
-                               static_cast<DWORD>(pid));
+  HANDLE process =
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE, FALSE, static_cast<DWORD>(pid));
   if (!process) {
     *error = "the process cannot be read (error " + std::to_string(GetLastError()) + ")";
     return false;
   }
   std::wstring widePath(path.size() + 1, L'\0');
   const int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, widePath.data(), static_cast<int>(widePath.size()));
-  HANDLE file = n > 0 ? CreateFileW(widePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                    nullptr)
-                      : INVALID_HANDLE_VALUE;
+  HANDLE file =
+      n > 0 ? CreateFileW(widePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
+            : INVALID_HANDLE_VALUE;
   if (file == INVALID_HANDLE_VALUE) {
     CloseHandle(process);
     *error = "cannot create " + path;

@@ -28,8 +28,8 @@ struct View {
 };
 
 bool HasTag(const View& v, size_t offset, const char* tag) {
-  return offset <= v.used && v.used - offset >= kRecordHead &&
-         std::memcmp(v.data + offset, tag, kRecordTagSize) == 0 && v.data[offset + kRecordTagSize] == 0;
+  return offset <= v.used && v.used - offset >= kRecordHead && std::memcmp(v.data + offset, tag, kRecordTagSize) == 0 &&
+         v.data[offset + kRecordTagSize] == 0;
 }
 
 // The text of the string record at `offset`; false when there is none there.
@@ -214,8 +214,7 @@ bool ParseCrashBlock(const unsigned char* data, size_t size, CrashBlock* block, 
   block->flags = Get32(h + hdr::kFlags);
   block->mailPort = Get32(h + hdr::kMailPort);
   block->smtpPort = Get32(h + hdr::kSmtpPort);
-  for (int i = 0; i < 3; ++i)
-    block->senderSettings[i] = static_cast<int32_t>(Get32(h + hdr::kSenderSettings + 4 * i));
+  for (int i = 0; i < 3; ++i) block->senderSettings[i] = static_cast<int32_t>(Get32(h + hdr::kSenderSettings + 4 * i));
   block->passThroughValue = Get32(h + hdr::kPassThroughValue);
   block->screenshot = Get32(h + hdr::kScreenshot);
   block->screenshotFlags = Get32(h + hdr::kScreenshotFlags);

@@ -16,8 +16,8 @@ inline constexpr uint32_t kBlockVersion = crash::kFormatVersion;
 inline constexpr size_t kBlockSize = crash::kBlockSize;
 
 // Install flags the sender reads.
-inline constexpr uint32_t kFlagOfferQueued = 0x2000;   // offer queued reports for sending
-inline constexpr uint32_t kFlagDontSend = 0x8000;      // keep reports, never send
+inline constexpr uint32_t kFlagOfferQueued = 0x2000;  // offer queued reports for sending
+inline constexpr uint32_t kFlagDontSend = 0x8000;     // keep reports, never send
 inline constexpr uint32_t kFlagStoreArchives = 0x80000;
 
 struct FileItem {
@@ -60,9 +60,9 @@ struct CrashBlock {
   uint32_t screenshotFlags = 0;
   uint32_t screenshotQuality = 0;
 
-  std::string uploadUrl, appName, appVersion, languageFile, passThroughText, emailTo, crashGuid,
-      saveDirectory, privacyUrl, emailSubject, extraText, smtpServer, debugHelpPath, customIcon,
-      executablePath, smtpLogin, smtpPassword;
+  std::string uploadUrl, appName, appVersion, languageFile, passThroughText, emailTo, crashGuid, saveDirectory,
+      privacyUrl, emailSubject, extraText, smtpServer, debugHelpPath, customIcon, executablePath, smtpLogin,
+      smtpPassword;
 
   uint32_t processId = 0;
   uint32_t threadId = 0;

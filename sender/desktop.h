@@ -15,8 +15,8 @@ enum class DialogChoice { Send, Close };
 
 // "<app> has stopped working", the folder, the report behind an expander, and
 // "Send report" (only when sending is allowed) or "Close".
-DialogChoice ShowCrashDialog(const DialogTexts& texts, const std::string& app,
-                             const std::string& folder, const std::string& reportText, bool canSend);
+DialogChoice ShowCrashDialog(const DialogTexts& texts, const std::string& app, const std::string& folder,
+                             const std::string& reportText, bool canSend);
 
 enum class QueuedChoice { Send, Later, Delete };
 

@@ -55,8 +55,8 @@ bool OpenDisplay() {
   return displayOpen;
 }
 
-DialogChoice ShowCrashDialog(const DialogTexts& texts, const std::string& app,
-                             const std::string& folder, const std::string& reportText, bool canSend) {
+DialogChoice ShowCrashDialog(const DialogTexts& texts, const std::string& app, const std::string& folder,
+                             const std::string& reportText, bool canSend) {
   if (!OpenDisplay()) return DialogChoice::Close;
   const std::string caption = Valid(FormatCaption(texts.caption, app));
   GtkWidget* dialog = gtk_dialog_new();
@@ -97,8 +97,8 @@ QueuedChoice OfferQueuedReports(const DialogTexts& texts, const std::string& app
   GtkWidget* box = gtk_dialog_get_content_area(GTK_DIALOG(dialog));
   gtk_container_set_border_width(GTK_CONTAINER(box), 12);
   gtk_box_set_spacing(GTK_BOX(box), 8);
-  const std::string text = Valid(app) + " has " + std::to_string(reports.size()) +
-                           " crash report(s) that were not sent.";
+  const std::string text =
+      Valid(app) + " has " + std::to_string(reports.size()) + " crash report(s) that were not sent.";
   gtk_box_pack_start(GTK_BOX(box), WrappedLabel(text, false), FALSE, FALSE, 0);
   GtkWidget* expander = gtk_expander_new(Valid(texts.details).c_str());
   gtk_container_add(GTK_CONTAINER(expander), TextBox(list));
@@ -113,8 +113,8 @@ QueuedChoice OfferQueuedReports(const DialogTexts& texts, const std::string& app
 
 void ShowSendFailure(const std::string& app, const std::string& text) {
   if (!OpenDisplay()) return;
-  GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_CLOSE,
-                                             "%s", Valid(text).c_str());
+  GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_CLOSE, "%s",
+                                             Valid(text).c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), Valid(app).c_str());
   gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
   gtk_dialog_run(GTK_DIALOG(dialog));

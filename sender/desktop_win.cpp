@@ -14,13 +14,12 @@ namespace sender {
 
 namespace {
 
-
 constexpr int kSend = 100, kClose = 101, kLater = 102, kDelete = 103;
 
 // A task dialog with the given buttons; the button chosen, or cancel when the
 // dialog could not be shown or was closed.
-int AskWith(const std::string& title, const std::string& heading, const std::string& text,
-            const std::string& details, const TASKDIALOG_BUTTON* buttons, UINT count, int cancel) {
+int AskWith(const std::string& title, const std::string& heading, const std::string& text, const std::string& details,
+            const TASKDIALOG_BUTTON* buttons, UINT count, int cancel) {
   const std::wstring wideTitle = platform::WideFromUtf8(title), wideHeading = platform::WideFromUtf8(heading),
                      wideText = platform::WideFromUtf8(text), wideDetails = platform::WideFromUtf8(details);
   TASKDIALOGCONFIG config{};

@@ -32,12 +32,18 @@ DialogTexts ParseLanguageFile(const std::string& text) {
     const std::string key = Trimmed(line.substr(0, equals));
     const std::string value = Trimmed(line.substr(equals + 1));
     if (value.empty()) continue;
-    if (key == "DlgCaption") texts.caption = value;
-    else if (key == "SendReport") texts.sendReport = value;
-    else if (key == "Close") texts.close = value;
-    else if (key == "Details") texts.details = value;
-    else if (key == "Later") texts.later = value;
-    else if (key == "Delete") texts.deleteReports = value;
+    if (key == "DlgCaption")
+      texts.caption = value;
+    else if (key == "SendReport")
+      texts.sendReport = value;
+    else if (key == "Close")
+      texts.close = value;
+    else if (key == "Details")
+      texts.details = value;
+    else if (key == "Later")
+      texts.later = value;
+    else if (key == "Delete")
+      texts.deleteReports = value;
   }
   return texts;
 }

@@ -69,8 +69,7 @@ bool ReadBlock(const char* name, CrashBlock* block) {
     return false;
   }
   if (!ParseCrashBlock(bytes.data(), bytes.size(), block, &error)) {
-    std::fprintf(stderr, "CrashSender1402: %s is not a usable crash description: %s\n", name,
-                 error.c_str());
+    std::fprintf(stderr, "CrashSender1402: %s is not a usable crash description: %s\n", name, error.c_str());
     return false;
   }
   return true;
@@ -94,14 +93,13 @@ bool Send(const CrashBlock& block, const std::string& folder, std::string* failu
       if (MoveFolder(folder, RefusedFolder(folder), &moveError)) kept = RefusedFolder(folder);
     }
     *failure = "The report was not sent (" + error + "). It is kept in " + kept + ".";
-    std::fprintf(stderr, "CrashSender1402: the report was not sent (%s); it is kept in %s\n",
-                 error.c_str(), kept.c_str());
+    std::fprintf(stderr, "CrashSender1402: the report was not sent (%s); it is kept in %s\n", error.c_str(),
+                 kept.c_str());
     return false;
   }
   const std::string sent = SentFolder(folder);
   if (!MoveFolder(folder, sent, &error)) {
-    std::fprintf(stderr, "CrashSender1402: the report was sent but stays in %s: %s\n", folder.c_str(),
-                 error.c_str());
+    std::fprintf(stderr, "CrashSender1402: the report was sent but stays in %s: %s\n", folder.c_str(), error.c_str());
     return true;
   }
   std::printf("sent %s\n", sent.c_str());
@@ -164,8 +162,9 @@ bool WriteReport(const CrashBlock& block, const std::string& folder, std::string
   // The dump first: it is quick, and the process waits for the sender only so long.
   if (parent) {
     // Only a structured exception's record is the system's own, which a dump can carry.
-    const uint64_t pointers =
-        block.exceptionType != 0 ? 0 : block.lnx.present ? block.lnx.exceptionPointers : block.exceptionPointers;
+    const uint64_t pointers = block.exceptionType != 0 ? 0
+                              : block.lnx.present      ? block.lnx.exceptionPointers
+                                                       : block.exceptionPointers;
     std::string dumpError;
     if (WriteProcessDump(static_cast<int>(block.processId), thread, pointers, folder + kPathSeparator + "crash.dmp",
                          &dumpError)) {
@@ -176,8 +175,8 @@ bool WriteReport(const CrashBlock& block, const std::string& folder, std::string
   if (parent) {
     backtrace = ProcessBacktrace(static_cast<int>(block.processId), thread);
   } else {
-    backtrace = "Process " + std::to_string(block.processId) +
-                " is not the one that started the sender; it was not read.\n";
+    backtrace =
+        "Process " + std::to_string(block.processId) + " is not the one that started the sender; it was not read.\n";
   }
   if (!WriteReportFile(folder, "backtrace.txt", backtrace, &error)) {
     std::fprintf(stderr, "CrashSender1402: %s\n", error.c_str());
@@ -284,8 +283,7 @@ int main(int argc, char** argv) {
   if (consent == Consent::Given) {
     send = canSend;
   } else if (consent == Consent::Ask && OpenDisplay()) {
-    send = ShowCrashDialog(Texts(block), block.appName, folder, reportText, canSend) == DialogChoice::Send &&
-           canSend;
+    send = ShowCrashDialog(Texts(block), block.appName, folder, reportText, canSend) == DialogChoice::Send && canSend;
   }
   if (!send) return 0;
   std::string failure;

@@ -43,10 +43,14 @@ std::string Quoted(const std::string& text) {
 std::string OneLine(const std::string& text) {
   std::string out;
   for (unsigned char c : text) {
-    if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else if (c < 0x20 && c != '\t') out.push_back('?');
-    else out.push_back(static_cast<char>(c));
+    if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c < 0x20 && c != '\t')
+      out.push_back('?');
+    else
+      out.push_back(static_cast<char>(c));
   }
   return out;
 }
@@ -75,41 +79,71 @@ const char* CrashTypeName(int32_t type) {
 
 const char* ExceptionCodeName(uint32_t code) {
   switch (code) {
-    case 0xC0000005: return "access violation";
-    case 0xC0000006: return "in-page error";
-    case 0xC000001D: return "illegal instruction";
-    case 0xC000008C: return "array bounds exceeded";
-    case 0xC000008E: return "floating-point divide by zero";
-    case 0xC000008F: return "floating-point inexact result";
-    case 0xC0000090: return "floating-point invalid operation";
-    case 0xC0000091: return "floating-point overflow";
-    case 0xC0000093: return "floating-point underflow";
-    case 0xC0000094: return "integer divide by zero";
-    case 0xC0000095: return "integer overflow";
-    case 0xC0000096: return "privileged instruction";
-    case 0xC00000FD: return "stack overflow";
-    case 0xC0000409: return "stack buffer overrun";
-    case 0x80000002: return "datatype misalignment";
-    case 0x80000003: return "breakpoint";
-    default: return nullptr;
+    case 0xC0000005:
+      return "access violation";
+    case 0xC0000006:
+      return "in-page error";
+    case 0xC000001D:
+      return "illegal instruction";
+    case 0xC000008C:
+      return "array bounds exceeded";
+    case 0xC000008E:
+      return "floating-point divide by zero";
+    case 0xC000008F:
+      return "floating-point inexact result";
+    case 0xC0000090:
+      return "floating-point invalid operation";
+    case 0xC0000091:
+      return "floating-point overflow";
+    case 0xC0000093:
+      return "floating-point underflow";
+    case 0xC0000094:
+      return "integer divide by zero";
+    case 0xC0000095:
+      return "integer overflow";
+    case 0xC0000096:
+      return "privileged instruction";
+    case 0xC00000FD:
+      return "stack overflow";
+    case 0xC0000409:
+      return "stack buffer overrun";
+    case 0x80000002:
+      return "datatype misalignment";
+    case 0x80000003:
+      return "breakpoint";
+    default:
+      return nullptr;
   }
 }
 
 const char* SignalName(int32_t signal) {
   switch (signal) {
-    case 1: return "SIGHUP";
-    case 2: return "SIGINT";
-    case 3: return "SIGQUIT";
-    case 4: return "SIGILL";
-    case 5: return "SIGTRAP";
-    case 6: return "SIGABRT";
-    case 7: return "SIGBUS";
-    case 8: return "SIGFPE";
-    case 9: return "SIGKILL";
-    case 11: return "SIGSEGV";
-    case 13: return "SIGPIPE";
-    case 15: return "SIGTERM";
-    default: return nullptr;
+    case 1:
+      return "SIGHUP";
+    case 2:
+      return "SIGINT";
+    case 3:
+      return "SIGQUIT";
+    case 4:
+      return "SIGILL";
+    case 5:
+      return "SIGTRAP";
+    case 6:
+      return "SIGABRT";
+    case 7:
+      return "SIGBUS";
+    case 8:
+      return "SIGFPE";
+    case 9:
+      return "SIGKILL";
+    case 11:
+      return "SIGSEGV";
+    case 13:
+      return "SIGPIPE";
+    case 15:
+      return "SIGTERM";
+    default:
+      return nullptr;
   }
 }
 
@@ -138,9 +172,7 @@ std::string QueueFolder(const std::string& unsentFolder, const std::string& queu
 
 std::string SentFolder(const std::string& unsentFolder) { return QueueFolder(unsentFolder, "SentCrashReports"); }
 
-std::string RefusedFolder(const std::string& unsentFolder) {
-  return QueueFolder(unsentFolder, "RefusedCrashReports");
-}
+std::string RefusedFolder(const std::string& unsentFolder) { return QueueFolder(unsentFolder, "RefusedCrashReports"); }
 
 std::string RegistryText(const RegistryDump& dump) {
   std::string out = "[" + OneLine(dump.keyPath) + "]\n";

@@ -41,8 +41,7 @@ bool RemoveFolder(const std::string& folder, std::string* error);
 
 // Stores every file of the folder in one ZIP archive at `archive`, written
 // through a temporary name.
-bool StoreArchive(const std::string& folder, const std::string& archive, std::time_t time,
-                  std::string* error);
+bool StoreArchive(const std::string& folder, const std::string& archive, std::time_t time, std::string* error);
 
 // The start of a regular file, at most `limit` bytes; false when it cannot be read.
 bool ReadSmallFile(const std::string& path, size_t limit, std::string* text);

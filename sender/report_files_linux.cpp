@@ -54,8 +54,7 @@ bool CopyDescriptor(int from, int to, long long limit, long long* total, bool* c
 }
 
 // Copies one source into the folder as `name`; the text says how it went.
-std::string CopyOne(const std::string& folder, const std::string& source, const std::string& name,
-                    long long* budget) {
+std::string CopyOne(const std::string& folder, const std::string& source, const std::string& name, long long* budget) {
   const std::string head = name + " <- " + source + ": ";
   if (!IsSafeFileName(name)) return head + "refused: not a plain file name";
   if (IsReservedName(name)) return head + "refused: the name is the report's own";
@@ -82,8 +81,7 @@ std::string CopyOne(const std::string& folder, const std::string& source, const 
     result = head + "failed: " + std::strerror(errno);
   } else {
     long long copiedBytes = 0;
-    const bool copied =
-        CopyDescriptor(in, out, std::min(kMaxCopiedFile, *budget), &copiedBytes, &cut);
+    const bool copied = CopyDescriptor(in, out, std::min(kMaxCopiedFile, *budget), &copiedBytes, &cut);
     *budget -= copiedBytes;
     const bool closed = close(out) == 0;
     if (!copied || !closed) {
@@ -175,8 +173,7 @@ void CopyListedFile(const std::string& folder, const FileItem& item, long long* 
   globfree(&found);
   std::sort(paths.begin(), paths.end());
   if (paths.size() > kMaxPatternMatches) {
-    notes->push_back(item.source + ": only the first " + std::to_string(kMaxPatternMatches) +
-                     " matches are copied");
+    notes->push_back(item.source + ": only the first " + std::to_string(kMaxPatternMatches) + " matches are copied");
     paths.resize(kMaxPatternMatches);
   }
   for (const std::string& path : paths) {
@@ -193,8 +190,8 @@ std::vector<std::string> ListReports(const std::string& appFolder) {
     if (!LooksLikeGuid(name)) continue;
     const std::string path = appFolder + "/" + name;
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-        lstat((path + "/report.txt").c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && lstat((path + "/report.txt").c_str(), &st) == 0 &&
+        S_ISREG(st.st_mode)) {
       reports.push_back(path);
     }
   }
@@ -218,8 +215,7 @@ std::vector<std::string> FilesOf(const std::string& folder) {
   return files;
 }
 
-bool StoreArchive(const std::string& folder, const std::string& archive, std::time_t time,
-                  std::string* error) {
+bool StoreArchive(const std::string& folder, const std::string& archive, std::time_t time, std::string* error) {
   const std::string temp = archive + ".part";
   unlink(temp.c_str());
   int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

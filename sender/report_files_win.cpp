@@ -18,8 +18,6 @@ namespace {
 
 constexpr size_t kMaxPatternMatches = 256;
 
-
-
 std::string SystemError(DWORD code) { return "error " + std::to_string(code); }
 
 std::string Join(const std::string& folder, const std::string& name) { return folder + kPathSeparator + name; }
@@ -59,8 +57,7 @@ HANDLE OpenRegular(const std::string& path) {
 }
 
 // Copies one source into the folder as `name`; the text says how it went.
-std::string CopyOne(const std::string& folder, const std::string& source, const std::string& name,
-                    long long* budget) {
+std::string CopyOne(const std::string& folder, const std::string& source, const std::string& name, long long* budget) {
   const std::string head = name + " <- " + source + ": ";
   if (!IsSafeFileName(name)) return head + "refused: not a plain file name";
   if (IsReservedName(name)) return head + "refused: the name is the report's own";
@@ -146,8 +143,7 @@ bool MakeDirectories(const std::string& path, std::string* error) {
   for (size_t i = 3; i <= path.size(); ++i) {
     if (i != path.size() && path[i] != '\\') continue;
     const std::string part = path.substr(0, i);
-    if (!CreateDirectoryW(platform::WideFromUtf8(part).c_str(), nullptr) &&
-        GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (!CreateDirectoryW(platform::WideFromUtf8(part).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
       *error = "cannot create " + part + ": " + SystemError(GetLastError());
       return false;
     }
@@ -168,8 +164,7 @@ bool WriteReportFile(const std::string& folder, const std::string& name, const s
   if (ok) {
     ok = WriteAll(file, content.data(), content.size());
     ok = CloseHandle(file) && ok;
-    ok = ok &&
-         MoveFileExW(temp.c_str(), platform::WideFromUtf8(Join(folder, name)).c_str(), MOVEFILE_REPLACE_EXISTING);
+    ok = ok && MoveFileExW(temp.c_str(), platform::WideFromUtf8(Join(folder, name)).c_str(), MOVEFILE_REPLACE_EXISTING);
   }
   if (!ok) {
     *error = "cannot write " + Join(folder, name) + ": " + SystemError(GetLastError());

@@ -10,8 +10,7 @@ size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 
 }  // namespace
 
-bool UploadReport(const std::string& url, const std::string& folder,
-                  const std::vector<std::string>& files,
+bool UploadReport(const std::string& url, const std::string& folder, const std::vector<std::string>& files,
                   const std::vector<std::pair<std::string, std::string>>& fields, std::string* error,
                   const UploadLimits& limits, long* httpStatus) {
   if (httpStatus) *httpStatus = 0;

@@ -71,11 +71,13 @@ bool UploadReport(const std::string& url, const std::string& folder, const std::
   InternetSetOptionA(session.handle, INTERNET_OPTION_CONNECT_TIMEOUT, &connectMs, sizeof connectMs);
   InternetSetOptionA(session.handle, INTERNET_OPTION_SEND_TIMEOUT, &totalMs, sizeof totalMs);
   InternetSetOptionA(session.handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &totalMs, sizeof totalMs);
-  connection.handle = InternetConnectA(session.handle, host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+  connection.handle =
+      InternetConnectA(session.handle, host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
   const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
                       INTERNET_FLAG_NO_UI | (parts.nScheme == INTERNET_SCHEME_HTTPS ? INTERNET_FLAG_SECURE : 0);
   if (connection.handle)
-    request.handle = HttpOpenRequestA(connection.handle, "POST", path[0] ? path : "/", nullptr, nullptr, nullptr, flags, 0);
+    request.handle =
+        HttpOpenRequestA(connection.handle, "POST", path[0] ? path : "/", nullptr, nullptr, nullptr, flags, 0);
   if (!request.handle) {
     *error = "cannot reach " + std::string(host) + " (error " + std::to_string(GetLastError()) + ")";
     return false;

@@ -14,7 +14,7 @@ void Put32(std::string* out, uint32_t v) {
   Put16(out, v >> 16);
 }
 
-constexpr uint32_t kNeeded = 20;      // version 2.0: stored entries
+constexpr uint32_t kNeeded = 20;  // version 2.0: stored entries
 constexpr uint32_t kUtf8Names = 0x0800;
 
 }  // namespace

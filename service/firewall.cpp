@@ -21,8 +21,8 @@ bool ReadDword(platform::RegKey* key, const char* name) {
 }
 
 // The LAN: private, link-local and multicast ranges of both families.
-constexpr const char* kLan4[] = {"10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16", "169.254.0.0/16",
-                                 "224.0.0.0/4", "255.255.255.255/32"};
+constexpr const char* kLan4[] = {"10.0.0.0/8",     "172.16.0.0/12", "192.168.0.0/16",
+                                 "169.254.0.0/16", "224.0.0.0/4",   "255.255.255.255/32"};
 constexpr const char* kLan6[] = {"fc00::/7", "fe80::/10", "ff00::/8"};
 
 void Append(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -99,8 +99,10 @@ std::string NftRuleset(const BlockRules& rules) {
   }
   if (rules.resolving) {
     char owners[48];
-    if (rules.resolverUid > 0) std::snprintf(owners, sizeof owners, "{ 0, %lld }", rules.resolverUid);
-    else std::snprintf(owners, sizeof owners, "0");
+    if (rules.resolverUid > 0)
+      std::snprintf(owners, sizeof owners, "{ 0, %lld }", rules.resolverUid);
+    else
+      std::snprintf(owners, sizeof owners, "0");
     Append(out, "    meta skuid %s udp dport 53 accept\n", owners);
     Append(out, "    meta skuid %s tcp dport 53 accept\n", owners);
   }

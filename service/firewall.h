@@ -82,7 +82,7 @@ class Firewall {
 
  private:
   bool active_ = false;
-  void* engine_ = nullptr;                  // the filtering engine's session (Windows)
+  void* engine_ = nullptr;                   // the filtering engine's session (Windows)
   std::vector<unsigned long long> filters_;  // the filters in force there
 };
 

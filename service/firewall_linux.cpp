@@ -75,8 +75,8 @@ bool ResolveServer(const char* host, const char* port, bool udp, char* out, size
     Log("cannot resolve the server %s: %s", host, gai_strerror(error));
     return false;
   }
-  const int named = getnameinfo(found->ai_addr, found->ai_addrlen, out, static_cast<socklen_t>(outSize), nullptr,
-                                0, NI_NUMERICHOST);
+  const int named =
+      getnameinfo(found->ai_addr, found->ai_addrlen, out, static_cast<socklen_t>(outSize), nullptr, 0, NI_NUMERICHOST);
   freeaddrinfo(found);
   if (named != 0 || !IsNumericAddress(out)) {
     Log("cannot resolve the server %s: no usable address", host);

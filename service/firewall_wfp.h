@@ -31,7 +31,7 @@ void UseWfpCalls(const WfpCalls* calls);
 extern const GUID kQuorvantaProvider;
 extern const GUID kQuorvantaSublayer;
 extern const GUID kLayerConnectV4, kLayerConnectV6, kLayerRecvV4, kLayerRecvV6;
-extern const GUID kConditionFlags, kConditionAppId, kConditionRemoteAddress, kConditionRemotePort,
-    kConditionLocalPort, kConditionProtocol, kConditionInterfaceType, kConditionLocalInterface;
+extern const GUID kConditionFlags, kConditionAppId, kConditionRemoteAddress, kConditionRemotePort, kConditionLocalPort,
+    kConditionProtocol, kConditionInterfaceType, kConditionLocalInterface;
 
 }  // namespace tunneld

@@ -37,7 +37,7 @@ const GUID kQuorvantaSublayer = {0x5176a0e1, 0x3c2b, 0x4d7e, {0x9a, 0x61, 0x0b, 
 namespace {
 
 constexpr UINT32 kDynamicSession = 0x00000001;  // FWPM_SESSION_FLAG_DYNAMIC
-constexpr UINT32 kVirtualAdapter = 53;  // IF_TYPE_PROP_VIRTUAL: ovpn-dco's and wintun's adapters
+constexpr UINT32 kVirtualAdapter = 53;          // IF_TYPE_PROP_VIRTUAL: ovpn-dco's and wintun's adapters
 constexpr UINT8 kUdp = 17, kTcp = 6, kIcmpV6 = 58;
 constexpr int kMaxAdapters = 16;
 
@@ -83,10 +83,18 @@ int SystemTunnelAdapters(UINT64* luids, int max) {
   return count;
 }
 
-const WfpCalls kSystem = {SystemOpen,        FwpmEngineClose0,  [](HANDLE e) { return FwpmTransactionBegin0(e, 0); },
-                          FwpmTransactionCommit0, FwpmTransactionAbort0, SystemAddProvider,
-                          SystemAddSublayer, SystemAddFilter, FwpmFilterDeleteById0,
-                          SystemAppId,       SystemFreeAppId,   SystemTunnelAdapters};
+const WfpCalls kSystem = {SystemOpen,
+                          FwpmEngineClose0,
+                          [](HANDLE e) { return FwpmTransactionBegin0(e, 0); },
+                          FwpmTransactionCommit0,
+                          FwpmTransactionAbort0,
+                          SystemAddProvider,
+                          SystemAddSublayer,
+                          SystemAddFilter,
+                          FwpmFilterDeleteById0,
+                          SystemAppId,
+                          SystemFreeAppId,
+                          SystemTunnelAdapters};
 const WfpCalls* g_calls = &kSystem;
 
 // One filter's conditions and the values they point at, kept alive for the call.
@@ -209,7 +217,8 @@ bool ConditionsOf(const WfpFilter& filter, const FWP_BYTE_BLOB* appId, Condition
   if (m.rfind("app ", 0) == 0) {
     char address[64], protocol[8];
     unsigned port = 0;
-    if (!appId || std::sscanf(m.c_str() + 4, "%63s %7s %u", address, protocol, &port) != 3 || port > 65535) return false;
+    if (!appId || std::sscanf(m.c_str() + 4, "%63s %7s %u", address, protocol, &port) != 3 || port > 65535)
+      return false;
     FWP_CONDITION_VALUE0 value{};
     value.type = FWP_BYTE_BLOB_TYPE;
     value.byteBlob = const_cast<FWP_BYTE_BLOB*>(appId);

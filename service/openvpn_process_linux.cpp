@@ -36,8 +36,7 @@ const char* SignalName(int sig) {
 }
 
 // The child side of fork(): only async-signal-safe calls until execve.
-[[noreturn]] void ExecChild(const char* dir, char* const* argv, char* const* envp, int errorFd,
-                            pid_t service) {
+[[noreturn]] void ExecChild(const char* dir, char* const* argv, char* const* envp, int errorFd, pid_t service) {
   // OpenVPN must never outlive the service that watches its exit event, however
   // the service ends; SIGTERM lets it take its routes and DNS down first. The
   // signal follows the forking thread: the request loop's, which lives as long
@@ -326,8 +325,8 @@ void Reap(const OpenVpnProcess& process, bool scramble, std::chrono::steady_cloc
   }
   const long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(lived).count());
   if (WIFSIGNALED(status)) {
-    Log("OpenVPN (pid %d) was ended by signal SIG%s after %ld ms", static_cast<int>(pid),
-        SignalName(WTERMSIG(status)), ms);
+    Log("OpenVPN (pid %d) was ended by signal SIG%s after %ld ms", static_cast<int>(pid), SignalName(WTERMSIG(status)),
+        ms);
     return;
   }
   const int code = WEXITSTATUS(status);

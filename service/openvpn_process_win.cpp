@@ -62,8 +62,8 @@ bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command
   // The filters permit OpenVPN by its program, so only the server's address changes under the block.
   for (int i = 0; fits && i < command.argc; ++i) {
     const bool host = i > 0 && std::strcmp(command.Arg(i - 1), "--remote") == 0;
-    fits = AppendWindowsArgument(host && extras.remoteHost ? extras.remoteHost : command.Arg(i), line, sizeof line,
-                                 &used);
+    fits =
+        AppendWindowsArgument(host && extras.remoteHost ? extras.remoteHost : command.Arg(i), line, sizeof line, &used);
   }
   if (!fits) {
     Log("cannot start OpenVPN: its command line is too long");
@@ -86,8 +86,8 @@ bool SpawnOpenVpn(const SupervisorOptions& options, const TunnelCommand& command
   std::memset(&info, 0, sizeof info);
   // The application name is given, so no search path and no shell decide
   // which program runs; handles are not inherited.
-  if (!CreateProcessW(application, wideLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, directory,
-                      &startup, &info)) {
+  if (!CreateProcessW(application, wideLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, directory, &startup,
+                      &info)) {
     const DWORD error = GetLastError();
     Log("cannot start %s in %s: %s", options.openvpn, options.configDir, LastErrorText());
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
@@ -184,7 +184,8 @@ void ClosePeer(PeerProcess& peer) {
 PeerWait WaitPeer(const PeerProcess& peer, int timeoutMs) {
   HANDLE handles[2] = {WakeEvent(), reinterpret_cast<HANDLE>(peer.native)};
   const DWORD count = peer.pid != 0 ? 2 : 1;
-  const DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+  const DWORD result =
+      WaitForMultipleObjects(count, handles, FALSE, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
   if (result == WAIT_TIMEOUT) return PeerWait::TimedOut;
   if (result == WAIT_OBJECT_0 + 1) return PeerWait::Ended;
   return PeerWait::Woken;

@@ -73,8 +73,7 @@ const char* ValidateTunnelRequest(const unsigned char* data, size_t size, Tunnel
   if (!expect("--config") || !expect("config.qvpn")) return "--config config.qvpn missing";
   if (!expect("--management") || !expect("127.0.0.1")) return "--management 127.0.0.1 missing";
   if (!Equal(next(), kServiceManagementPort)) return "not the management port";
-  if (!expect("--management-hold") || !expect("--management-query-passwords") ||
-      !expect("--management-client")) {
+  if (!expect("--management-hold") || !expect("--management-query-passwords") || !expect("--management-client")) {
     return "management options missing";
   }
   if (!expect("--remote")) return "--remote missing";

@@ -35,8 +35,8 @@ void WriteServiceLog(const char* line, size_t size) {
   while (n > 0 && (wide[n - 1] == L'\n' || wide[n - 1] == L'\r')) --n;
   wide[n] = L'\0';
   const wchar_t* strings[] = {wide};
-  const WORD type = wcsstr(wide, L"refused") || wcsstr(wide, L"cannot") ? EVENTLOG_WARNING_TYPE
-                                                                        : EVENTLOG_INFORMATION_TYPE;
+  const WORD type =
+      wcsstr(wide, L"refused") || wcsstr(wide, L"cannot") ? EVENTLOG_WARNING_TYPE : EVENTLOG_INFORMATION_TYPE;
   // Event 1 of the program's message table is the line itself.
   ReportEventW(source, type, 0, kServiceLineEvent, nullptr, 1, 0, strings, nullptr);
 }

@@ -43,10 +43,10 @@ struct State {
   unsigned long long requests = 0;   // counts requests taken into a session
   PeerProcess newPeer;               // the latest requester, for the session's watcher
   bool peerChanged = false;
-  bool idle = false;                 // no OpenVPN runs and none was asked for since
+  bool idle = false;  // no OpenVPN runs and none was asked for since
   Clock::time_point idleSince;
   Firewall firewall;
-  BlockRules rules;                  // the rules in force while the firewall is
+  BlockRules rules;  // the rules in force while the firewall is
 };
 
 State* g_state = nullptr;
@@ -58,8 +58,9 @@ void RebindLocked(const CallerIdentity* owner) {
   State& s = *g_state;
   std::shared_ptr<platform::NamedEvent> fresh = BindExitEvent(owner);
   if (!fresh) {
-    if (owner) Log("cannot bind the exit event %s to %s: %s; its old event stays", kServiceExitEvent, owner->name,
-                   LastErrorText());
+    if (owner)
+      Log("cannot bind the exit event %s to %s: %s; its old event stays", kServiceExitEvent, owner->name,
+          LastErrorText());
     return;
   }
   std::shared_ptr<platform::NamedEvent> old = std::move(s.exitEvent);
@@ -68,11 +69,9 @@ void RebindLocked(const CallerIdentity* owner) {
 }
 
 // Waits for the OpenVPN with this generation to be reaped, at most timeout.
-bool WaitGone(std::unique_lock<std::mutex>& lock, unsigned long long generation,
-              std::chrono::milliseconds timeout) {
+bool WaitGone(std::unique_lock<std::mutex>& lock, unsigned long long generation, std::chrono::milliseconds timeout) {
   State& s = *g_state;
-  return s.changed.wait_for(lock, timeout,
-                            [&] { return s.process.pid == 0 || s.generation != generation; });
+  return s.changed.wait_for(lock, timeout, [&] { return s.process.pid == 0 || s.generation != generation; });
 }
 
 // Asks, waits a bounded time, then ends it by force; returns with the OpenVPN
@@ -88,8 +87,8 @@ void StopLocked(std::unique_lock<std::mutex>& lock, const char* why) {
   AskToExit(process);  // the reaper clears pid only after reaping, so it is still ours
   if (WaitGone(lock, generation, std::chrono::milliseconds(s.options.stopTimeoutMs))) return;
   if (s.process.pid == process.pid) {
-    Log("OpenVPN (pid %ld) did not exit within %d ms of %s; %s", process.pid, s.options.stopTimeoutMs,
-        kAskToExitName, kForceEndAction);
+    Log("OpenVPN (pid %ld) did not exit within %d ms of %s; %s", process.pid, s.options.stopTimeoutMs, kAskToExitName,
+        kForceEndAction);
     ForceEnd(process);
   }
   if (!WaitGone(lock, generation, std::chrono::milliseconds(s.options.stopTimeoutMs))) {
@@ -235,8 +234,7 @@ bool RequestServer(const TunnelCommand& command, const char** host, const char**
 // resolving the server's name first where it has one; fills address with the
 // number OpenVPN is to use. With a block already in force, only DNS of root
 // and of the system's resolver may leave while the name is resolved.
-bool BlockForRequest(const TunnelCommand& command, const BlockSettings& settings, char* address,
-                     size_t addressSize) {
+bool BlockForRequest(const TunnelCommand& command, const BlockSettings& settings, char* address, size_t addressSize) {
   State& s = *g_state;
   const char *host, *port, *proto;
   if (!RequestServer(command, &host, &port, &proto)) return false;
@@ -269,8 +267,9 @@ bool BlockForRequest(const TunnelCommand& command, const BlockSettings& settings
   const bool fresh = !s.firewall.Active();
   if (!s.firewall.Apply(rules, s.options.openvpn)) return false;
   s.rules = rules;
-  if (fresh) Log("blocking everything outside the tunnel but OpenVPN's packets to %s port %ld%s", address, number,
-                 rules.allowLan ? " and the LAN" : "");
+  if (fresh)
+    Log("blocking everything outside the tunnel but OpenVPN's packets to %s port %ld%s", address, number,
+        rules.allowLan ? " and the LAN" : "");
   return true;
 }
 
@@ -373,7 +372,7 @@ bool RunTunnel(const TunnelCommand& command, const CallerIdentity& caller) {
   std::unique_lock<std::mutex> lock(s.mutex);
   if (s.process.pid != 0 && !MayReplace(caller, s.owner)) {
     LogRefused(caller, "refused request from %s: OpenVPN (pid %ld) runs for %s and is left alone", caller.name,
-        s.process.pid, s.owner.name);
+               s.process.pid, s.owner.name);
     return false;
   }
   // OpenVPN's management goes to whoever listens on the port: only the caller's own front end.
@@ -440,8 +439,7 @@ bool RunTunnel(const TunnelCommand& command, const CallerIdentity& caller) {
   s.owner = caller;
   s.scramble = command.scramble;
   s.started = Clock::now();
-  Log("started OpenVPN (pid %ld) for %s, exit event %s: %s", process.pid, caller.name, command.exitEvent,
-      shown);
+  Log("started OpenVPN (pid %ld) for %s, exit event %s: %s", process.pid, caller.name, command.exitEvent, shown);
   s.changed.notify_all();
   return true;
 }

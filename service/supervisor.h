@@ -10,16 +10,16 @@
 namespace tunneld {
 
 // What one caller may hold of the service, on every system.
-inline constexpr int kRequestTimeoutMs = 5000;   // to write a whole request
-inline constexpr int kMaxConnections = 64;       // open at once, all callers
-inline constexpr int kMaxPerUser = 8;            // open at once, one caller
+inline constexpr int kRequestTimeoutMs = 5000;      // to write a whole request
+inline constexpr int kMaxConnections = 64;          // open at once, all callers
+inline constexpr int kMaxPerUser = 8;               // open at once, one caller
 inline constexpr int kDefaultStopTimeoutMs = 5000;  // OpenVPN's time to end before it is killed
-inline constexpr int kSessionIdleMs = 30000;  // a session with no OpenVPN and no request ends after this
+inline constexpr int kSessionIdleMs = 30000;        // a session with no OpenVPN and no request ends after this
 
 struct SupervisorOptions {
-  const char* openvpn;     // the binary that stands for "openvpn.exe"
-  const char* configDir;   // where config.qvpn lives; OpenVPN's working directory
-  int stopTimeoutMs;       // asked to exit, then ended by force after this long
+  const char* openvpn;    // the binary that stands for "openvpn.exe"
+  const char* configDir;  // where config.qvpn lives; OpenVPN's working directory
+  int stopTimeoutMs;      // asked to exit, then ended by force after this long
   // OpenVPN's route-up and down script for the pushed DNS (none: not applied),
   // and the folder where it keeps what it applied.
   const char* dnsHook = nullptr;

@@ -21,15 +21,14 @@
 #include "request_validator.h"
 #include "supervisor.h"
 
-using tunneld::Log;
-using tunneld::LogRefused;
 using tunneld::kDefaultStopTimeoutMs;
 using tunneld::kMaxConnections;
 using tunneld::kMaxPerUser;
 using tunneld::kRequestTimeoutMs;
+using tunneld::Log;
+using tunneld::LogRefused;
 
 namespace {
-
 
 struct Options {
   const char* socketPath = nullptr;
@@ -64,10 +63,14 @@ bool ParseOptions(int argc, char** argv, Options* o) {
     }
     if (i + 1 >= argc) return false;
     const char* v = argv[++i];
-    if (std::strcmp(a, "--socket") == 0) o->socketPath = v;
-    else if (std::strcmp(a, "--config-dir") == 0) o->configDir = v;
-    else if (std::strcmp(a, "--openvpn") == 0) o->openvpn = v;
-    else if (std::strcmp(a, "--dns-hook") == 0) o->dnsHook = std::strcmp(v, "none") == 0 ? nullptr : v;
+    if (std::strcmp(a, "--socket") == 0)
+      o->socketPath = v;
+    else if (std::strcmp(a, "--config-dir") == 0)
+      o->configDir = v;
+    else if (std::strcmp(a, "--openvpn") == 0)
+      o->openvpn = v;
+    else if (std::strcmp(a, "--dns-hook") == 0)
+      o->dnsHook = std::strcmp(v, "none") == 0 ? nullptr : v;
     else if (std::strcmp(a, "--stop-timeout") == 0) {
       char* end;
       long ms = std::strtol(v, &end, 10);
@@ -199,7 +202,7 @@ bool ReadSome(Connection& c) {
   c.size += static_cast<size_t>(got);
   if (c.size > tunneld::kMaxRequestSize) {
     LogRefused(c.caller, "refused request from uid %u: longer than %zu bytes", static_cast<unsigned>(c.uid),
-        tunneld::kMaxRequestSize);
+               tunneld::kMaxRequestSize);
     Drop(c);
     return false;
   }
@@ -244,7 +247,7 @@ void AcceptAll(int listenFd) {
     }
     if (mine >= kMaxPerUser) {
       LogRefused(now.caller, "refused connection from uid %u: it already holds %d open connections",
-          static_cast<unsigned>(cred.uid), mine);
+                 static_cast<unsigned>(cred.uid), mine);
       close(fd);
       continue;
     }
@@ -303,17 +306,19 @@ int main(int argc, char** argv) {
           std::strerror(errno));
       options.dnsHook = nullptr;
     } else if (options.dnsHook[0] != '/' || !S_ISREG(st.st_mode) || (st.st_uid != 0 && st.st_uid != geteuid()) ||
-               (st.st_mode & 022) != 0 ||
-               std::strchr(options.dnsHook, ' ') || std::strchr(stateDir, ' ') || !*stateDir) {
+               (st.st_mode & 022) != 0 || std::strchr(options.dnsHook, ' ') || std::strchr(stateDir, ' ') ||
+               !*stateDir) {
       Log("not using the DNS hook %s: it must be an absolute path to a file only its owner (root) may "
-          "change, and neither it nor %s may hold a space", options.dnsHook, stateDir);
+          "change, and neither it nor %s may hold a space",
+          options.dnsHook, stateDir);
       options.dnsHook = nullptr;
     }
   }
 
   int listenFd = Listen(options.socketPath);
   if (listenFd < 0) return 1;
-  if (!tunneld::StartSupervisor({options.openvpn, options.configDir, options.stopTimeoutMs, options.dnsHook, stateDir})) {
+  if (!tunneld::StartSupervisor(
+          {options.openvpn, options.configDir, options.stopTimeoutMs, options.dnsHook, stateDir})) {
     close(listenFd);
     unlink(options.socketPath);
     return 1;
@@ -359,7 +364,7 @@ int main(int argc, char** argv) {
       }
       if (c.fd < 0) continue;
       LogRefused(c.caller, "refused request from uid %u: the client did not finish within %d ms (%zu bytes read)",
-          static_cast<unsigned>(c.uid), kRequestTimeoutMs, c.size);
+                 static_cast<unsigned>(c.uid), kRequestTimeoutMs, c.size);
       Drop(c);
     }
     if (p[0].revents & POLLIN) AcceptAll(listenFd);

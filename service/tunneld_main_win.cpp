@@ -25,12 +25,12 @@
 #include "platform/text_win.h"
 #include <shellapi.h>
 
-using tunneld::Log;
-using tunneld::LogRefused;
 using tunneld::kDefaultStopTimeoutMs;
 using tunneld::kMaxConnections;
 using tunneld::kMaxPerUser;
 using tunneld::kRequestTimeoutMs;
+using tunneld::Log;
+using tunneld::LogRefused;
 
 namespace {
 
@@ -94,9 +94,18 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       Usage(stdout);
       std::exit(0);
     }
-    if (std::strcmp(a, "--console") == 0) { o->mode = Mode::Console; continue; }
-    if (std::strcmp(a, "--install") == 0) { o->mode = Mode::Install; continue; }
-    if (std::strcmp(a, "--uninstall") == 0) { o->mode = Mode::Uninstall; continue; }
+    if (std::strcmp(a, "--console") == 0) {
+      o->mode = Mode::Console;
+      continue;
+    }
+    if (std::strcmp(a, "--install") == 0) {
+      o->mode = Mode::Install;
+      continue;
+    }
+    if (std::strcmp(a, "--uninstall") == 0) {
+      o->mode = Mode::Uninstall;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     const char* v = argv[++i];
     int w = 0;
@@ -170,15 +179,14 @@ constexpr const wchar_t* kEventSourceKey =
 // Event Viewer shows the service's lines through this program's message table.
 bool AddEventSource(const wchar_t* program) {
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                      nullptr, &key, nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS)
     return false;
   const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-  const bool ok =
-      RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(program),
-                     static_cast<DWORD>((std::wcslen(program) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
-      RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types) ==
-          ERROR_SUCCESS;
+  const bool ok = RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(program),
+                                 static_cast<DWORD>((std::wcslen(program) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
+                  RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                                 sizeof types) == ERROR_SUCCESS;
   RegCloseKey(key);
   return ok;
 }
@@ -194,9 +202,9 @@ int Install() {
   std::swprintf(binary, MAX_PATH + 3, L"\"%ls\"", path);
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
   if (!manager) return ReportManagerFailure("OpenSCManager");
-  SC_HANDLE service = CreateServiceW(manager, tunneld::kServiceName, L"Quorvanta Tunnel", SERVICE_ALL_ACCESS,
-                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binary,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr);
+  SC_HANDLE service =
+      CreateServiceW(manager, tunneld::kServiceName, L"Quorvanta Tunnel", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binary, nullptr, nullptr, nullptr, nullptr, nullptr);
   if (!service) {
     int rc = ReportManagerFailure("CreateService");
     CloseServiceHandle(manager);
@@ -206,7 +214,8 @@ int Install() {
   CloseServiceHandle(manager);
   std::printf("quorvanta-tunneld: installed the QuorvantaTunnel service (%ls)\n", binary);
   if (!AddEventSource(path))
-    std::fprintf(stderr, "quorvanta-tunneld: the event log source could not be registered (error %lu); "
+    std::fprintf(stderr,
+                 "quorvanta-tunneld: the event log source could not be registered (error %lu); "
                  "Event Viewer will show the service's lines without their text\n",
                  static_cast<unsigned long>(GetLastError()));
   return 0;
@@ -259,8 +268,8 @@ bool IdentityOfToken(HANDLE token, tunneld::CallerIdentity* caller) {
   char sid[platform::kSidTextSize];
   if (!platform::TokenUserSid(token, sid, sizeof sid)) return false;
   std::snprintf(caller->name, sizeof caller->name, "user %s", sid);
-  caller->privileged = std::strcmp(sid, platform::kLocalSystemSid) == 0 ||
-                       HasEnabledGroup(token, WinBuiltinAdministratorsSid);
+  caller->privileged =
+      std::strcmp(sid, platform::kLocalSystemSid) == 0 || HasEnabledGroup(token, WinBuiltinAdministratorsSid);
   return true;
 }
 
@@ -284,7 +293,8 @@ bool IdentifyCaller(HANDLE pipe, tunneld::CallerIdentity* caller) {
   const DWORD error = GetLastError();
   // Back to the service's own rights before anything else runs on this thread.
   if (!RevertToSelf()) {
-    Log("cannot stop impersonating a client (error %lu); the service stops", static_cast<unsigned long>(GetLastError()));
+    Log("cannot stop impersonating a client (error %lu); the service stops",
+        static_cast<unsigned long>(GetLastError()));
     ExitProcess(1);
   }
   if (ok) {
@@ -373,18 +383,18 @@ void Serve(HANDLE pipe, HANDLE done, const tunneld::CallerIdentity& counted) {
       size += got;
       if (size > tunneld::kMaxRequestSize) {
         LogRefused(counted, "refused request from %s: longer than %lu bytes", counted.name,
-            static_cast<unsigned long>(tunneld::kMaxRequestSize));
+                   static_cast<unsigned long>(tunneld::kMaxRequestSize));
         failed = true;
       }
     } else if (err == ERROR_BROKEN_PIPE || err == ERROR_PIPE_NOT_CONNECTED) {
       finished = true;  // the client's end of file
     } else if (err == ERROR_OPERATION_ABORTED) {
       LogRefused(counted, "refused request from %s: the client did not finish within %lu ms (%lu bytes read)",
-          counted.name, static_cast<unsigned long>(kRequestTimeoutMs), static_cast<unsigned long>(size));
+                 counted.name, static_cast<unsigned long>(kRequestTimeoutMs), static_cast<unsigned long>(size));
       failed = true;
     } else if (err != ERROR_MORE_DATA) {
       LogRefused(counted, "refused request from %s: read failed (error %lu)", counted.name,
-          static_cast<unsigned long>(err));
+                 static_cast<unsigned long>(err));
       failed = true;
     } else {
       size += got;
@@ -400,7 +410,7 @@ void Serve(HANDLE pipe, HANDLE done, const tunneld::CallerIdentity& counted) {
   if (!wanted) return;
   if (!identified) {
     LogRefused(counted, "refused request from %s: the caller cannot be identified (error %lu)", counted.name,
-        static_cast<unsigned long>(identifyError));
+               static_cast<unsigned long>(identifyError));
     return;
   }
   tunneld::TunnelCommand command;
@@ -506,7 +516,8 @@ int Run() {
   // another one ends sometimes never runs at all.
   int serving = 0;
   for (HANDLE instance : instances) {
-    if (platform::StartDetachedThread(+[](void* pipe) { ServeInstance(static_cast<HANDLE>(pipe)); }, instance))
+    if (platform::StartDetachedThread(
+            +[](void* pipe) { ServeInstance(static_cast<HANDLE>(pipe)); }, instance))
       ++serving;
   }
   if (serving == 0) {
@@ -521,8 +532,7 @@ int Run() {
 }
 
 BOOL WINAPI ConsoleHandler(DWORD type) {
-  if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT ||
-      type == CTRL_SHUTDOWN_EVENT) {
+  if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT || type == CTRL_SHUTDOWN_EVENT) {
     Log("%s received; shutting down", type == CTRL_C_EVENT ? "Ctrl+C" : "a console close");
     SetEvent(g_stop);
     return TRUE;

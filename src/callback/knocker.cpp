@@ -92,8 +92,8 @@ bool KeepReply(void* context, const char* data, size_t length) {
 }
 
 bool IsUnreserved(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_' || c == '~';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+         c == '_' || c == '~';
 }
 
 }  // namespace
@@ -125,15 +125,14 @@ bool EncodeQueryValue(const char* text, char* out, size_t outSize) {
   return true;
 }
 
-bool FormatCallbackUrl(const char* site, const char* code, const char* machineId, char* url,
-                       size_t urlSize) {
+bool FormatCallbackUrl(const char* site, const char* code, const char* machineId, char* url, size_t urlSize) {
   // A code or identity with blanks, "&", "#", "%" or non-ASCII bytes would
   // otherwise make a malformed or different request.
   char a[kPathSize * 3];
   char b[kMachineIdSize * 3];
   if (!EncodeQueryValue(code, a, sizeof a) || !EncodeQueryValue(machineId, b, sizeof b)) return false;
-  int n = std::snprintf(url, urlSize, "%s/clientCallback/?a=%s&b=%s&c=%u", site, a, b,
-                        CallbackSignature(code, machineId));
+  int n =
+      std::snprintf(url, urlSize, "%s/clientCallback/?a=%s&b=%s&c=%u", site, a, b, CallbackSignature(code, machineId));
   // A cut address would be another request: send none.
   return n >= 0 && static_cast<size_t>(n) < urlSize;
 }
@@ -165,8 +164,7 @@ void RunOpenInstalled() {
   {
     std::unique_lock<std::mutex> lock(runs.lock);
     // Shutdown cuts the wait short; the page is then not opened.
-    if (runs.changed.wait_for(lock, std::chrono::milliseconds(runs.installedDelayMs),
-                              [&runs] { return runs.ending; }))
+    if (runs.changed.wait_for(lock, std::chrono::milliseconds(runs.installedDelayMs), [&runs] { return runs.ending; }))
       return;
   }
   char url[kUrlSize];
@@ -190,8 +188,7 @@ bool EndCallbackWorkers(unsigned boundMs) {
   std::unique_lock<std::mutex> lock(runs.lock);
   runs.ending = true;
   runs.changed.notify_all();
-  return runs.changed.wait_for(lock, std::chrono::milliseconds(boundMs),
-                               [&runs] { return runs.running == 0; });
+  return runs.changed.wait_for(lock, std::chrono::milliseconds(boundMs), [&runs] { return runs.running == 0; });
 }
 
 void SetInstalledDelayMs(unsigned ms) {

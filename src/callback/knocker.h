@@ -37,7 +37,6 @@ bool EndCallbackWorkers(unsigned boundMs);
 // Milliseconds OpenInstalled waits (5000); tests shorten it.
 void SetInstalledDelayMs(unsigned ms);
 
-
 // Crc32 of code + machine id + salt, the bytes as stored.
 uint32_t CallbackSignature(const char* code, const char* machineId);
 
@@ -47,5 +46,4 @@ uint32_t CallbackSignature(const char* code, const char* machineId);
 bool EncodeQueryValue(const char* text, char* out, size_t outSize);
 
 // Formats the callback address into url; false when it does not fit.
-bool FormatCallbackUrl(const char* site, const char* code, const char* machineId, char* url,
-                       size_t urlSize);
+bool FormatCallbackUrl(const char* site, const char* code, const char* machineId, char* url, size_t urlSize);

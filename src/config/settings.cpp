@@ -42,8 +42,7 @@ platform::ScopedRegKey OpenOrCreateProductKey() {
 }
 
 bool WriteString(platform::RegKey* key, const char* name, const char* text) {
-  return platform::RegSetValue(key, name, platform::kRegSz, text,
-                               static_cast<uint32_t>(std::strlen(text) + 1));
+  return platform::RegSetValue(key, name, platform::kRegSz, text, static_cast<uint32_t>(std::strlen(text) + 1));
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 // message box (caption "Quorvanta") and returns 0.
 #include <cstdint>
 
-namespace platform { struct RegKey; }
+namespace platform {
+struct RegKey;
+}
 
 // Size in bytes (terminating zero included) of a REG_SZ value read; else 0.
 uint32_t ReadRegistryString(platform::RegKey* key, const char* name, char* buffer, uint32_t size);

@@ -14,8 +14,7 @@
 namespace crash {
 
 void PureCallHook();
-void InvalidParameterHook(const char16_t* expression, const char16_t* function, const char16_t* file,
-                          unsigned line);
+void InvalidParameterHook(const char16_t* expression, const char16_t* function, const char16_t* file, unsigned line);
 
 namespace {
 
@@ -309,8 +308,7 @@ int SetCrashCallback(CrashCallbackA callback, void* userValue) {
   return 0;
 }
 
-int AddReportFile(const char16_t* path, const char16_t* destName, const char16_t* description,
-                  uint32_t flags) {
+int AddReportFile(const char16_t* path, const char16_t* destName, const char16_t* description, uint32_t flags) {
   SetErrorText(u"Success.");
   CCrashHandler* h = crash::Installed();
   if (!h) return 1;
@@ -321,8 +319,8 @@ int AddReportFile(const char16_t* path, const char16_t* destName, const char16_t
 
 int AddReportFile(const char* path, const char* destName, const char* description, uint32_t flags) {
   std::u16string a = crash::Widen(path), b = crash::Widen(destName), c = crash::Widen(description);
-  return AddReportFile(path ? a.c_str() : nullptr, destName ? b.c_str() : nullptr,
-                       description ? c.c_str() : nullptr, flags);
+  return AddReportFile(path ? a.c_str() : nullptr, destName ? b.c_str() : nullptr, description ? c.c_str() : nullptr,
+                       flags);
 }
 
 int AddReportProperty(const char16_t* name, const char16_t* value) {
@@ -373,8 +371,8 @@ void SetExternalQuitHandler(void (*handler)()) { crash::g_externalQuit = handler
 
 int BoundedFormat(char* out, unsigned long size, const char* format, ...) {
   if (!out || size == 0 || !format) {
-    crash::InvalidParameterHook(!format ? u"format != nullptr" : u"out != nullptr && size != 0",
-                                u"BoundedFormat", u"" __FILE__, __LINE__);
+    crash::InvalidParameterHook(!format ? u"format != nullptr" : u"out != nullptr && size != 0", u"BoundedFormat",
+                                u"" __FILE__, __LINE__);
     return -1;
   }
   va_list args;
@@ -476,7 +474,8 @@ int EmulateCrash(int kind) {
       // A bounded copy that finds its text too long for the buffer.
       char buffer[10];
       const char* text = "This string is longer than 10 characters!!";
-      if (std::strlen(text) >= sizeof buffer) return RaiseStructured(kExceptionStackBufferOverrun, kExceptionNoncontinuable);
+      if (std::strlen(text) >= sizeof buffer)
+        return RaiseStructured(kExceptionStackBufferOverrun, kExceptionNoncontinuable);
       std::memcpy(buffer, text, std::strlen(text) + 1);
       return 1;
     }

@@ -21,24 +21,21 @@ inline constexpr char kHeaderTag[] = "CRD", kStringTag[] = "STR", kFileTag[] = "
 // Header offsets.
 namespace hdr {
 inline constexpr uint32_t kHeaderSizeField = 4, kBytesUsed = 8, kVersion = 12, kFileCount = 16, kRegKeyCount = 20,
-                          kPropertyCount = 24, kFlags = 28, kMailPort = 32, kSmtpPort = 36,
-                          kSenderSettings = 40, kPassThroughValue = 52, kScreenshot = 56,
-                          kScreenshotFlags = 60, kJpegQuality = 64, kUploadUrl = 68, kAppName = 72,
-                          kAppVersion = 76, kLanguageFile = 80, kPassThroughText = 84, kEmailTo = 88,
-                          kCrashGuid = 92, kSaveDir = 96, kPrivacyUrl = 100, kSubject = 104,
-                          kExtraText = 108, kSmtpServer = 112, kDbgHelpPath = 116, kCustomIcon = 120,
-                          kExePath = 124, kProcessId = 128, kThreadId = 132, kExceptionType = 136,
-                          kExceptionCode = 140, kExpression = 144, kFunction = 148, kFile = 152,
-                          kLine = 156, kFpeSubcode = 160, kExceptionPointers = 164, kQueued = 168,
-                          kSmtpLogin = 172, kSmtpPassword = 176, kVideo = 180, kVideoFlags = 184,
-                          kVideoDuration = 188, kVideoInterval = 192, kVideoWidth = 196,
+                          kPropertyCount = 24, kFlags = 28, kMailPort = 32, kSmtpPort = 36, kSenderSettings = 40,
+                          kPassThroughValue = 52, kScreenshot = 56, kScreenshotFlags = 60, kJpegQuality = 64,
+                          kUploadUrl = 68, kAppName = 72, kAppVersion = 76, kLanguageFile = 80, kPassThroughText = 84,
+                          kEmailTo = 88, kCrashGuid = 92, kSaveDir = 96, kPrivacyUrl = 100, kSubject = 104,
+                          kExtraText = 108, kSmtpServer = 112, kDbgHelpPath = 116, kCustomIcon = 120, kExePath = 124,
+                          kProcessId = 128, kThreadId = 132, kExceptionType = 136, kExceptionCode = 140,
+                          kExpression = 144, kFunction = 148, kFile = 152, kLine = 156, kFpeSubcode = 160,
+                          kExceptionPointers = 164, kQueued = 168, kSmtpLogin = 172, kSmtpPassword = 176, kVideo = 180,
+                          kVideoFlags = 184, kVideoDuration = 188, kVideoInterval = 192, kVideoWidth = 196,
                           kVideoHeight = 200, kVideoWindow = 204, kCrashOccurred = 208;
 }
 
 // A file item: its three strings follow it.
 namespace file {
-inline constexpr uint32_t kSize = 28, kSource = 8, kDestination = 12, kDescription = 16, kOption1 = 20,
-                          kOption2 = 24;
+inline constexpr uint32_t kSize = 28, kSource = 8, kDestination = 12, kDescription = 16, kOption1 = 20, kOption2 = 24;
 }
 // A property item: its two strings follow it.
 namespace property {
@@ -51,8 +48,7 @@ inline constexpr uint32_t kSize = 20, kOption = 8, kKeyPath = 12, kDestination =
 // What only Linux has to tell: the fault address, the address of the
 // exception pointers, the signal, its code and the thread; appended last.
 namespace linuxrecord {
-inline constexpr uint32_t kSize = 40, kFaultAddress = 8, kPointers = 16, kSignal = 24, kSignalCode = 28,
-                          kThreadId = 32;
+inline constexpr uint32_t kSize = 40, kFaultAddress = 8, kPointers = 16, kSignal = 24, kSignalCode = 28, kThreadId = 32;
 }
 
 }  // namespace crash

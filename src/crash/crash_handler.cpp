@@ -176,9 +176,8 @@ int CCrashHandler::Init(const CrashInstallInfo& info) {
   privacyUrl = Given(info.privacyPolicyUrl);
 
   const std::u16string exeDir = DirectoryOf(exePath);
-  const std::u16string senderDir = WithSlash(info.senderDirectory && *info.senderDirectory
-                                                 ? std::u16string(info.senderDirectory)
-                                                 : exeDir);
+  const std::u16string senderDir =
+      WithSlash(info.senderDirectory && *info.senderDirectory ? std::u16string(info.senderDirectory) : exeDir);
   senderPath = senderDir + kSenderFileName + platform::kExecutableSuffix;
   if (!platform::ReadableFile(Narrow(senderPath).c_str())) {
     SetErrorText(u"CrashSender.exe is not found in the specified path.");
@@ -193,9 +192,8 @@ int CCrashHandler::Init(const CrashInstallInfo& info) {
     return 1;
   }
 
-  std::u16string helpDir = WithSlash(info.debugHelpDirectory && *info.debugHelpDirectory
-                                         ? std::u16string(info.debugHelpDirectory)
-                                         : exeDir);
+  std::u16string helpDir =
+      WithSlash(info.debugHelpDirectory && *info.debugHelpDirectory ? std::u16string(info.debugHelpDirectory) : exeDir);
   if (!platform::ProbeLibrary(Narrow(helpDir + kDebugHelpLibrary).c_str())) {
     helpDir.clear();
     if (!platform::ProbeLibrary(Narrow(kDebugHelpLibrary).c_str())) {
@@ -222,9 +220,9 @@ int CCrashHandler::Init(const CrashInstallInfo& info) {
   }
 
   // Every header text must fit a StringBlock.
-  for (const std::u16string* s : {&appName, &appVersion, &exePath, &languageFile, &dbgHelpPath,
-                                  &passThroughText, &privacyUrl, &saveDir, &customIcon, &uploadUrl,
-                                  &emailTo, &subject, &extraText, &smtpHost, &smtpLogin, &smtpPassword}) {
+  for (const std::u16string* s :
+       {&appName, &appVersion, &exePath, &languageFile, &dbgHelpPath, &passThroughText, &privacyUrl, &saveDir,
+        &customIcon, &uploadUrl, &emailTo, &subject, &extraText, &smtpHost, &smtpLogin, &smtpPassword}) {
     if (s->size() > kMaxTextChars) {
       SetErrorText(u"A setting is longer than 32764 characters.");
       return 1;

@@ -74,8 +74,8 @@ class CCrashHandler {
   // signal is the delivered signal, or nullptr for a hook.
   int ReportStep(CrashExceptionInfo* info, const platform::SignalEvent* signal);
 
-  int AddFile(const std::u16string* source, const std::u16string* dest,
-              const std::u16string* description, uint32_t flags);
+  int AddFile(const std::u16string* source, const std::u16string* dest, const std::u16string* description,
+              uint32_t flags);
   int AddProperty(const std::u16string& name, const std::u16string& value);
   int AddRegKey(const std::u16string* key, const std::u16string* dest, uint32_t flags);
   int AddScreenshot(uint32_t flags, int quality);
@@ -91,9 +91,8 @@ class CCrashHandler {
   const char* BlockName() const { return blockName_; }
 
   // Resolved settings.
-  std::u16string appName, appVersion, exePath, uploadUrl, passThroughText, emailTo, smtpHost,
-      smtpLogin, smtpPassword, subject, extraText, privacyUrl, senderPath, languageFile, dbgHelpPath,
-      saveDir, customIcon;
+  std::u16string appName, appVersion, exePath, uploadUrl, passThroughText, emailTo, smtpHost, smtpLogin, smtpPassword,
+      subject, extraText, privacyUrl, senderPath, languageFile, dbgHelpPath, saveDir, customIcon;
   int mailPort = 25, smtpPort = 25;
   int32_t senderSettings[3] = {0, 0, 0};
   uint32_t flags = 0, passThroughValue = 0;
@@ -179,8 +178,7 @@ void OnCrashSignal(const platform::SignalEvent& event);
 void OnTerminate();
 void OnNewHandler();
 void OnPureCall();
-void OnInvalidParameter(const char16_t* expression, const char16_t* function, const char16_t* file,
-                        unsigned line);
+void OnInvalidParameter(const char16_t* expression, const char16_t* function, const char16_t* file, unsigned line);
 void OnUnexpected();
 extern void (*g_externalQuit)();
 

@@ -106,13 +106,13 @@ struct CrashExceptionInfo {
   const char16_t* function;
   const char16_t* file;
   uint32_t line;
-  int32_t manual;       // non-zero: the report clears 0x10000 in the block's flags
+  int32_t manual;         // non-zero: the report clears 0x10000 in the block's flags
   int32_t senderProcess;  // pid of the sender, filled by the report
 };
 
 template <typename Char>
 struct CrashCallbackInfoT {
-  uint16_t cb;  // 24
+  uint16_t cb;    // 24
   int32_t stage;  // 10: before the sender starts, 20: after
   const Char* reportFolder;
   CrashExceptionInfo* exceptionInfo;
@@ -146,8 +146,7 @@ int GenerateErrorReport(CrashExceptionInfo* info);
 int ReportException(uint32_t code, CrashExceptionPointers* pointers);
 int SetCrashCallback(CrashCallback callback, void* userValue);
 int SetCrashCallback(CrashCallbackA callback, void* userValue);
-int AddReportFile(const char16_t* path, const char16_t* destName, const char16_t* description,
-                  uint32_t flags);
+int AddReportFile(const char16_t* path, const char16_t* destName, const char16_t* description, uint32_t flags);
 int AddReportFile(const char* path, const char* destName, const char* description, uint32_t flags);
 int AddReportProperty(const char16_t* name, const char16_t* value);
 int AddReportProperty(const char* name, const char* value);
@@ -169,5 +168,4 @@ void SetExternalQuitHandler(void (*handler)());
 
 // The program's bounded formatting: on a null buffer, size 0 or null format it
 // calls the invalid-parameter hook and returns -1.
-int BoundedFormat(char* out, unsigned long size, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+int BoundedFormat(char* out, unsigned long size, const char* format, ...) __attribute__((format(printf, 3, 4)));

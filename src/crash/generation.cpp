@@ -135,14 +135,22 @@ bool CCrashHandler::BuildBlock(const SharedMemory& memory, const char* guid, boo
     uint32_t field;
     Text text;
   } strings[] = {
-      {hdr::kAppName, appName},           {hdr::kAppVersion, appVersion},
-      {hdr::kCrashGuid, Text(guidText, 36)}, {hdr::kExePath, exePath},
-      {hdr::kLanguageFile, languageFile}, {hdr::kDbgHelpPath, dbgHelpPath},
-      {hdr::kPassThroughText, passThroughText}, {hdr::kPrivacyUrl, privacyUrl},
-      {hdr::kSaveDir, saveDir},           {hdr::kCustomIcon, customIcon},
-      {hdr::kUploadUrl, uploadUrl},       {hdr::kEmailTo, emailTo},
-      {hdr::kSubject, subject},           {hdr::kExtraText, extraText},
-      {hdr::kSmtpServer, smtpHost},       {hdr::kSmtpLogin, smtpLogin},
+      {hdr::kAppName, appName},
+      {hdr::kAppVersion, appVersion},
+      {hdr::kCrashGuid, Text(guidText, 36)},
+      {hdr::kExePath, exePath},
+      {hdr::kLanguageFile, languageFile},
+      {hdr::kDbgHelpPath, dbgHelpPath},
+      {hdr::kPassThroughText, passThroughText},
+      {hdr::kPrivacyUrl, privacyUrl},
+      {hdr::kSaveDir, saveDir},
+      {hdr::kCustomIcon, customIcon},
+      {hdr::kUploadUrl, uploadUrl},
+      {hdr::kEmailTo, emailTo},
+      {hdr::kSubject, subject},
+      {hdr::kExtraText, extraText},
+      {hdr::kSmtpServer, smtpHost},
+      {hdr::kSmtpLogin, smtpLogin},
       {hdr::kSmtpPassword, smtpPassword},
   };
   for (const auto& s : strings) {

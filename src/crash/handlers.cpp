@@ -78,8 +78,7 @@ void OnPureCall() {
   std::abort();
 }
 
-void OnInvalidParameter(const char16_t* expression, const char16_t* function, const char16_t* file,
-                        unsigned line) {
+void OnInvalidParameter(const char16_t* expression, const char16_t* function, const char16_t* file, unsigned line) {
   CrashExceptionInfo info = NewInfo(CRASH_TYPE_INVALID_PARAMETER);
   info.expression = expression;
   info.function = function;
@@ -94,8 +93,7 @@ void PureCallHook() {
   std::abort();
 }
 
-void InvalidParameterHook(const char16_t* expression, const char16_t* function, const char16_t* file,
-                          unsigned line) {
+void InvalidParameterHook(const char16_t* expression, const char16_t* function, const char16_t* file, unsigned line) {
   if (g_invalidParameterHook) g_invalidParameterHook(expression, function, file, line);
 }
 

@@ -19,9 +19,12 @@ constexpr CrashSignal kAllSignals[] = {CrashSignal::Segv, CrashSignal::Bus, Cras
 uint32_t FaultCode(const platform::SignalEvent& e) {
   if (e.stackOverflow) return kExceptionStackOverflow;
   switch (e.signal) {
-    case CrashSignal::Fpe: return e.floatFault ? kExceptionFloatDivideByZero : kExceptionIntDivideByZero;
-    case CrashSignal::Ill: return kExceptionIllegalInstruction;
-    default: return kExceptionAccessViolation;
+    case CrashSignal::Fpe:
+      return e.floatFault ? kExceptionFloatDivideByZero : kExceptionIntDivideByZero;
+    case CrashSignal::Ill:
+      return kExceptionIllegalInstruction;
+    default:
+      return kExceptionAccessViolation;
   }
 }
 
@@ -46,8 +49,8 @@ void OnCrashSignal(const platform::SignalEvent& e) {
     case CrashSignal::Bus:
     case CrashSignal::Fpe:
     case CrashSignal::Ill: {
-      const uint32_t bit = e.signal == CrashSignal::Fpe   ? CRASH_INST_SIGFPE_HANDLER
-                           : e.signal == CrashSignal::Ill ? CRASH_INST_SIGILL_HANDLER
+      const uint32_t bit = e.signal == CrashSignal::Fpe    ? CRASH_INST_SIGFPE_HANDLER
+                           : e.signal == CrashSignal::Ill  ? CRASH_INST_SIGILL_HANDLER
                            : e.signal == CrashSignal::Segv ? CRASH_INST_SIGSEGV_HANDLER
                                                            : 0;
       const int32_t own = e.signal == CrashSignal::Fpe   ? CRASH_TYPE_SIGFPE
@@ -87,8 +90,10 @@ void OnCrashSignal(const platform::SignalEvent& e) {
       if (!(mask & bit)) return Chain(h, e);
       if (e.fromOutside) {
         // Another process (a session's end, ^C in a terminal) asks the program to quit.
-        if (g_externalQuit) g_externalQuit();
-        else Chain(h, e);
+        if (g_externalQuit)
+          g_externalQuit();
+        else
+          Chain(h, e);
         return;
       }
       type = e.signal == CrashSignal::Int ? CRASH_TYPE_SIGINT : CRASH_TYPE_SIGTERM;
@@ -113,9 +118,8 @@ bool CCrashHandler::InstallProcessHooks() {
   for (CrashSignal s : kAllSignals) {
     const bool wanted = (s == CrashSignal::Abrt && (mask & CRASH_INST_SIGABRT_HANDLER)) ||
                         (s == CrashSignal::Int && (mask & CRASH_INST_SIGINT_HANDLER)) ||
-                        (s == CrashSignal::Term && (mask & CRASH_INST_TERMINATE_HANDLER)) ||
-                        s == CrashSignal::Segv || s == CrashSignal::Bus || s == CrashSignal::Fpe ||
-                        s == CrashSignal::Ill;
+                        (s == CrashSignal::Term && (mask & CRASH_INST_TERMINATE_HANDLER)) || s == CrashSignal::Segv ||
+                        s == CrashSignal::Bus || s == CrashSignal::Fpe || s == CrashSignal::Ill;
     if (wanted && !platform::InstallSignalDispatcher(s, &OnCrashSignal, &savedSignals[static_cast<int>(s)]))
       return false;
   }

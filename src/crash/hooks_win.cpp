@@ -85,14 +85,22 @@ bool IsHardwareFault(DWORD code) {
 // The run-time's _FPE_* subcode of a floating-point fault.
 uint32_t FloatSubcode(DWORD code) {
   switch (code) {
-    case EXCEPTION_FLT_INVALID_OPERATION: return 0x81;
-    case EXCEPTION_FLT_DENORMAL_OPERAND: return 0x82;
-    case EXCEPTION_FLT_DIVIDE_BY_ZERO: return 0x83;
-    case EXCEPTION_FLT_OVERFLOW: return 0x84;
-    case EXCEPTION_FLT_UNDERFLOW: return 0x85;
-    case EXCEPTION_FLT_INEXACT_RESULT: return 0x86;
-    case EXCEPTION_FLT_STACK_CHECK: return 0x8a;
-    default: return 0x8c;
+    case EXCEPTION_FLT_INVALID_OPERATION:
+      return 0x81;
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
+      return 0x82;
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+      return 0x83;
+    case EXCEPTION_FLT_OVERFLOW:
+      return 0x84;
+    case EXCEPTION_FLT_UNDERFLOW:
+      return 0x85;
+    case EXCEPTION_FLT_INEXACT_RESULT:
+      return 0x86;
+    case EXCEPTION_FLT_STACK_CHECK:
+      return 0x8a;
+    default:
+      return 0x8c;
   }
 }
 
@@ -183,12 +191,23 @@ void OnSignal(int number) {
     const uint32_t mask = h->HandlerMask();
     const uint32_t hooks = ThreadHooks(h);
     switch (number) {
-      case SIGSEGV: type = (hooks & CRASH_INST_SIGSEGV_HANDLER) ? CRASH_TYPE_SIGSEGV : -1; break;
-      case SIGILL: type = (hooks & CRASH_INST_SIGILL_HANDLER) ? CRASH_TYPE_SIGILL : -1; break;
-      case SIGABRT: type = (mask & CRASH_INST_SIGABRT_HANDLER) ? CRASH_TYPE_SIGABRT : -1; break;
-      case SIGINT: type = (mask & CRASH_INST_SIGINT_HANDLER) ? CRASH_TYPE_SIGINT : -1; break;
-      case SIGTERM: type = (mask & CRASH_INST_TERMINATE_HANDLER) ? CRASH_TYPE_SIGTERM : -1; break;
-      default: break;
+      case SIGSEGV:
+        type = (hooks & CRASH_INST_SIGSEGV_HANDLER) ? CRASH_TYPE_SIGSEGV : -1;
+        break;
+      case SIGILL:
+        type = (hooks & CRASH_INST_SIGILL_HANDLER) ? CRASH_TYPE_SIGILL : -1;
+        break;
+      case SIGABRT:
+        type = (mask & CRASH_INST_SIGABRT_HANDLER) ? CRASH_TYPE_SIGABRT : -1;
+        break;
+      case SIGINT:
+        type = (mask & CRASH_INST_SIGINT_HANDLER) ? CRASH_TYPE_SIGINT : -1;
+        break;
+      case SIGTERM:
+        type = (mask & CRASH_INST_TERMINATE_HANDLER) ? CRASH_TYPE_SIGTERM : -1;
+        break;
+      default:
+        break;
     }
   }
   if (type >= 0) {
@@ -259,9 +278,8 @@ bool CCrashHandler::InstallProcessHooks() {
                         (number == SIGTERM && (mask & CRASH_INST_TERMINATE_HANDLER)) || number == SIGSEGV ||
                         number == SIGFPE || number == SIGILL;
     if (!wanted) continue;
-    SignalHandler handler = number == SIGFPE
-                                ? reinterpret_cast<SignalHandler>(reinterpret_cast<void (*)()>(&OnFloatSignal))
-                                : &OnSignal;
+    SignalHandler handler =
+        number == SIGFPE ? reinterpret_cast<SignalHandler>(reinterpret_cast<void (*)()>(&OnFloatSignal)) : &OnSignal;
     SignalHandler previous = signal(number, handler);
     if (previous == SIG_ERR) return false;
     g_previousSignals[i] = previous;

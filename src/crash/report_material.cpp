@@ -32,8 +32,8 @@ bool CCrashHandler::TextFits(const std::u16string& s, const char16_t** error) co
   return true;
 }
 
-int CCrashHandler::AddFile(const std::u16string* source, const std::u16string* dest,
-                           const std::u16string* description, uint32_t aflags) {
+int CCrashHandler::AddFile(const std::u16string* source, const std::u16string* dest, const std::u16string* description,
+                           uint32_t aflags) {
   if (!source) {
     SetErrorText(u"Invalid file name specified.");
     return 2;
@@ -62,15 +62,13 @@ int CCrashHandler::AddFile(const std::u16string* source, const std::u16string* d
     }
   }
   const char16_t* error = nullptr;
-  if (!TextFits(entry.source, &error) || !TextFits(entry.dest, &error) ||
-      !TextFits(entry.description, &error) ||
+  if (!TextFits(entry.source, &error) || !TextFits(entry.dest, &error) || !TextFits(entry.description, &error) ||
       !Append(FileItemSize(entry.source, entry.dest, entry.description), &error)) {
     SetErrorText(error);
     return 2;
   }
   files[entry.dest] = entry;
-  BlockWriter(current_->block).AppendFile(entry.source, entry.dest, entry.description, entry.option1,
-                                          entry.option2);
+  BlockWriter(current_->block).AppendFile(entry.source, entry.dest, entry.description, entry.option1, entry.option2);
   SetErrorText(u"Success.");
   return 0;
 }

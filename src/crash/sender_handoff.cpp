@@ -195,8 +195,7 @@ int CCrashHandler::VideoStep(uint32_t vflags, int duration, int interval, const 
   return 0;
 }
 
-int CCrashHandler::AddVideo(uint32_t vflags, int duration, int interval, const CrashFrameSize* size,
-                            uintptr_t window) {
+int CCrashHandler::AddVideo(uint32_t vflags, int duration, int interval, const CrashFrameSize* size, uintptr_t window) {
   return VideoStep(vflags, duration, interval, size, window);
 }
 

@@ -70,8 +70,8 @@ uint32_t BlockWriter::AppendString(const Text& text) const {
   return offset;
 }
 
-uint32_t BlockWriter::AppendFile(const Text& source, const Text& dest, const Text& description,
-                                 bool option1, bool option2) const {
+uint32_t BlockWriter::AppendFile(const Text& source, const Text& dest, const Text& description, bool option1,
+                                 bool option2) const {
   const size_t total = FileItemSize(source, dest, description);
   const uint32_t offset = BytesUsed();
   if (total > 0xFFFF || source.length > kMaxTextChars || dest.length > kMaxTextChars ||
@@ -122,8 +122,8 @@ uint32_t BlockWriter::AppendRegKey(const Text& key, const Text& dest, bool optio
   return offset;
 }
 
-uint32_t BlockWriter::AppendLinuxRecord(uint64_t faultAddress, uint64_t pointers, int32_t signal,
-                                        int32_t code, int32_t threadId) const {
+uint32_t BlockWriter::AppendLinuxRecord(uint64_t faultAddress, uint64_t pointers, int32_t signal, int32_t code,
+                                        int32_t threadId) const {
   const uint32_t offset = BytesUsed();
   unsigned char* p = memory_.CreateView(offset, kLinuxRecordSize);
   if (!p) return 0;

@@ -61,8 +61,7 @@ class BlockWriter {
   bool HasRoom(size_t bytes) const { return BytesUsed() + bytes <= memory_.Size(); }
   // The offset of the new item, or 0 when it does not fit.
   uint32_t AppendString(const Text& text) const;
-  uint32_t AppendFile(const Text& source, const Text& dest, const Text& description, bool option1,
-                      bool option2) const;
+  uint32_t AppendFile(const Text& source, const Text& dest, const Text& description, bool option1, bool option2) const;
   uint32_t AppendProperty(const Text& name, const Text& value) const;
   uint32_t AppendRegKey(const Text& key, const Text& dest, bool option) const;
   // The record that tells the sender what only Linux has.
@@ -80,8 +79,6 @@ inline size_t FileItemSize(const Text& a, const Text& b, const Text& c) {
 inline size_t PropertyItemSize(const Text& a, const Text& b) {
   return kPropertyItemSize + StringSize(a) + StringSize(b);
 }
-inline size_t RegKeyItemSize(const Text& a, const Text& b) {
-  return kRegKeyItemSize + StringSize(a) + StringSize(b);
-}
+inline size_t RegKeyItemSize(const Text& a, const Text& b) { return kRegKeyItemSize + StringSize(a) + StringSize(b); }
 
 }  // namespace crash

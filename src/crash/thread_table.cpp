@@ -7,7 +7,8 @@
 namespace crash {
 
 int CCrashHandler::SetThreadHandlers(uint32_t tflags) {
-  const uint32_t mask = (tflags & CRASH_INST_HANDLER_MASK) ? (tflags & CRASH_INST_HANDLER_MASK) : CRASH_INST_HANDLER_MASK;
+  const uint32_t mask =
+      (tflags & CRASH_INST_HANDLER_MASK) ? (tflags & CRASH_INST_HANDLER_MASK) : CRASH_INST_HANDLER_MASK;
   const int tid = platform::CurrentThreadId();
   std::lock_guard<std::mutex> lock(threadsLock_);
   ThreadEntry* free = nullptr;

@@ -63,8 +63,7 @@ namespace {
 
 // A whole file of the Unix side (Wine shows the Unix root as Z:).
 bool ReadUnixFile(const char* path, std::string* text) {
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   text->clear();
   char buffer[4096];
@@ -99,8 +98,8 @@ bool ParseWords(const char* hex, size_t digits, uint32_t* words) {
 bool ParseRow(const char* line, bool v6, Row* row) {
   char local[33], remote[33];
   unsigned localPort, remotePort, state, uid;
-  if (std::sscanf(line, " %*u: %32[0-9A-Fa-f]:%4X %32[0-9A-Fa-f]:%4X %2X %*X:%*X %*X:%*X %*X %u", local,
-                  &localPort, remote, &remotePort, &state, &uid) != 6)
+  if (std::sscanf(line, " %*u: %32[0-9A-Fa-f]:%4X %32[0-9A-Fa-f]:%4X %2X %*X:%*X %*X:%*X %*X %u", local, &localPort,
+                  remote, &remotePort, &state, &uid) != 6)
     return false;
   const size_t digits = v6 ? 32 : 8;
   if (std::strlen(local) != digits || std::strlen(remote) != digits) return false;
@@ -151,8 +150,7 @@ bool WineLoopbackListenerUids(uint16_t port, uint32_t* uids, int maxUids, int* c
     *count += 1;
   };
   const bool v4 = EachRow("Z:\\proc\\net\\tcp", false, [&](const Row& row) {
-    if (row.state == kListenState && row.localPort == port && (row.local[0] == 0 || row.local[0] == loopback))
-      add(row);
+    if (row.state == kListenState && row.localPort == port && (row.local[0] == 0 || row.local[0] == loopback)) add(row);
     return true;
   });
   // A system without IPv6 has no such table; a dual-stack listener could not share the port with ours.

@@ -11,7 +11,8 @@ int CurrentThreadId();
 int CurrentProcessId();
 
 // Starts path with argv (null-terminated) and the process's environment, the
-// signal mask cleared and no descriptor past the standard three; vfork + execve. The child's pid, or -1. Async-signal-safe.
+// signal mask cleared and no descriptor past the standard three; vfork + execve. The child's pid, or -1.
+// Async-signal-safe.
 int SpawnSignalSafe(const char* path, char* const argv[]);
 // true while the child has not ended; reaps it once it has. Async-signal-safe.
 bool ChildRunning(int pid);

@@ -135,9 +135,8 @@ bool NewGuid(char out[37]) {
   }
   b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
   b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
-  std::snprintf(out, 37, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
-                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
-                b[15]);
+  std::snprintf(out, 37, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1], b[2], b[3],
+                b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
   return true;
 }
 

@@ -49,9 +49,12 @@ const char* RuntimeDirectory() {
     const char* cache = std::getenv("XDG_CACHE_HOME");
     const char* home = std::getenv("HOME");
     char parent[200];
-    if (cache && *cache) std::snprintf(parent, sizeof parent, "%s", cache);
-    else if (home && *home) std::snprintf(parent, sizeof parent, "%s/.cache", home);
-    else return;
+    if (cache && *cache)
+      std::snprintf(parent, sizeof parent, "%s", cache);
+    else if (home && *home)
+      std::snprintf(parent, sizeof parent, "%s/.cache", home);
+    else
+      return;
     mkdir(parent, 0700);
     std::snprintf(fallback, sizeof fallback, "%s/quorvanta-run", parent);
     use(fallback, true);

@@ -60,8 +60,7 @@ LocalConnectResult LocalSocket::Connect(const char* path, int busyWaitMs) {
     DWORD wait = busyWaitMs > 0 ? static_cast<DWORD>(busyWaitMs) : 1;
     if (!WaitNamedPipeA(path, wait)) {
       // The server may have gone away meanwhile: that is absence, not a busy pipe.
-      return GetLastError() == ERROR_FILE_NOT_FOUND ? LocalConnectResult::Absent
-                                                    : LocalConnectResult::Busy;
+      return GetLastError() == ERROR_FILE_NOT_FOUND ? LocalConnectResult::Absent : LocalConnectResult::Busy;
     }
   }
 }

@@ -43,8 +43,8 @@ bool RegisterQueueClass() {
 MessageQueue::MessageQueue() {
   HWND window = nullptr;
   if (RegisterQueueClass()) {
-    window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                             GetModuleHandleW(nullptr), nullptr);
+    window =
+        CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), nullptr);
   }
   if (!window) {
     std::fprintf(stderr, "Cannot create the message window (error %lu).\n", GetLastError());

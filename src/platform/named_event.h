@@ -66,7 +66,7 @@ class NamedEvent {
   bool Repair();
 
   FileHandle fd_ = kInvalidFileHandle;  // the shared object (Linux) or the event (Windows)
-  unsigned* words_ = nullptr;  // kind tag, then state (Linux)
+  unsigned* words_ = nullptr;           // kind tag, then state (Linux)
   bool manual_ = true;
   bool global_ = false;
   unsigned long long dev_ = 0, ino_ = 0;

@@ -25,8 +25,7 @@ constexpr unsigned kAutoTag = 0x51564541;    // "QVEA"
 constexpr off_t kObjectSize = 2 * sizeof(unsigned);
 constexpr int kTag = 0, kState = 1;
 
-long Futex(unsigned* word, int op, unsigned value, const timespec* timeout, unsigned* word2,
-           unsigned value3) {
+long Futex(unsigned* word, int op, unsigned value, const timespec* timeout, unsigned* word2, unsigned value3) {
   return syscall(SYS_futex, word, op, value, timeout, word2, value3);
 }
 
@@ -72,8 +71,8 @@ bool Passed(const timespec& deadline) {
 // name only ever leads to a finished object. Returns its descriptor or -1.
 // owner: the user who alone (with root) may open a "Global\" event, or -1
 // for one every user may open.
-int MakeObject(const char* path, bool global, EventReset reset, bool initiallySet, char* temp,
-               size_t tempSize, long long owner = -1) {
+int MakeObject(const char* path, bool global, EventReset reset, bool initiallySet, char* temp, size_t tempSize,
+               long long owner = -1) {
   const mode_t mode = global && owner < 0 ? 0666 : 0600;
   int fd = -1;
   // A name taken by somebody else (however unlikely to guess) only costs a retry.
@@ -86,8 +85,7 @@ int MakeObject(const char* path, bool global, EventReset reset, bool initiallySe
   const unsigned words[2] = {reset == EventReset::Manual ? kManualTag : kAutoTag, initiallySet ? 1u : 0u};
   // fchmod: the umask must not narrow a world-accessible event.
   if (fchmod(fd, mode) != 0 || (owner >= 0 && fchown(fd, static_cast<uid_t>(owner), static_cast<gid_t>(-1)) != 0) ||
-      ftruncate(fd, kObjectSize) != 0 ||
-      pwrite(fd, words, sizeof words, 0) != static_cast<ssize_t>(sizeof words)) {
+      ftruncate(fd, kObjectSize) != 0 || pwrite(fd, words, sizeof words, 0) != static_cast<ssize_t>(sizeof words)) {
     close(fd);
     unlink(temp);
     return -1;
@@ -248,15 +246,15 @@ bool NamedEvent::Wait(int timeoutMs) {
     if (timeoutMs == 0) return false;
     if (!forever && Passed(deadline)) return false;
     // An absolute deadline on the monotonic clock: wake-ups and retries never extend it.
-    long r = Futex(&words_[kState], FUTEX_WAIT_BITSET, 0, forever ? nullptr : &deadline, nullptr,
-                   FUTEX_BITSET_MATCH_ANY);
+    long r =
+        Futex(&words_[kState], FUTEX_WAIT_BITSET, 0, forever ? nullptr : &deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
     if (r == 0 || errno == EAGAIN || errno == EINTR) continue;  // look at the state again
     if (errno == ETIMEDOUT) return TakeIfSet();
     if (errno == EFAULT && Repair()) continue;
     // The object cannot be restored: wait out a short pause (or the rest of the timeout).
     timespec pause = Deadline(100);
-    if (!forever && (pause.tv_sec > deadline.tv_sec ||
-                     (pause.tv_sec == deadline.tv_sec && pause.tv_nsec > deadline.tv_nsec))) {
+    if (!forever &&
+        (pause.tv_sec > deadline.tv_sec || (pause.tv_sec == deadline.tv_sec && pause.tv_nsec > deadline.tv_nsec))) {
       pause = deadline;
     }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &pause, nullptr) == EINTR) {

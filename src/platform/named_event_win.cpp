@@ -71,8 +71,8 @@ std::unique_ptr<NamedEvent> NamedEvent::Create(const char* name, EventReset rese
       return nullptr;
     sa.lpSecurityDescriptor = &sd;
   }
-  const DWORD flags = (reset == EventReset::Manual ? CREATE_EVENT_MANUAL_RESET : 0) |
-                      (initiallySet ? CREATE_EVENT_INITIAL_SET : 0);
+  const DWORD flags =
+      (reset == EventReset::Manual ? CREATE_EVENT_MANUAL_RESET : 0) | (initiallySet ? CREATE_EVENT_INITIAL_SET : 0);
   HANDLE h = CreateEventExW(global ? &sa : nullptr, wide, flags, kUserRights);
   if (!h) return nullptr;  // among others ERROR_INVALID_HANDLE: the name holds another kind of object
   return Adopt(h, name, global);
@@ -131,8 +131,8 @@ bool NamedEvent::RestrictTo(const char* userSid) {
   BOOL present = FALSE, defaulted = FALSE;
   DWORD r = ERROR_INVALID_SECURITY_DESCR;
   if (GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && present)
-    r = SetSecurityInfo(fd_, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                        nullptr, nullptr, dacl, nullptr);
+    r = SetSecurityInfo(fd_, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, dacl, nullptr);
   LocalFree(sd);
   SetLastError(r);
   return r == ERROR_SUCCESS;

@@ -66,8 +66,7 @@ std::string DefaultRoutes() {
         }
         if (h->nlmsg_type != RTM_NEWROUTE) continue;
         auto* route = static_cast<rtmsg*>(NLMSG_DATA(h));
-        if (route->rtm_dst_len != 0 || route->rtm_table != RT_TABLE_MAIN || route->rtm_type != RTN_UNICAST)
-          continue;
+        if (route->rtm_dst_len != 0 || route->rtm_table != RT_TABLE_MAIN || route->rtm_type != RTN_UNICAST) continue;
         int oif = 0;
         unsigned metric = 0;
         char gateway[64] = "-";
@@ -135,7 +134,8 @@ struct NetworkWatch::State {
       alignas(nlmsghdr) char buffer[16384];
       sockaddr_nl from{};
       socklen_t fromLength = sizeof from;
-      const ssize_t n = recvfrom(fd, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLength);
+      const ssize_t n =
+          recvfrom(fd, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLength);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == ENOBUFS) {  // we fell behind: look at everything again
         relevant = true;
@@ -190,8 +190,8 @@ struct NetworkWatch::State {
     self->bus = bus;
     self->sleepSubscription = g_dbus_connection_signal_subscribe(
         // Only logind itself: anybody on the bus may send a signal of that name.
-        bus, "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
-        "/org/freedesktop/login1", nullptr, G_DBUS_SIGNAL_FLAGS_NONE, &State::OnPrepareForSleep, self, nullptr);
+        bus, "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep", "/org/freedesktop/login1",
+        nullptr, G_DBUS_SIGNAL_FLAGS_NONE, &State::OnPrepareForSleep, self, nullptr);
   }
 
   static void OnPrepareForSleep(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,

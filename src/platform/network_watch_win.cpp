@@ -100,8 +100,8 @@ bool NetworkWatch::Start(Handler handler) {
   windowClass.lpszClassName = L"QuorvantaNetworkWatch";
   RegisterClassW(&windowClass);  // already there on a second start
   // A hidden top-level window: power broadcasts reach no message-only window.
-  s->window = CreateWindowExW(WS_EX_TOOLWINDOW, L"QuorvantaNetworkWatch", L"", WS_POPUP, 0, 0, 0, 0, nullptr,
-                              nullptr, module, nullptr);
+  s->window = CreateWindowExW(WS_EX_TOOLWINDOW, L"QuorvantaNetworkWatch", L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                              module, nullptr);
   if (!s->window) {
     state_.reset();
     return false;

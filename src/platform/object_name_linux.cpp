@@ -49,13 +49,12 @@ bool ObjectPath(const char* name, ObjectKind kind, char* out, size_t size, bool*
   out[0] = '\0';
   if (*global) {
     return kind == ObjectKind::Event && Append(out, size, &len, "/dev/shm/quorvanta") &&
-           Append(out, size, &len, Namespace()) && Append(out, size, &len, "-global-") &&
-           Append(out, size, &len, base);
+           Append(out, size, &len, Namespace()) && Append(out, size, &len, "-global-") && Append(out, size, &len, base);
   }
   const char* dir = RuntimeDirectory();
   return *dir && Append(out, size, &len, dir) && Append(out, size, &len, "/quorvanta") &&
-         Append(out, size, &len, Namespace()) &&
-         Append(out, size, &len, kind == ObjectKind::Memory ? "-mem-" : "-") && Append(out, size, &len, base);
+         Append(out, size, &len, Namespace()) && Append(out, size, &len, kind == ObjectKind::Memory ? "-mem-" : "-") &&
+         Append(out, size, &len, base);
 }
 
 bool TemporaryObjectPath(const char* path, char* out, size_t size) {

@@ -14,7 +14,7 @@ class SignalSafeRecursiveLock {
 
  private:
   std::atomic<int> owner_{0};  // thread id, 0 when free
-  int depth_ = 0;             // touched by the owner only
+  int depth_ = 0;              // touched by the owner only
 };
 
 // The system's wait on one word: sleeps while word holds value (or returns at

@@ -94,9 +94,7 @@ sqlite3* OpenDatabase(int flags) {
   return db;
 }
 
-bool Exec(sqlite3* db, const char* sql) {
-  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-}
+bool Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
 // Runs one statement with text bindings; true when it completed. *row gets
 // whether a row came back (for existence checks).
@@ -210,8 +208,7 @@ RegKey* RegCreateKey(const char* path) {
     // Every ancestor is a key too, as the registry creates intermediate keys.
     for (size_t i = 0; ok && i <= normal.size(); ++i) {
       if (i == normal.size() || normal[i] == '\\') {
-        ok = Step(db, "INSERT OR IGNORE INTO reg_keys(path) VALUES(?1)",
-                  normal.substr(0, i).c_str(), nullptr);
+        ok = Step(db, "INSERT OR IGNORE INTO reg_keys(path) VALUES(?1)", normal.substr(0, i).c_str(), nullptr);
       }
     }
     ok = ok && Exec(db, "COMMIT");
@@ -238,8 +235,8 @@ bool RegQueryValue(RegKey* key, const char* name, uint32_t* type, void* data, ui
   if (!key) return false;
   if (IsClearable(key->path, name) && IsCleared()) return HandOutValue(kRegSz, "", 0, type, data, size);
   sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(key->db, "SELECT type, data FROM reg_values WHERE key = ?1 AND name = ?2",
-                         -1, &stmt, nullptr) != SQLITE_OK) {
+  if (sqlite3_prepare_v2(key->db, "SELECT type, data FROM reg_values WHERE key = ?1 AND name = ?2", -1, &stmt,
+                         nullptr) != SQLITE_OK) {
     sqlite3_finalize(stmt);
     return false;
   }
@@ -260,7 +257,8 @@ bool RegQueryValue(RegKey* key, const char* name, uint32_t* type, void* data, ui
 bool RegSetValue(RegKey* key, const char* name, uint32_t type, const void* data, uint32_t size) {
   if (!key || (size && !data)) return false;
   if (!key->writable) {
-    if (key->clearable.empty() || strcasecmp(key->clearable.c_str(), ValueName(name)) != 0 || type != kRegSz) return false;
+    if (key->clearable.empty() || strcasecmp(key->clearable.c_str(), ValueName(name)) != 0 || type != kRegSz)
+      return false;
     // Empty, with or without its terminating zero: the only change a user can make.
     for (uint32_t i = 0; i < size; ++i) {
       if (static_cast<const char*>(data)[i] != '\0') return false;
@@ -297,9 +295,8 @@ bool RegSetValue(RegKey* key, const char* name, uint32_t type, const void* data,
 bool RegEnumValueName(RegKey* key, uint32_t index, char* name, uint32_t size) {
   if (!key || !name || size == 0) return false;
   sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(key->db,
-                         "SELECT name FROM reg_values WHERE key = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
-                         -1, &stmt, nullptr) != SQLITE_OK) {
+  if (sqlite3_prepare_v2(key->db, "SELECT name FROM reg_values WHERE key = ?1 ORDER BY name LIMIT 1 OFFSET ?2", -1,
+                         &stmt, nullptr) != SQLITE_OK) {
     sqlite3_finalize(stmt);
     return false;
   }
@@ -322,8 +319,8 @@ bool RegEnumValueName(RegKey* key, uint32_t index, char* name, uint32_t size) {
 bool RegDeleteValue(RegKey* key, const char* name) {
   if (!key || !key->writable) return false;
   sqlite3_stmt* stmt = nullptr;
-  bool ok = sqlite3_prepare_v2(key->db, "DELETE FROM reg_values WHERE key = ?1 AND name = ?2", -1,
-                               &stmt, nullptr) == SQLITE_OK;
+  bool ok = sqlite3_prepare_v2(key->db, "DELETE FROM reg_values WHERE key = ?1 AND name = ?2", -1, &stmt, nullptr) ==
+            SQLITE_OK;
   if (ok) {
     sqlite3_bind_text(stmt, 1, key->path.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(stmt, 2, ValueName(name), -1, SQLITE_TRANSIENT);

@@ -10,8 +10,8 @@ bool HandOutValue(uint32_t valueType, const void* stored, uint32_t storedSize, u
                   uint32_t* size) {
   // A string stored without its terminator is handed out with one, so callers
   // never read past the text.
-  const bool addZero = valueType == kRegSz &&
-                       (storedSize == 0 || static_cast<const char*>(stored)[storedSize - 1] != '\0');
+  const bool addZero =
+      valueType == kRegSz && (storedSize == 0 || static_cast<const char*>(stored)[storedSize - 1] != '\0');
   const uint32_t needed = storedSize + (addZero ? 1 : 0);
   if (type) *type = valueType;
   if (!size) return !data;  // no length to bound a copy

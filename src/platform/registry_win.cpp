@@ -131,7 +131,8 @@ bool RegDeleteKeyTree(const char* path) {
     return false;
   LONG r = RegDeleteTreeW(handle, nullptr);
   ::RegCloseKey(handle);
-  return r == ERROR_SUCCESS && RegDeleteKeyExW(HKEY_LOCAL_MACHINE, widePath.c_str(), KEY_WOW64_64KEY, 0) == ERROR_SUCCESS;
+  return r == ERROR_SUCCESS &&
+         RegDeleteKeyExW(HKEY_LOCAL_MACHINE, widePath.c_str(), KEY_WOW64_64KEY, 0) == ERROR_SUCCESS;
 }
 
 }  // namespace platform

@@ -36,8 +36,7 @@ struct SavedSignalAction {
 
 // Installs the dispatcher for a signal (SA_SIGINFO | SA_ONSTACK), keeping the
 // previous action in *previous. false when the system refuses.
-bool InstallSignalDispatcher(CrashSignal signal, SignalDispatcher dispatcher,
-                             SavedSignalAction* previous);
+bool InstallSignalDispatcher(CrashSignal signal, SignalDispatcher dispatcher, SavedSignalAction* previous);
 // Puts a saved action back; nothing when none was saved.
 bool RestoreSignalAction(CrashSignal signal, const SavedSignalAction& previous);
 // Runs what the previous action would have done: its handler, nothing for an

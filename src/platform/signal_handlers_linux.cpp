@@ -20,13 +20,20 @@ SignalDispatcher g_dispatchers[kCrashSignalCount];
 
 int Number(CrashSignal signal) {
   switch (signal) {
-    case CrashSignal::Segv: return SIGSEGV;
-    case CrashSignal::Bus: return SIGBUS;
-    case CrashSignal::Fpe: return SIGFPE;
-    case CrashSignal::Ill: return SIGILL;
-    case CrashSignal::Abrt: return SIGABRT;
-    case CrashSignal::Int: return SIGINT;
-    case CrashSignal::Term: return SIGTERM;
+    case CrashSignal::Segv:
+      return SIGSEGV;
+    case CrashSignal::Bus:
+      return SIGBUS;
+    case CrashSignal::Fpe:
+      return SIGFPE;
+    case CrashSignal::Ill:
+      return SIGILL;
+    case CrashSignal::Abrt:
+      return SIGABRT;
+    case CrashSignal::Int:
+      return SIGINT;
+    case CrashSignal::Term:
+      return SIGTERM;
   }
   return 0;
 }
@@ -45,12 +52,18 @@ uintptr_t StackPointer(void* context) {
 
 int FloatSubcode(int code) {
   switch (code) {
-    case FPE_FLTINV: return 0x81;
-    case FPE_FLTDIV: return 0x83;
-    case FPE_FLTOVF: return 0x84;
-    case FPE_FLTUND: return 0x85;
-    case FPE_FLTRES: return 0x86;
-    default: return 0x8c;
+    case FPE_FLTINV:
+      return 0x81;
+    case FPE_FLTDIV:
+      return 0x83;
+    case FPE_FLTOVF:
+      return 0x84;
+    case FPE_FLTUND:
+      return 0x85;
+    case FPE_FLTRES:
+      return 0x86;
+    default:
+      return 0x8c;
   }
 }
 
@@ -62,12 +75,10 @@ void Dispatch(int number, siginfo_t* info, void* context) {
   event.code = info->si_code;
   event.context = context;
   event.raw = info;
-  const bool fault = S == CrashSignal::Segv || S == CrashSignal::Bus || S == CrashSignal::Fpe ||
-                     S == CrashSignal::Ill;
+  const bool fault = S == CrashSignal::Segv || S == CrashSignal::Bus || S == CrashSignal::Fpe || S == CrashSignal::Ill;
   // Kernel fault codes are positive; SI_KERNEL (a terminal's ^C) is too, so it is looked at first.
   event.hardware = fault && info->si_code > 0 && info->si_code != SI_KERNEL;
-  if (info->si_code == SI_USER || info->si_code == SI_QUEUE || info->si_code == SI_TKILL ||
-      info->si_code == SI_SIGIO) {
+  if (info->si_code == SI_USER || info->si_code == SI_QUEUE || info->si_code == SI_TKILL || info->si_code == SI_SIGIO) {
     event.senderPid = info->si_pid;
     event.fromOutside = info->si_pid != getpid();
   } else if (info->si_code == SI_KERNEL) {
@@ -91,13 +102,20 @@ using Handler = void (*)(int, siginfo_t*, void*);
 
 Handler HandlerFor(CrashSignal signal) {
   switch (signal) {
-    case CrashSignal::Segv: return &Dispatch<CrashSignal::Segv>;
-    case CrashSignal::Bus: return &Dispatch<CrashSignal::Bus>;
-    case CrashSignal::Fpe: return &Dispatch<CrashSignal::Fpe>;
-    case CrashSignal::Ill: return &Dispatch<CrashSignal::Ill>;
-    case CrashSignal::Abrt: return &Dispatch<CrashSignal::Abrt>;
-    case CrashSignal::Int: return &Dispatch<CrashSignal::Int>;
-    case CrashSignal::Term: return &Dispatch<CrashSignal::Term>;
+    case CrashSignal::Segv:
+      return &Dispatch<CrashSignal::Segv>;
+    case CrashSignal::Bus:
+      return &Dispatch<CrashSignal::Bus>;
+    case CrashSignal::Fpe:
+      return &Dispatch<CrashSignal::Fpe>;
+    case CrashSignal::Ill:
+      return &Dispatch<CrashSignal::Ill>;
+    case CrashSignal::Abrt:
+      return &Dispatch<CrashSignal::Abrt>;
+    case CrashSignal::Int:
+      return &Dispatch<CrashSignal::Int>;
+    case CrashSignal::Term:
+      return &Dispatch<CrashSignal::Term>;
   }
   return nullptr;
 }
@@ -111,8 +129,7 @@ void Unblock(int number) {
 
 }  // namespace
 
-bool InstallSignalDispatcher(CrashSignal signal, SignalDispatcher dispatcher,
-                             SavedSignalAction* previous) {
+bool InstallSignalDispatcher(CrashSignal signal, SignalDispatcher dispatcher, SavedSignalAction* previous) {
   g_dispatchers[static_cast<int>(signal)] = dispatcher;
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
@@ -169,8 +186,7 @@ int RaiseCrashSignal(CrashSignal signal) { return raise(Number(signal)); }
 
 bool InstallAltStack(AltStack* stack) {
   if (stack->installed) return true;
-  void* p = mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
-                 -1, 0);
+  void* p = mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
   if (p == MAP_FAILED) return false;
   stack_t ss{};
   ss.ss_sp = p;
@@ -193,8 +209,7 @@ bool InstallAltStack(AltStack* stack) {
 void RemoveAltStack(AltStack* stack) {
   if (!stack->installed) return;
   stack_t current{};
-  if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == stack->base &&
-      !(current.ss_flags & SS_ONSTACK)) {
+  if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == stack->base && !(current.ss_flags & SS_ONSTACK)) {
     stack_t back{};
     if (stack->previousEnabled) {
       back.ss_sp = stack->previousBase;

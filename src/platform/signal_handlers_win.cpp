@@ -39,13 +39,20 @@ void TrapFloatDivide() {
 
 int RaiseCrashSignal(CrashSignal signal) {
   switch (signal) {
-    case CrashSignal::Segv: return raise(SIGSEGV);
-    case CrashSignal::Fpe: return raise(SIGFPE);
-    case CrashSignal::Ill: return raise(SIGILL);
-    case CrashSignal::Abrt: return raise(SIGABRT);
-    case CrashSignal::Int: return raise(SIGINT);
-    case CrashSignal::Term: return raise(SIGTERM);
-    case CrashSignal::Bus: break;  // Windows has none
+    case CrashSignal::Segv:
+      return raise(SIGSEGV);
+    case CrashSignal::Fpe:
+      return raise(SIGFPE);
+    case CrashSignal::Ill:
+      return raise(SIGILL);
+    case CrashSignal::Abrt:
+      return raise(SIGABRT);
+    case CrashSignal::Int:
+      return raise(SIGINT);
+    case CrashSignal::Term:
+      return raise(SIGTERM);
+    case CrashSignal::Bus:
+      break;  // Windows has none
   }
   return -1;
 }

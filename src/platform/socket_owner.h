@@ -35,8 +35,7 @@ bool FileOwner(const char* path, uint32_t* uid);
 // remote end is remoteAddress:remotePort in a text laid out like the
 // kernel's TCP table (/proc/net/tcp). Addresses are IPv4 addresses in network
 // byte order, ports in host order. false when no line matches.
-bool FindOwnerInTcpTable(const char* table, size_t length, uint32_t localAddress,
-                         uint16_t localPort, uint32_t remoteAddress, uint16_t remotePort,
-                         uint32_t* uid);
+bool FindOwnerInTcpTable(const char* table, size_t length, uint32_t localAddress, uint16_t localPort,
+                         uint32_t remoteAddress, uint16_t remotePort, uint32_t* uid);
 
 }  // namespace platform

@@ -160,8 +160,8 @@ bool DumpListeners(uint8_t family, uint16_t port, uint32_t* owners, int maxOwner
 bool MatchTableLine(const char* line, const Ends& ends, uint32_t* uid) {
   unsigned localAddress, localPort, remoteAddress, remotePort, state, owner;
   unsigned long inode;
-  int n = std::sscanf(line, " %*u: %8X:%4X %8X:%4X %2X %*X:%*X %*X:%*X %*X %u %*u %lu", &localAddress,
-                      &localPort, &remoteAddress, &remotePort, &state, &owner, &inode);
+  int n = std::sscanf(line, " %*u: %8X:%4X %8X:%4X %2X %*X:%*X %*X:%*X %*X %u %*u %lu", &localAddress, &localPort,
+                      &remoteAddress, &remotePort, &state, &owner, &inode);
   if (n != 7 || state == kListenState || inode == 0) return false;
   if (localAddress != ends.peerAddress || remoteAddress != ends.selfAddress) return false;
   if (localPort != ntohs(ends.peerPort) || remotePort != ntohs(ends.selfPort)) return false;
@@ -215,9 +215,8 @@ bool FileOwner(const char* path, uint32_t* uid) {
   return true;
 }
 
-bool FindOwnerInTcpTable(const char* table, size_t length, uint32_t localAddress,
-                         uint16_t localPort, uint32_t remoteAddress, uint16_t remotePort,
-                         uint32_t* uid) {
+bool FindOwnerInTcpTable(const char* table, size_t length, uint32_t localAddress, uint16_t localPort,
+                         uint32_t remoteAddress, uint16_t remotePort, uint32_t* uid) {
   const Ends ends{localAddress, htons(localPort), remoteAddress, htons(remotePort)};
   char line[512];
   size_t at = 0;

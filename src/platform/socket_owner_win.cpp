@@ -63,8 +63,8 @@ bool TcpPeerTrusted(SocketHandle accepted, const char*, char* peer, size_t peerS
   int remoteLength = sizeof remote;
   int selfLength = sizeof self;
   if (getpeername(accepted, reinterpret_cast<sockaddr*>(&remote), &remoteLength) != 0 ||
-      getsockname(accepted, reinterpret_cast<sockaddr*>(&self), &selfLength) != 0 ||
-      remote.sin_family != AF_INET || self.sin_family != AF_INET) {
+      getsockname(accepted, reinterpret_cast<sockaddr*>(&self), &selfLength) != 0 || remote.sin_family != AF_INET ||
+      self.sin_family != AF_INET) {
     SayOnceOwnerUnknown("the connection's ends cannot be read");
     return false;
   }
@@ -127,8 +127,7 @@ bool LoopbackListenerSids(uint16_t port, char (*sids)[kSidTextSize], int maxSids
   const uint32_t loopback = htonl(INADDR_LOOPBACK);
   for (DWORD i = 0; i < v4->dwNumEntries; ++i) {
     const MIB_TCPROW_OWNER_PID& row = v4->table[i];
-    if (ntohs(static_cast<uint16_t>(row.dwLocalPort)) == port &&
-        (row.dwLocalAddr == 0 || row.dwLocalAddr == loopback))
+    if (ntohs(static_cast<uint16_t>(row.dwLocalPort)) == port && (row.dwLocalAddr == 0 || row.dwLocalAddr == loopback))
       owner(row.dwOwningPid);
   }
   // A dual-stack listener on any IPv6 address reaches 127.0.0.1 too.

@@ -38,8 +38,7 @@ ListenResult TcpListener::Open(uint16_t port, int backlog, int* error) {
   listen_ = s;
   // Nobody else may take the port from under us (the default lets them).
   BOOL exclusive = TRUE;
-  setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
-             sizeof exclusive);
+  setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -100,8 +99,7 @@ SocketHandle TcpListener::Accept() {
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
     // A small fixed send buffer makes a peer that stops reading show at once.
     int sendBuffer = 16384;
-    setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBuffer),
-               sizeof sendBuffer);
+    setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBuffer), sizeof sendBuffer);
     // Sends must never block (see Send); event selection would do the same for Receive.
     u_long nonBlocking = 1;
     ioctlsocket(s, FIONBIO, &nonBlocking);
@@ -174,8 +172,6 @@ void TcpListener::Stop() {
   if (IsValidFileHandle(stop_)) SetEvent(stop_);
 }
 
-bool TcpListener::Stopped() const {
-  return IsValidFileHandle(stop_) && WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0;
-}
+bool TcpListener::Stopped() const { return IsValidFileHandle(stop_) && WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0; }
 
 }  // namespace platform

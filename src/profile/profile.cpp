@@ -124,9 +124,7 @@ uint64_t TimeSeed() {
   return seed;
 }
 
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 constexpr char kSectionMark[] = "<---->";
 constexpr size_t kSectionMarkLength = sizeof(kSectionMark) - 1;
@@ -165,7 +163,10 @@ struct DirectSink {
     ServerList* list = section2 ? b : a;
     if (!list) return;
     ServerListEntry* entry = NewServerEntry(token, length);
-    if (front) PushFront(list, entry); else PushBack(list, entry);
+    if (front)
+      PushFront(list, entry);
+    else
+      PushBack(list, entry);
   }
 };
 
@@ -183,7 +184,10 @@ struct PendingSink {
   void Add(bool section2, const char* token, size_t length, bool front) {
     Pending& p = section2 ? b : a;
     ServerListEntry* entry = NewServerEntry(token, length);
-    if (front) PushFront(&p.front, entry); else PushBack(&p.back, entry);
+    if (front)
+      PushFront(&p.front, entry);
+    else
+      PushBack(&p.back, entry);
   }
 };
 
@@ -200,12 +204,18 @@ void Splice(Pending& p, ServerList* list) {
   }
   if (p.front.head) {
     p.front.tail->next = list->head;
-    if (list->head) list->head->prev = p.front.tail; else list->tail = p.front.tail;
+    if (list->head)
+      list->head->prev = p.front.tail;
+    else
+      list->tail = p.front.tail;
     list->head = p.front.head;
   }
   if (p.back.head) {
     p.back.head->prev = list->tail;
-    if (list->tail) list->tail->next = p.back.head; else list->head = p.back.head;
+    if (list->tail)
+      list->tail->next = p.back.head;
+    else
+      list->head = p.back.head;
     list->tail = p.back.tail;
   }
   p.front = ServerList{nullptr, nullptr};
@@ -324,8 +334,7 @@ void ParseProfileText(const char* text, size_t length, ServerList* a, ServerList
   ParseProfileTextSeeded(text, length, a, b, TimeSeed());
 }
 
-void ParseProfileTextSeeded(const char* text, size_t length, ServerList* a, ServerList* b,
-                            uint64_t seed) {
+void ParseProfileTextSeeded(const char* text, size_t length, ServerList* a, ServerList* b, uint64_t seed) {
   DirectSink sink{a, b};
   Tokenize(text, length, seed, sink);
 }

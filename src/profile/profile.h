@@ -24,8 +24,7 @@ unsigned char* Rc4Crypt(const char* key, const unsigned char* bytes, size_t leng
 // dropped whole. A null list drops the tokens of its section.
 void ParseProfileText(const char* text, size_t length, ServerList* a, ServerList* b);
 // The same with a given seed for the front/back draws (tests, fuzzing).
-void ParseProfileTextSeeded(const char* text, size_t length, ServerList* a, ServerList* b,
-                            uint64_t seed);
+void ParseProfileTextSeeded(const char* text, size_t length, ServerList* a, ServerList* b, uint64_t seed);
 
 enum ProfileResult { kProfileOk = 0, kProfileUnreadable = 1, kProfileBadCrc = 2 };
 

@@ -8,9 +8,7 @@
 
 namespace {
 
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // Lines of the page body; far below the 255 characters the reader takes at once.
 constexpr size_t kPageLineLength = 76;
@@ -58,8 +56,8 @@ bool NormalizeProfileText(std::string_view plain, std::string* normalized, std::
     size_t start = i;
     while (i < plain.size() && !IsSpace(plain[i])) ++i;
     if (i - start > kMaxTokenLength) {
-      *error = "token longer than " + std::to_string(kMaxTokenLength) + " characters: " +
-               std::string(plain.substr(start, 40)) + "...";
+      *error = "token longer than " + std::to_string(kMaxTokenLength) +
+               " characters: " + std::string(plain.substr(start, 40)) + "...";
       return false;
     }
     if (!normalized->empty()) *normalized += ' ';
@@ -75,8 +73,7 @@ bool NormalizeProfileText(std::string_view plain, std::string* normalized, std::
 bool EncodeProfile(std::string_view plain, std::string* dataVpn, std::string* error) {
   std::string text;
   if (!NormalizeProfileText(plain, &text, error)) return false;
-  unsigned char* sealed =
-      Rc4Crypt(kProfileKey, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  unsigned char* sealed = Rc4Crypt(kProfileKey, reinterpret_cast<const unsigned char*>(text.data()), text.size());
   std::string line = Base64Encode(sealed, text.size());
   delete[] sealed;
   *dataVpn = line;
@@ -125,8 +122,7 @@ bool MakeUpdatePage(std::string_view dataVpn, std::string* page, int* result) {
   // skipped by the decoder anyway and could end the block early ("!!").
   std::string body;
   for (char c : line)
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-        c == '/' || c == '=')
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' || c == '=')
       body += c;
   if (body.empty()) {
     *result = kProfileUnreadable;

@@ -127,8 +127,10 @@ int ExtractProfile(const char* pagePath, const char* profilePath) {
       std::lock_guard<std::mutex> lock(ProfileLock);
       moved = platform::MoveStaged(staged, profilePath);
     }
-    if (moved) platform::SyncDirectoryOf(profilePath);
-    else platform::DeleteFileAt(staged);
+    if (moved)
+      platform::SyncDirectoryOf(profilePath);
+    else
+      platform::DeleteFileAt(staged);
   }
   // A failed move keeps the old data.vpn, from which the lists are then reloaded.
   platform::DeleteFileAt(tempPath);
@@ -147,8 +149,7 @@ void UpdateServerLists(const char* profilePath) {
       bool loaded = false;
       // A fresh file per page: every page file is deleted after use.
       if (platform::CreateTempFile("html", pagePath, sizeof pagePath)) {
-        if (DownloadToFile(url->text, pagePath) == kDownloadOk &&
-            ExtractProfile(pagePath, profilePath) == kExtractOk) {
+        if (DownloadToFile(url->text, pagePath) == kDownloadOk && ExtractProfile(pagePath, profilePath) == kExtractOk) {
           loaded = LoadProfile(profilePath, servers, sources) == kProfileOk;
         }
         // Usually gone already (ExtractProfile deletes it); never left behind.
@@ -176,9 +177,7 @@ void UpdateServerLists(const char* profilePath) {
 
 void StartServerListUpdate(const char* profilePath) { StartWorker(profilePath, 0); }
 
-void StartDelayedServerListUpdate(const char* profilePath) {
-  StartWorker(profilePath, delayMs.load());
-}
+void StartDelayedServerListUpdate(const char* profilePath) { StartWorker(profilePath, delayMs.load()); }
 
 void SetUpdateDelayMs(unsigned ms) { delayMs.store(ms); }
 

@@ -24,14 +24,20 @@ void FreeServerEntry(ServerListEntry* entry) { delete entry; }
 void PushFront(ServerList* list, ServerListEntry* entry) {
   entry->prev = nullptr;
   entry->next = list->head;
-  if (list->head) list->head->prev = entry; else list->tail = entry;
+  if (list->head)
+    list->head->prev = entry;
+  else
+    list->tail = entry;
   list->head = entry;
 }
 
 void PushBack(ServerList* list, ServerListEntry* entry) {
   entry->next = nullptr;
   entry->prev = list->tail;
-  if (list->tail) list->tail->next = entry; else list->head = entry;
+  if (list->tail)
+    list->tail->next = entry;
+  else
+    list->head = entry;
   list->tail = entry;
 }
 
@@ -39,7 +45,10 @@ ServerListEntry* TakeBack(ServerList* list) {
   if (!list || !list->tail) return nullptr;
   ServerListEntry* entry = list->tail;
   list->tail = entry->prev;
-  if (list->tail) list->tail->next = nullptr; else list->head = nullptr;
+  if (list->tail)
+    list->tail->next = nullptr;
+  else
+    list->head = nullptr;
   entry->prev = entry->next = nullptr;
   return entry;
 }
@@ -48,7 +57,10 @@ ServerListEntry* TakeFront(ServerList* list) {
   if (!list || !list->head) return nullptr;
   ServerListEntry* entry = list->head;
   list->head = entry->next;
-  if (list->head) list->head->prev = nullptr; else list->tail = nullptr;
+  if (list->head)
+    list->head->prev = nullptr;
+  else
+    list->tail = nullptr;
   entry->prev = entry->next = nullptr;
   return entry;
 }

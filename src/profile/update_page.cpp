@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-PagePieceReader::PagePieceReader(std::string_view bytes)
-    : data_(bytes.data()), length_(bytes.size()) {}
+PagePieceReader::PagePieceReader(std::string_view bytes) : data_(bytes.data()), length_(bytes.size()) {}
 
 bool PagePieceReader::Fill() {
   if (!file_) return false;

@@ -1,7 +1,6 @@
 #include "runtime/signal.h"
 
-Signal::Signal()
-    : event_(platform::NamedEvent::Create(kExitEventName, platform::EventReset::Manual, false)) {}
+Signal::Signal() : event_(platform::NamedEvent::Create(kExitEventName, platform::EventReset::Manual, false)) {}
 
 Signal::~Signal() { Set(); }
 

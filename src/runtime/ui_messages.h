@@ -10,19 +10,19 @@ namespace msg {
 
 enum Message : uint32_t {
   // The system's messages the program posts or receives.
-  Close = 16,            // WM_CLOSE: a posted one ends the message loop
-  KeyDown = 256,         // WM_KEYDOWN
-  Command = 273,         // WM_COMMAND: a tray menu item
-  LeftButtonDown = 513,  // WM_LBUTTONDOWN, as a tray icon's mouse message
-  RightButtonDown = 516, // WM_RBUTTONDOWN
+  Close = 16,             // WM_CLOSE: a posted one ends the message loop
+  KeyDown = 256,          // WM_KEYDOWN
+  Command = 273,          // WM_COMMAND: a tray menu item
+  LeftButtonDown = 513,   // WM_LBUTTONDOWN, as a tray icon's mouse message
+  RightButtonDown = 516,  // WM_RBUTTONDOWN
   // The program's own.
   WM_SERVICE_STATUS = 2001,
   WM_TUNNEL_UP = 2002,
   WM_MGMT_CONNECTED = 2003,
   WM_MGMT_DISCONNECTED = 2004,
-  WM_MGMT_BYTECOUNT = 2005,      // 64-bit counters: received in wParam, sent in lParam
-  WM_TUNNEL_RECONNECTING = 2006, // OpenVPN restarts its tunnel; wParam a ReconnectReason
-  WM_NETWORK_CHANGED = 2007,     // wParam a NetworkChange: resumed, or the default route moved
+  WM_MGMT_BYTECOUNT = 2005,       // 64-bit counters: received in wParam, sent in lParam
+  WM_TUNNEL_RECONNECTING = 2006,  // OpenVPN restarts its tunnel; wParam a ReconnectReason
+  WM_NETWORK_CHANGED = 2007,      // wParam a NetworkChange: resumed, or the default route moved
   WM_TRAYICON = 32769,
   // The headless window's: the lines "connect", "disconnect", "quit".
   HeadlessConnect = 0x8101,

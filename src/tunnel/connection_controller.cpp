@@ -24,8 +24,7 @@ const char* const kManagementPortTakenText =
     "Port 63782 on 127.0.0.1 is taken: another program holds it, so Quorvanta cannot watch the "
     "connection and will not connect. Close that program and start Quorvanta again.";
 
-ConnectionController::ConnectionController(ControllerView& view, Signal& signal,
-                                           ControllerHooks hooks)
+ConnectionController::ConnectionController(ControllerView& view, Signal& signal, ControllerHooks hooks)
     : view_(view), signal_(signal), hooks_(std::move(hooks)) {
   if (!hooks_.loadProfile) hooks_.loadProfile = LoadProfileIntoSharedLists;
   if (!hooks_.startTunnel) hooks_.startTunnel = [this] { return StartTunnel(signal_); };
@@ -210,8 +209,7 @@ const char* ConnectionController::Connect() {
     return nullptr;
   }
   if (hooks_.loadProfile(ProfilePath) != 0) {
-    platform::ShowMessageBox("Quorvanta", "data.vpn file not found or data corrupted",
-                             platform::MessageIcon::None);
+    platform::ShowMessageBox("Quorvanta", "data.vpn file not found or data corrupted", platform::MessageIcon::None);
     return nullptr;
   }
   // This request replaces the one a pending failover would have made.
@@ -336,8 +334,7 @@ void ConnectionController::OnManagementDisconnected() {
     }
     // Give the service time to see the old OpenVPN go before the next request;
     // the window keeps handling clicks meanwhile, and a Disconnect cancels it.
-    if (failoverTimer_ == 0)
-      failoverTimer_ = hooks_.startTimer(hooks_.failoverWaitMs, [this] { OnFailoverDue(); });
+    if (failoverTimer_ == 0) failoverTimer_ = hooks_.startTimer(hooks_.failoverWaitMs, [this] { OnFailoverDue(); });
     if (failoverTimer_ != 0) return;
     OnFailoverDue();  // no timer could be made: fail over at once rather than never
     return;

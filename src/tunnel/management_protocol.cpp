@@ -10,9 +10,7 @@
 
 namespace {
 
-bool StartsWith(const char* text, const char* prefix, size_t length) {
-  return std::strncmp(text, prefix, length) == 0;
-}
+bool StartsWith(const char* text, const char* prefix, size_t length) { return std::strncmp(text, prefix, length) == 0; }
 
 bool Contains(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
 
@@ -52,10 +50,8 @@ uintptr_t ReconnectReasonOf(const char* reason, size_t length) {
     uintptr_t reason;
   };
   static const Known kKnown[] = {
-      {"ping-restart", msg::ReconnectPingTimeout},
-      {"server-pushed-connection-reset", msg::ReconnectServerReset},
-      {"connection-reset", msg::ReconnectServerReset},
-      {"SIGUSR1", msg::ReconnectAsked},
+      {"ping-restart", msg::ReconnectPingTimeout},     {"server-pushed-connection-reset", msg::ReconnectServerReset},
+      {"connection-reset", msg::ReconnectServerReset}, {"SIGUSR1", msg::ReconnectAsked},
       {"tls-error", msg::ReconnectTlsError},
   };
   for (const Known& known : kKnown) {
@@ -68,9 +64,8 @@ namespace {
 
 // ">STATE:time,NAME,reason,...": the state's name and reason fields.
 ManagementEvent ReadState(const char* text) {
-  static const char* const kIgnored[] = {",CONNECTING,", ",RESOLVE,",    ",TCP_CONNECT,",
-                                         ",WAIT,",       ",AUTH,",       ",GET_CONFIG,",
-                                         ",ASSIGN_IP,",  ",ADD_ROUTES,"};
+  static const char* const kIgnored[] = {",CONNECTING,", ",RESOLVE,",    ",TCP_CONNECT,", ",WAIT,",
+                                         ",AUTH,",       ",GET_CONFIG,", ",ASSIGN_IP,",   ",ADD_ROUTES,"};
   ManagementEvent event;
   for (const char* name : kIgnored) {
     if (Contains(text, name)) return event;
@@ -98,8 +93,10 @@ ManagementEvent ReadNotification(char* line) {
   if (StartsWith(line, ">HOLD:", 6)) {
     if (Contains(line + 6, "Waiting for hold release")) event.kind = ManagementEvent::Held;
   } else if (StartsWith(line, ">PASSWORD:", 10)) {
-    if (Contains(line + 10, "Need 'Auth' username/password")) event.kind = ManagementEvent::CredentialsAsked;
-    else if (Contains(line + 10, "'Auth' username entered")) event.kind = ManagementEvent::PasswordWanted;
+    if (Contains(line + 10, "Need 'Auth' username/password"))
+      event.kind = ManagementEvent::CredentialsAsked;
+    else if (Contains(line + 10, "'Auth' username entered"))
+      event.kind = ManagementEvent::PasswordWanted;
   } else if (StartsWith(line, ">BYTECOUNT:", 11)) {
     char* text = line + 11;
     char* comma = std::strchr(text, ',');
@@ -112,8 +109,7 @@ ManagementEvent ReadNotification(char* line) {
   return event;
 }
 
-ManagementHandler::ManagementHandler(CommandSink& sink, const char* machineId)
-    : sink_(sink), machineId_(machineId) {}
+ManagementHandler::ManagementHandler(CommandSink& sink, const char* machineId) : sink_(sink), machineId_(machineId) {}
 
 void ManagementHandler::Post(uint32_t id, uintptr_t wParam, intptr_t lParam) {
   if (notify_) notify_->Post(id, wParam, lParam);

@@ -25,13 +25,13 @@ uint64_t ParseCounter(const char* text);
 // reads OpenVPN's notifications; the handler acts on what it says.
 struct ManagementEvent {
   enum Kind {
-    None,             // nothing to do
-    Held,             // waiting for hold release: switch the state notifications on
-    TunnelUp,         // state CONNECTED
-    Reconnecting,     // state RECONNECTING; reason says why
-    CredentialsAsked, // the user name and password are wanted (again)
-    PasswordWanted,   // the user name was taken: the password follows
-    Counters,         // received and sent bytes
+    None,              // nothing to do
+    Held,              // waiting for hold release: switch the state notifications on
+    TunnelUp,          // state CONNECTED
+    Reconnecting,      // state RECONNECTING; reason says why
+    CredentialsAsked,  // the user name and password are wanted (again)
+    PasswordWanted,    // the user name was taken: the password follows
+    Counters,          // received and sent bytes
   };
   Kind kind = None;
   uintptr_t reason = 0;  // a msg::ReconnectReason

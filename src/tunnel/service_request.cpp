@@ -93,8 +93,7 @@ bool ComposeTunnelCommand(char* entry, const char* eventName, char* out, size_t 
                     "openvpn.exe --service %s 1 --config config.qvpn --management 127.0.0.1 %d "
                     "--management-hold --management-query-passwords --management-client "
                     "--remote %s %s --proto %s --hand-window %d --resolv-retry 0 --verb 4 %s",
-                    eventName, static_cast<int>(ManagementPort), host, port, protocol,
-                    udp ? 5 : 10, extra);
+                    eventName, static_cast<int>(ManagementPort), host, port, protocol, udp ? 5 : 10, extra);
   return n >= 0 && static_cast<size_t>(n) < outSize;
 }
 
@@ -145,8 +144,7 @@ void Init::Run() {
       break;
     }
     std::unique_lock<std::mutex> lock(mutex_);
-    stopped = changed_.wait_for(lock, std::chrono::milliseconds(intervalMs_),
-                                [this] { return stopping_; });
+    stopped = changed_.wait_for(lock, std::chrono::milliseconds(intervalMs_), [this] { return stopping_; });
   }
   std::lock_guard<std::mutex> lock(mutex_);
   // A probe ended by the program's shutdown reports nothing.

@@ -95,8 +95,10 @@ void TcpServer::Stop() {
 
 void TcpServer::Run() {
   // The serving thread uses sockets on its own account, whoever else started them.
-  if (platform::StartSockets()) Serve();
-  else Say("Server: The Winsock dll not found!\n");
+  if (platform::StartSockets())
+    Serve();
+  else
+    Say("Server: The Winsock dll not found!\n");
   platform::StopSockets();
   std::lock_guard<std::mutex> lock(mutex_);
   opened_ = true;
@@ -143,8 +145,10 @@ void TcpServer::Serve() {
     char peer[240];
     if (!PeerTrusted(client, peer, sizeof peer)) {
       char text[300];
-      if (!peer[0]) std::snprintf(text, sizeof text, "Server: refused a connection of unknown owner\n");
-      else std::snprintf(text, sizeof text, "Server: refused a connection from %s\n", peer);
+      if (!peer[0])
+        std::snprintf(text, sizeof text, "Server: refused a connection of unknown owner\n");
+      else
+        std::snprintf(text, sizeof text, "Server: refused a connection from %s\n", peer);
       Say(text);
       // Closed before a byte is read or written, and never reported.
       listener_.CloseSocket(client);
@@ -168,8 +172,7 @@ void TcpServer::Serve() {
       }
       if (n < 1) break;
       received[n] = '\0';
-      bool fits = cutter.Feed(received, static_cast<size_t>(n),
-                              [this](char* line) { handler_.ProcessLine(line); });
+      bool fits = cutter.Feed(received, static_cast<size_t>(n), [this](char* line) { handler_.ProcessLine(line); });
       // A line that cannot be held is no management line: drop the peer.
       if (!fits || dropPeer_) break;
     }

@@ -83,8 +83,10 @@ size_t Utf8Length(const unsigned char* p, size_t left) {
 
 int ScriptArg::AsInt() const {
   double value = number;
-  if (type == String) value = std::strtod(AsUtf8().c_str(), nullptr);
-  else if (type != Number) return 0;
+  if (type == String)
+    value = std::strtod(AsUtf8().c_str(), nullptr);
+  else if (type != Number)
+    return 0;
   // Out-of-range and NaN numbers would be undefined behaviour in a plain cast.
   if (!(value > -2147483648.0 && value < 2147483648.0)) return 0;
   return static_cast<int>(value);
@@ -94,8 +96,7 @@ std::string ScriptArg::AsUtf8() const {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     uint32_t unit = text[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       AppendUtf8(&out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
       ++i;
     } else if (unit >= 0xD800 && unit <= 0xDFFF) {
@@ -149,8 +150,7 @@ std::string Narrow(const std::u16string& wide) {
 
 std::string Latin1ToUtf8(const char* narrow) {
   std::string out;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(narrow); *p; ++p)
-    AppendUtf8(&out, *p);
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(narrow); *p; ++p) AppendUtf8(&out, *p);
   return out;
 }
 
@@ -188,8 +188,7 @@ void AppendJsonString(std::string* out, const std::string& s) {
   out->push_back('"');
 }
 
-std::string EncodeReply(int32_t status, bool text, const char* result,
-                        const std::vector<PageCall>& calls) {
+std::string EncodeReply(int32_t status, bool text, const char* result, const std::vector<PageCall>& calls) {
   std::string out = "{\"s\":";
   out += std::to_string(status);
   out += ",\"t\":";

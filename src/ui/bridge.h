@@ -52,8 +52,7 @@ struct PageCall {
 
 // {"s":status,"t":0|1,"r":"result","c":[[number,"name",["arg",...]],...]}
 // result is narrow text (shown to the script as Latin-1); null means none.
-std::string EncodeReply(int32_t status, bool text, const char* result,
-                        const std::vector<PageCall>& calls);
+std::string EncodeReply(int32_t status, bool text, const char* result, const std::vector<PageCall>& calls);
 
 // Appends s as a JSON string literal; s is UTF-8 (invalid bytes are taken as Latin-1).
 void AppendJsonString(std::string* out, const std::string& s);

@@ -44,8 +44,8 @@ bool HtmlControl::GetIDsOfNames(const char* name, int32_t* identifier) const {
   return true;
 }
 
-int32_t HtmlControl::Invoke(int32_t identifier, const std::vector<bridge::ScriptArg>& args,
-                            std::string* result, bool* isText) {
+int32_t HtmlControl::Invoke(int32_t identifier, const std::vector<bridge::ScriptArg>& args, std::string* result,
+                            bool* isText) {
   *isText = false;
   if (identifier < bridge::kFirstIdentifier) return bridge::kNotImplemented;
   const ExternalEntry* entry = nullptr;
@@ -112,8 +112,7 @@ int HtmlControl::RunMessageLoop() {
     });
   platform::SetUiKeyWindow(view_->NativeWindow());
   const intptr_t last = platform::RunUiLoop(
-      +[](const platform::Message& message, void* self) { static_cast<HtmlControl*>(self)->Receive(message); },
-      this);
+      +[](const platform::Message& message, void* self) { static_cast<HtmlControl*>(self)->Receive(message); }, this);
   platform::SetUiKeyWindow(nullptr);
   platform::CancelUiTimer(pageWaitTimer_);
   pageWaitTimer_ = 0;
@@ -163,9 +162,7 @@ void HtmlControl::PageReady() {
   }
 }
 
-void HtmlControl::PostClose(intptr_t code) {
-  platform::UiQueue().Post(msg::Close, static_cast<uintptr_t>(code), 0);
-}
+void HtmlControl::PostClose(intptr_t code) { platform::UiQueue().Post(msg::Close, static_cast<uintptr_t>(code), 0); }
 
 void HtmlControl::CallPageFunction(const char* name, const char* const* args, int count, PageCallDone done) {
   bridge::PageCall call;
@@ -212,9 +209,7 @@ void HtmlControl::Show(int count, const bridge::ScriptArg* args) {
 
 void HtmlControl::HideMethod(int, const bridge::ScriptArg*) { Hide(); }
 
-void HtmlControl::Close(int count, const bridge::ScriptArg* args) {
-  PostClose(count == 1 ? args[0].AsInt() : -1);
-}
+void HtmlControl::Close(int count, const bridge::ScriptArg* args) { PostClose(count == 1 ? args[0].AsInt() : -1); }
 
 void HtmlControl::SetTitle(int count, const bridge::ScriptArg* args) {
   if (count < 1 || !view_->Exists()) return;

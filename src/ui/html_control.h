@@ -50,15 +50,13 @@ class HtmlControl : private HtmlViewClient {
   bool GetIDsOfNames(const char* name, int32_t* identifier) const;
   // Runs the entry with this identifier; args in the script's order. result
   // receives a Text entry's returned text ("" for none); Raw entries leave it untouched.
-  int32_t Invoke(int32_t identifier, const std::vector<bridge::ScriptArg>& args,
-                 std::string* result, bool* isText);
+  int32_t Invoke(int32_t identifier, const std::vector<bridge::ScriptArg>& args, std::string* result, bool* isText);
 
   // Calls the page's function name with narrow texts. done (optional)
   // receives the status: kOk, kUnknownName when the page has no such
   // function, or a failure when there is no page.
   using PageCallDone = HtmlView::PageCallDone;
-  void CallPageFunction(const char* name, const char* const* args, int count,
-                        PageCallDone done = nullptr);
+  void CallPageFunction(const char* name, const char* const* args, int count, PageCallDone done = nullptr);
 
   void Display();
   // Takes the window off the screen; a main window without a tray icon to

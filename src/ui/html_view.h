@@ -21,8 +21,8 @@ class HtmlViewClient {
   virtual ~HtmlViewClient() = default;
   // The `external` object's two calls.
   virtual bool LookUpName(const char* name, int32_t* identifier) const = 0;
-  virtual int32_t ScriptCall(int32_t identifier, const std::vector<bridge::ScriptArg>& args,
-                             std::string* result, bool* isText) = 0;
+  virtual int32_t ScriptCall(int32_t identifier, const std::vector<bridge::ScriptArg>& args, std::string* result,
+                             bool* isText) = 0;
   // Every name of the table with its identifier, for views that build `external` in script.
   virtual std::vector<std::pair<std::string, int32_t>> ExternalNames() const = 0;
   // The page can take calls (loaded, or given up waiting for); messages flow from here on.

@@ -65,8 +65,10 @@ bool MainWindow::HandleMessage(const platform::Message& message) {
 }
 
 void MainWindow::OnTrayIcon(uint32_t mouseMessage, int x, int y) {
-  if (mouseMessage == msg::LeftButtonDown) Display();
-  else if (mouseMessage == msg::RightButtonDown) tray_.PopupMenu(x, y);
+  if (mouseMessage == msg::LeftButtonDown)
+    Display();
+  else if (mouseMessage == msg::RightButtonDown)
+    tray_.PopupMenu(x, y);
 }
 
 void MainWindow::OnCommand(uintptr_t id) {
@@ -109,8 +111,10 @@ void MainWindow::Display() { HtmlControl::Display(); }
 // Without a tray host nothing could bring a hidden window back: it stays in
 // the task list, minimised.
 void MainWindow::Hide() {
-  if (tray_.Docked()) HtmlControl::Hide();
-  else view().Minimize();
+  if (tray_.Docked())
+    HtmlControl::Hide();
+  else
+    view().Minimize();
 }
 
 // The user who looks at the window sees the change there already.

@@ -6,9 +6,9 @@
 namespace resources {
 
 struct Resource {
-  const char* type;     // "23" (the HTML page), "JS", "IMGS", "ICO"
-  const char* name;     // upper case, as the resource is named
-  const char* path;     // the path in the compiled bundle, below the page's folder in the tree
+  const char* type;  // "23" (the HTML page), "JS", "IMGS", "ICO"
+  const char* name;  // upper case, as the resource is named
+  const char* path;  // the path in the compiled bundle, below the page's folder in the tree
   const char* mime;
 };
 

@@ -90,6 +90,4 @@ bool Tray::IsMenuItemEnabled(uintptr_t id) const {
 
 const char* Tray::Protocol() const { return backend_->Protocol(); }
 
-bool Tray::IconArea(int* x, int* y, int* width, int* height) const {
-  return backend_->IconArea(x, y, width, height);
-}
+bool Tray::IconArea(int* x, int* y, int* width, int* height) const { return backend_->IconArea(x, y, width, height); }

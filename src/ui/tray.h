@@ -73,24 +73,24 @@ std::unique_ptr<TrayBackend> MakeTrayBackend(const TrayModel& model, TrayHost& h
 
 class Tray {
  public:
-  explicit Tray(TrayHost& host);   // builds the menu
-  ~Tray();                         // removes the icon if still shown
+  explicit Tray(TrayHost& host);  // builds the menu
+  ~Tray();                        // removes the icon if still shown
   Tray(const Tray&) = delete;
   Tray& operator=(const Tray&) = delete;
 
   void Add(ShownState state);     // AddTrayIcon
   void Update(ShownState state);  // UpdateTrayIcon: icon, tooltip, menu enabling
   bool Notify(const char* title, const char* text) { return backend_->Notify(title, text); }
-  void Remove();                   // RemoveTrayIcon
+  void Remove();  // RemoveTrayIcon
   void PopupMenu(int x, int y);
-  void Restore();                  // the notification area restarted
+  void Restore();  // the notification area restarted
   // For tests and diagnostics:
   bool IsShown() const;
   bool Docked() const { return added_ && backend_->Docked(); }
   bool IsMenuItemEnabled(uintptr_t id) const;
   const char* Tooltip() const { return model_.Tooltip(); }
   const char* IconName() const { return model_.IconName(); }
-  const char* Protocol() const;    // "sni", "xembed", "shell" or "none"
+  const char* Protocol() const;  // "sni", "xembed", "shell" or "none"
   // The icon's rectangle on the root window; false when not known.
   bool IconArea(int* x, int* y, int* width, int* height) const;
   const TrayModel& model() const { return model_; }

@@ -109,8 +109,8 @@ struct Program {
 };
 
 // Starts a program with exactly the given environment, stdin from /dev/null.
-inline Program StartProgram(const std::vector<std::string>& argv,
-                            const std::vector<std::string>& env, bool unprivileged = false) {
+inline Program StartProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                            bool unprivileged = false) {
   Program program;
   int err[2], out[2];
   if (pipe2(err, O_CLOEXEC) != 0) return program;
@@ -158,13 +158,15 @@ inline ProgramResult FinishProgram(Program program) {
   int status = 0;
   while (waitpid(program.pid, &status, 0) < 0 && errno == EINTR) {
   }
-  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-  else if (WIFSIGNALED(status)) result.status = -WTERMSIG(status);
+  if (WIFEXITED(status))
+    result.status = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status))
+    result.status = -WTERMSIG(status);
   return result;
 }
 
-inline ProgramResult RunProgram(const std::vector<std::string>& argv,
-                                const std::vector<std::string>& env, bool unprivileged = false) {
+inline ProgramResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                                bool unprivileged = false) {
   return FinishProgram(StartProgram(argv, env, unprivileged));
 }
 
@@ -172,10 +174,10 @@ inline ProgramResult RunProgram(const std::vector<std::string>& argv,
 // machine id) with quorvanta-reg at reg; false when a call failed.
 inline bool SeedFrontEndRegistry(const std::string& reg, const std::string& installDir,
                                  const std::vector<std::string>& env) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"set", "HKLM\\SOFTWARE\\Quorvanta", "@", "REG_SZ", installDir},
-           {"set", "HKLM\\SOFTWARE\\Microsoft\\Cryptography", "MachineGuid", "REG_SZ",
-            "3d1219c7-c4c5-404a-aa1f-6d2a48adfda4"}}) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"set", "HKLM\\SOFTWARE\\Quorvanta", "@", "REG_SZ", installDir},
+                                             {"set", "HKLM\\SOFTWARE\\Microsoft\\Cryptography", "MachineGuid", "REG_SZ",
+                                              "3d1219c7-c4c5-404a-aa1f-6d2a48adfda4"}}) {
     std::vector<std::string> argv = {reg};
     argv.insert(argv.end(), args.begin(), args.end());
     if (RunProgram(argv, env).status != 0) return false;

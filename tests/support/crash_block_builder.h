@@ -11,10 +11,10 @@ namespace qvtest {
 class CrashBlockBuilder {
  public:
   // Header field offsets of the texts, in the order a fresh block appends them.
-  static constexpr uint32_t kAppName = 72, kAppVersion = 76, kGuid = 92, kExecutable = 124,
-                            kLanguage = 80, kDebugHelp = 116, kPassThrough = 84, kPrivacy = 100,
-                            kSaveDir = 96, kIcon = 120, kUploadUrl = 68, kEmail = 88,
-                            kSubject = 104, kExtra = 108, kSmtp = 112, kLogin = 172, kPassword = 176;
+  static constexpr uint32_t kAppName = 72, kAppVersion = 76, kGuid = 92, kExecutable = 124, kLanguage = 80,
+                            kDebugHelp = 116, kPassThrough = 84, kPrivacy = 100, kSaveDir = 96, kIcon = 120,
+                            kUploadUrl = 68, kEmail = 88, kSubject = 104, kExtra = 108, kSmtp = 112, kLogin = 172,
+                            kPassword = 176;
 
   CrashBlockBuilder() : bytes_(212, 0) {
     std::memcpy(bytes_.data(), "CRD", 3);
@@ -31,13 +31,23 @@ class CrashBlockBuilder {
     b.Put32(32, 25);
     b.Put32(36, 25);
     b.Put32(64, 95);
-    const std::pair<uint32_t, std::string> texts[] = {
-        {kAppName, "Quorvanta GUI"}, {kAppVersion, "0.0.8"}, {kGuid, guid},
-        {kExecutable, "/usr/bin/quorvanta"}, {kLanguage, "/usr/bin/crashreport_lang.ini"},
-        {kDebugHelp, "/usr/lib/x86_64-linux-gnu/libdw.so.1"}, {kPassThrough, ""},
-        {kPrivacy, "http://www.quorvanta.example/privacy"}, {kSaveDir, saveDir}, {kIcon, ""},
-        {kUploadUrl, uploadUrl}, {kEmail, ""}, {kSubject, "Quorvanta GUI 0.0.8 Error Report"},
-        {kExtra, ""}, {kSmtp, ""}, {kLogin, ""}, {kPassword, ""}};
+    const std::pair<uint32_t, std::string> texts[] = {{kAppName, "Quorvanta GUI"},
+                                                      {kAppVersion, "0.0.8"},
+                                                      {kGuid, guid},
+                                                      {kExecutable, "/usr/bin/quorvanta"},
+                                                      {kLanguage, "/usr/bin/crashreport_lang.ini"},
+                                                      {kDebugHelp, "/usr/lib/x86_64-linux-gnu/libdw.so.1"},
+                                                      {kPassThrough, ""},
+                                                      {kPrivacy, "http://www.quorvanta.example/privacy"},
+                                                      {kSaveDir, saveDir},
+                                                      {kIcon, ""},
+                                                      {kUploadUrl, uploadUrl},
+                                                      {kEmail, ""},
+                                                      {kSubject, "Quorvanta GUI 0.0.8 Error Report"},
+                                                      {kExtra, ""},
+                                                      {kSmtp, ""},
+                                                      {kLogin, ""},
+                                                      {kPassword, ""}};
     for (const auto& t : texts) b.SetString(t.first, t.second);
     return b;
   }
@@ -54,8 +64,7 @@ class CrashBlockBuilder {
     Put32(at + 4, static_cast<uint32_t>(v >> 32));
   }
   uint32_t Get32(size_t at) const {
-    return bytes_[at] | (bytes_[at + 1] << 8) | (bytes_[at + 2] << 16) |
-           (static_cast<uint32_t>(bytes_[at + 3]) << 24);
+    return bytes_[at] | (bytes_[at + 1] << 8) | (bytes_[at + 2] << 16) | (static_cast<uint32_t>(bytes_[at + 3]) << 24);
   }
 
   static std::u16string Utf16(const std::string& utf8) {
@@ -92,8 +101,8 @@ class CrashBlockBuilder {
   uint32_t AddString(const std::string& utf8) { return AddString16(Utf16(utf8)); }
   void SetString(uint32_t field, const std::string& utf8) { Put32(field, AddString(utf8)); }
 
-  uint32_t AddFile(const std::string& source, const std::string& dest, const std::string& desc,
-                   int32_t option1 = 0, int32_t option2 = 0) {
+  uint32_t AddFile(const std::string& source, const std::string& dest, const std::string& desc, int32_t option1 = 0,
+                   int32_t option2 = 0) {
     const uint32_t at = BeginItem("FIL", 28);
     Put32(at + 8, AddString(source));
     Put32(at + 12, AddString(dest));
@@ -119,8 +128,8 @@ class CrashBlockBuilder {
     return at;
   }
   // The crash: header fields and the record appended last.
-  void SetCrash(uint32_t pid, int32_t tid, int32_t type, uint32_t code, int32_t signal,
-                int32_t signalCode, uint64_t faultAddress) {
+  void SetCrash(uint32_t pid, int32_t tid, int32_t type, uint32_t code, int32_t signal, int32_t signalCode,
+                uint64_t faultAddress) {
     Put32(128, pid);
     Put32(132, static_cast<uint32_t>(tid));
     Put32(136, static_cast<uint32_t>(type));

@@ -59,8 +59,7 @@ std::string ReadToEnd(HANDLE pipe) {
 }  // namespace
 
 FakeService::FakeService(bool, int) : native_(std::make_unique<Native>()) {
-  path_ = "\\\\.\\pipe\\qvtest-service-" + std::to_string(GetCurrentProcessId()) + "-" +
-          std::to_string(++g_count);
+  path_ = "\\\\.\\pipe\\qvtest-service-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++g_count);
   native_->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!native_->stop) std::abort();
   // Made here, so that clients find the pipe as soon as the constructor returns.
@@ -87,9 +86,7 @@ FakeService::~FakeService() {
   CloseHandle(native_->stop);
 }
 
-std::string FakeService::AbsentPath() {
-  return "\\\\.\\pipe\\qvtest-absent-" + std::to_string(GetCurrentProcessId());
-}
+std::string FakeService::AbsentPath() { return "\\\\.\\pipe\\qvtest-absent-" + std::to_string(GetCurrentProcessId()); }
 
 // Busy pipes are tested against the pipe client itself; this stand-in always serves.
 void FakeService::AcceptOne() { std::abort(); }

@@ -54,8 +54,8 @@ class SavedKey {
 inline void SetString(const char* path, const char* name, const std::string& text) {
   platform::ScopedRegKey key(platform::RegCreateKey(path));
   ASSERT_TRUE(key);
-  ASSERT_TRUE(platform::RegSetValue(key.get(), name, platform::kRegSz, text.c_str(),
-                                    static_cast<uint32_t>(text.size() + 1)));
+  ASSERT_TRUE(
+      platform::RegSetValue(key.get(), name, platform::kRegSz, text.c_str(), static_cast<uint32_t>(text.size() + 1)));
 }
 
 inline std::string GetString(const char* path, const char* name) {

@@ -6,8 +6,10 @@
 namespace qvtest {
 
 void SetEnv(const char* name, const char* value) {
-  if (value) setenv(name, value, 1);
-  else unsetenv(name);
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
 }
 
 std::string ProcessTag() { return std::to_string(getpid()); }

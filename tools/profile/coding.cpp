@@ -21,8 +21,7 @@ bool WriteStandardOutput(const std::string& text) {
 namespace {
 
 const char* ResultText(int result) {
-  return result == kProfileBadCrc ? "the CRC does not match"
-                                  : "cannot be opened, is empty or its first line is empty";
+  return result == kProfileBadCrc ? "the CRC does not match" : "cannot be opened, is empty or its first line is empty";
 }
 
 }  // namespace

@@ -8,9 +8,8 @@
 namespace {
 
 int Usage() {
-  std::fputs(
-      "usage: quorvanta-profile encode <plain >data.vpn | decode FILE | load FILE | page <data.vpn >page\n",
-      stderr);
+  std::fputs("usage: quorvanta-profile encode <plain >data.vpn | decode FILE | load FILE | page <data.vpn >page\n",
+             stderr);
   return 2;
 }
 

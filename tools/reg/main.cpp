@@ -45,8 +45,7 @@ const char* ValueName(const char* name) { return std::strcmp(name, "@") == 0 ? "
 const char* Shown(const char* name) { return std::strcmp(name, "@") == 0 ? "(default)" : name; }
 
 bool ParseDword(const char* text, uint32_t* out) {
-  if (!*text || *text == '-' || *text == '+' || std::isspace(static_cast<unsigned char>(*text)))
-    return false;
+  if (!*text || *text == '-' || *text == '+' || std::isspace(static_cast<unsigned char>(*text))) return false;
   const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   errno = 0;
   char* end = nullptr;
@@ -64,8 +63,7 @@ int Set(const char* keyArg, const char* name, const char* type, const char* data
   } else if (std::strcmp(type, "REG_DWORD") == 0) {
     regType = platform::kRegDword;
     if (!ParseDword(data, &dword)) {
-      std::fprintf(stderr, "quorvanta-reg: '%s' is not a 32-bit number (decimal or 0x-hex)\n",
-                   data);
+      std::fprintf(stderr, "quorvanta-reg: '%s' is not a 32-bit number (decimal or 0x-hex)\n", data);
       return 2;
     }
   } else {
@@ -84,8 +82,8 @@ int Set(const char* keyArg, const char* name, const char* type, const char* data
                       : platform::RegSetValue(key.get(), ValueName(name), regType, &dword, sizeof dword);
   key.reset();
   if (!ok) {
-    std::fprintf(stderr, "quorvanta-reg: cannot write value %s of key %s in %s\n", Shown(name),
-                 keyArg, platform::RegistryPath());
+    std::fprintf(stderr, "quorvanta-reg: cannot write value %s of key %s in %s\n", Shown(name), keyArg,
+                 platform::RegistryPath());
     return 1;
   }
   return 0;
@@ -94,8 +92,7 @@ int Set(const char* keyArg, const char* name, const char* type, const char* data
 int Get(const char* keyArg, const char* name) {
   platform::ScopedRegKey key(platform::RegOpenKey(KeyPath(keyArg), platform::RegAccess::Read));
   if (!key) {
-    std::fprintf(stderr, "quorvanta-reg: key %s not found or not readable in %s\n", keyArg,
-                 platform::RegistryPath());
+    std::fprintf(stderr, "quorvanta-reg: key %s not found or not readable in %s\n", keyArg, platform::RegistryPath());
     return 1;
   }
   uint32_t type = 0;
@@ -118,8 +115,7 @@ int Get(const char* keyArg, const char* name) {
   } else if (type == platform::kRegSz) {
     std::printf("%s\n", data.c_str());  // up to the terminating zero
   } else {
-    std::fprintf(stderr, "quorvanta-reg: value %s has unsupported type %" PRIu32 "\n", Shown(name),
-                 type);
+    std::fprintf(stderr, "quorvanta-reg: value %s has unsupported type %" PRIu32 "\n", Shown(name), type);
     return 1;
   }
   return 0;
@@ -128,21 +124,19 @@ int Get(const char* keyArg, const char* name) {
 int Delete(const char* keyArg, const char* name) {
   if (!name) {
     if (platform::RegDeleteKeyTree(KeyPath(keyArg))) return 0;
-    std::fprintf(stderr, "quorvanta-reg: cannot delete key %s (missing or not writable) in %s\n",
-                 keyArg, platform::RegistryPath());
+    std::fprintf(stderr, "quorvanta-reg: cannot delete key %s (missing or not writable) in %s\n", keyArg,
+                 platform::RegistryPath());
     return 1;
   }
   platform::ScopedRegKey key(platform::RegOpenKey(KeyPath(keyArg), platform::RegAccess::ReadWrite));
   if (!key) {
-    std::fprintf(stderr, "quorvanta-reg: cannot open key %s for writing in %s\n", keyArg,
-                 platform::RegistryPath());
+    std::fprintf(stderr, "quorvanta-reg: cannot open key %s for writing in %s\n", keyArg, platform::RegistryPath());
     return 1;
   }
   const bool ok = platform::RegDeleteValue(key.get(), ValueName(name));
   key.reset();
   if (!ok) {
-    std::fprintf(stderr, "quorvanta-reg: cannot delete value %s of key %s (missing?)\n",
-                 Shown(name), keyArg);
+    std::fprintf(stderr, "quorvanta-reg: cannot delete value %s of key %s (missing?)\n", Shown(name), keyArg);
     return 1;
   }
   return 0;
@@ -156,8 +150,8 @@ int SeedMachineId(const char* file) {
     char existing[60];
     uint32_t type = 0;
     uint32_t size = sizeof existing;
-    const bool present = platform::RegQueryValue(key.get(), "MachineGuid", &type, existing, &size) &&
-                         type == platform::kRegSz;
+    const bool present =
+        platform::RegQueryValue(key.get(), "MachineGuid", &type, existing, &size) && type == platform::kRegSz;
     key.reset();
     if (present) {
       std::printf("%s\n", existing);
@@ -187,15 +181,13 @@ int SeedMachineId(const char* file) {
   }
   hex[32] = '\0';
   char guid[37];
-  std::snprintf(guid, sizeof guid, "%.8s-%.4s-%.4s-%.4s-%.12s", hex, hex + 8, hex + 12, hex + 16,
-                hex + 20);
+  std::snprintf(guid, sizeof guid, "%.8s-%.4s-%.4s-%.4s-%.12s", hex, hex + 8, hex + 12, hex + 16, hex + 20);
   platform::ScopedRegKey key(platform::RegCreateKey(kKey));
   const bool ok = key && platform::RegSetValue(key.get(), "MachineGuid", platform::kRegSz, guid,
                                                static_cast<uint32_t>(std::strlen(guid) + 1));
   key.reset();
   if (!ok) {
-    std::fprintf(stderr, "quorvanta-reg: cannot write MachineGuid in %s\n",
-                 platform::RegistryPath());
+    std::fprintf(stderr, "quorvanta-reg: cannot write MachineGuid in %s\n", platform::RegistryPath());
     return 1;
   }
   std::printf("%s\n", guid);

@@ -35,8 +35,7 @@ std::string ResourceText(const char* path) {
   return text;
 }
 
-void FinishWithBytes(WebKitURISchemeRequest* request, const void* data, size_t size,
-                     const char* mime, bool copy) {
+void FinishWithBytes(WebKitURISchemeRequest* request, const void* data, size_t size, const char* mime, bool copy) {
   GInputStream* stream =
       copy ? g_memory_input_stream_new_from_data(g_memdup2(data, size), static_cast<gssize>(size), g_free)
            : g_memory_input_stream_new_from_data(data, static_cast<gssize>(size), nullptr);
@@ -58,8 +57,7 @@ struct PageCallState {
 void OnPageCallFinished(GObject* source, GAsyncResult* result, gpointer data) {
   PageCallState* state = static_cast<PageCallState*>(data);
   GError* error = nullptr;
-  JSCValue* value =
-      webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &error);
+  JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &error);
   int32_t status = kFailed;
   if (error) {
     g_error_free(error);
@@ -100,12 +98,23 @@ std::string SubstituteSite(const char* data, size_t size) {
   std::string site;
   for (const char* p = platform::SiteBase(); *p; ++p) {
     switch (*p) {
-      case '&': site += "&amp;"; break;
-      case '<': site += "&lt;"; break;
-      case '>': site += "&gt;"; break;
-      case '"': site += "&quot;"; break;
-      case '\'': site += "&#39;"; break;
-      default: site += *p;
+      case '&':
+        site += "&amp;";
+        break;
+      case '<':
+        site += "&lt;";
+        break;
+      case '>':
+        site += "&gt;";
+        break;
+      case '"':
+        site += "&quot;";
+        break;
+      case '\'':
+        site += "&#39;";
+        break;
+      default:
+        site += *p;
     }
   }
   std::string page(data, size);
@@ -187,10 +196,9 @@ struct GtkHtmlViewGlue {
   static gboolean OnContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*, WebKitHitTestResult*, gpointer) {
     return TRUE;  // the page has no browser menu
   }
-  static gboolean OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
-                                 WebKitPolicyDecisionType type, gpointer) {
-    if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION &&
-        type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION)
+  static gboolean OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+                                 gpointer) {
+    if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION && type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION)
       return FALSE;
     WebKitNavigationAction* action =
         webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
@@ -253,8 +261,10 @@ void GtkHtmlView::Create(const char* pageName, bool visible) {
 
   CreatePage();
   // A hidden window exists all the same, as the platform's window would.
-  if (visible) gtk_widget_show(window_);
-  else gtk_widget_realize(window_);
+  if (visible)
+    gtk_widget_show(window_);
+  else
+    gtk_widget_realize(window_);
 }
 
 void GtkHtmlView::CreatePage() {
@@ -265,9 +275,8 @@ void GtkHtmlView::CreatePage() {
 
   WebKitUserContentManager* content = webkit_user_content_manager_new();
   std::string shim = ExternalScript();
-  WebKitUserScript* script =
-      webkit_user_script_new(shim.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
-                             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+  WebKitUserScript* script = webkit_user_script_new(shim.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                                    WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
   webkit_user_content_manager_add_script(content, script);
   webkit_user_script_unref(script);
   // The page's buttons ignore the rest of a double click that a state change put them under.
@@ -282,14 +291,11 @@ void GtkHtmlView::CreatePage() {
   webkit_user_script_unref(script);
 
   WebKitSettings* settings = webkit_settings_new_with_settings(
-      "hardware-acceleration-policy", WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER,
-      "enable-page-cache", FALSE,
-      "enable-developer-extras", FALSE,
-      "enable-back-forward-navigation-gestures", FALSE,
-      "enable-write-console-messages-to-stdout", g_getenv("QUORVANTA_PAGE_CONSOLE") != nullptr,
-      nullptr);
-  view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_,
-                                       "user-content-manager", content, "settings", settings, nullptr));
+      "hardware-acceleration-policy", WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER, "enable-page-cache", FALSE,
+      "enable-developer-extras", FALSE, "enable-back-forward-navigation-gestures", FALSE,
+      "enable-write-console-messages-to-stdout", g_getenv("QUORVANTA_PAGE_CONSOLE") != nullptr, nullptr);
+  view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_, "user-content-manager", content,
+                                       "settings", settings, nullptr));
   g_object_unref(settings);
   g_object_unref(content);
   gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view_));
@@ -394,8 +400,7 @@ void GtkHtmlView::ServeRequest(WebKitURISchemeRequest* request) {
   }
   char* path = rawPath ? g_uri_unescape_string(rawPath, nullptr) : nullptr;
   const resources::Resource* resource = nullptr;
-  if (path && std::strncmp(path, programPath_.c_str(), programPath_.size()) == 0 &&
-      path[programPath_.size()] == '/')
+  if (path && std::strncmp(path, programPath_.c_str(), programPath_.size()) == 0 && path[programPath_.size()] == '/')
     resource = resources::FindResource(path + programPath_.size());
   g_free(path);
   size_t size = 0;
@@ -448,8 +453,8 @@ void GtkHtmlView::SendPageCall(const bridge::PageCall& call, PageCallDone done) 
   g_variant_builder_add(&params, "{sv}", "name", g_variant_new_string(call.name.c_str()));
   g_variant_builder_add(&params, "{sv}", "count", g_variant_new_int32(static_cast<int32_t>(call.args.size())));
   g_variant_builder_add(&params, "{sv}", "args", g_variant_builder_end(&list));
-  webkit_web_view_call_async_javascript_function(view_, kPageCallBody, -1, g_variant_builder_end(&params),
-                                                 nullptr, nullptr, nullptr, OnPageCallFinished,
+  webkit_web_view_call_async_javascript_function(view_, kPageCallBody, -1, g_variant_builder_end(&params), nullptr,
+                                                 nullptr, nullptr, OnPageCallFinished,
                                                  new PageCallState{std::move(done)});
 }
 
@@ -555,10 +560,9 @@ void GtkHtmlView::BeginPendingDrag(int rootX, int rootY) {
     gtk_window_begin_move_drag(window, static_cast<gint>(pressButton_), pressX_, pressY_, pressTime_);
     return;
   }
-  static const GdkWindowEdge kEdges[] = {
-      GDK_WINDOW_EDGE_WEST,       GDK_WINDOW_EDGE_EAST,       GDK_WINDOW_EDGE_NORTH,
-      GDK_WINDOW_EDGE_NORTH_WEST, GDK_WINDOW_EDGE_NORTH_EAST, GDK_WINDOW_EDGE_SOUTH,
-      GDK_WINDOW_EDGE_SOUTH_WEST, GDK_WINDOW_EDGE_SOUTH_EAST};
+  static const GdkWindowEdge kEdges[] = {GDK_WINDOW_EDGE_WEST,       GDK_WINDOW_EDGE_EAST,       GDK_WINDOW_EDGE_NORTH,
+                                         GDK_WINDOW_EDGE_NORTH_WEST, GDK_WINDOW_EDGE_NORTH_EAST, GDK_WINDOW_EDGE_SOUTH,
+                                         GDK_WINDOW_EDGE_SOUTH_WEST, GDK_WINDOW_EDGE_SOUTH_EAST};
   gtk_window_begin_resize_drag(window, kEdges[hitTest - 10], static_cast<gint>(pressButton_), pressX_, pressY_,
                                pressTime_);
 }
@@ -577,8 +581,10 @@ bool GtkHtmlView::Visible() const {
 
 void GtkHtmlView::SetMaximized(bool maximized) {
   if (!window_) return;
-  if (maximized) gtk_window_maximize(GTK_WINDOW(window_));
-  else gtk_window_unmaximize(GTK_WINDOW(window_));
+  if (maximized)
+    gtk_window_maximize(GTK_WINDOW(window_));
+  else
+    gtk_window_unmaximize(GTK_WINDOW(window_));
   gtk_widget_show(window_);
 }
 

@@ -115,8 +115,7 @@ void GtkTray::PopupMenu(int x, int y) {
     if (GdkSeat* seat = gdk_display_get_default_seat(gdk_window_get_display(root)))
       gdk_event_set_device(trigger, gdk_seat_get_pointer(seat));
   }
-  gtk_menu_popup_at_rect(GTK_MENU(menu), root, &at, GDK_GRAVITY_NORTH_WEST, GDK_GRAVITY_NORTH_EAST,
-                         trigger);
+  gtk_menu_popup_at_rect(GTK_MENU(menu), root, &at, GDK_GRAVITY_NORTH_WEST, GDK_GRAVITY_NORTH_EAST, trigger);
   gdk_event_free(trigger);
 }
 

@@ -69,4 +69,3 @@ struct GtkTray : TrayBackend {
   void RefreshXEmbed();
   GVariant* Pixmaps(TrayColour colour) const;
 };
-

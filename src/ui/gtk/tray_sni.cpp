@@ -136,8 +136,8 @@ GVariant* GtkTray::Pixmaps(TrayColour colour) const {
 
 namespace {
 
-void OnItemMethod(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
-                  GVariant* parameters, GDBusMethodInvocation* invocation, gpointer self) {
+void OnItemMethod(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method, GVariant* parameters,
+                  GDBusMethodInvocation* invocation, gpointer self) {
   auto* impl = static_cast<GtkTray*>(self);
   gint32 x = 0, y = 0;
   uint32_t message = 0;
@@ -153,8 +153,8 @@ void OnItemMethod(GDBusConnection*, const gchar*, const gchar*, const gchar*, co
   if (message != 0) impl->host.OnTrayIcon(message, x, y);
 }
 
-GVariant* OnItemProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* name,
-                         GError** error, gpointer self) {
+GVariant* OnItemProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* name, GError** error,
+                         gpointer self) {
   auto* impl = static_cast<GtkTray*>(self);
   if (std::strcmp(name, "Category") == 0) return g_variant_new_string("ApplicationStatus");
   if (std::strcmp(name, "Id") == 0) return g_variant_new_string("quorvanta");
@@ -178,13 +178,12 @@ GVariant* OnItemProperty(GDBusConnection*, const gchar*, const gchar*, const gch
 
 const GDBusInterfaceVTable kItemVTable = {OnItemMethod, OnItemProperty, nullptr, {}};
 
-GVariant* CallSync(GDBusConnection* bus, const char* name, const char* path, const char* interface,
-                   const char* method, GVariant* parameters, const char* replyType) {
+GVariant* CallSync(GDBusConnection* bus, const char* name, const char* path, const char* interface, const char* method,
+                   GVariant* parameters, const char* replyType) {
   GError* error = nullptr;
-  GVariant* reply =
-      g_dbus_connection_call_sync(bus, name, path, interface, method, parameters,
-                                  replyType != nullptr ? G_VARIANT_TYPE(replyType) : nullptr,
-                                  G_DBUS_CALL_FLAGS_NONE, kBusCallTimeoutMs, nullptr, &error);
+  GVariant* reply = g_dbus_connection_call_sync(bus, name, path, interface, method, parameters,
+                                                replyType != nullptr ? G_VARIANT_TYPE(replyType) : nullptr,
+                                                G_DBUS_CALL_FLAGS_NONE, kBusCallTimeoutMs, nullptr, &error);
   g_clear_error(&error);
   return reply;
 }
@@ -282,9 +281,9 @@ void GtkTray::StopSni() {
   objectId = 0;
   // Dropping the name tells the watcher the item is gone.
   if (itemName[0] != '\0')
-    g_dbus_connection_call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                           "ReleaseName", g_variant_new("(s)", itemName), nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
-                           nullptr, nullptr, nullptr);
+    g_dbus_connection_call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ReleaseName",
+                           g_variant_new("(s)", itemName), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr,
+                           nullptr);
   itemName[0] = '\0';
 }
 
@@ -312,8 +311,7 @@ void GtkTray::RefreshSni() {
   const bool newTooltip = std::strcmp(tooltip, sniTooltip) != 0;
   sniColour = colour;
   std::snprintf(sniTooltip, sizeof sniTooltip, "%s", tooltip);
-  if (newIcon)
-    g_dbus_connection_emit_signal(bus, nullptr, kItemPath, kItemInterface, "NewIcon", nullptr, nullptr);
+  if (newIcon) g_dbus_connection_emit_signal(bus, nullptr, kItemPath, kItemInterface, "NewIcon", nullptr, nullptr);
   if (newTooltip)
     g_dbus_connection_emit_signal(bus, nullptr, kItemPath, kItemInterface, "NewToolTip", nullptr, nullptr);
 }

@@ -13,7 +13,7 @@ gboolean OnStatusIconPress(GtkStatusIcon*, GdkEventButton* event, gpointer self)
   uint32_t message = event->button == 1 ? msg::LeftButtonDown : event->button == 3 ? msg::RightButtonDown : 0u;
   if (message != 0)
     static_cast<GtkTray*>(self)->host.OnTrayIcon(message, static_cast<int>(event->x_root),
-                                                  static_cast<int>(event->y_root));
+                                                 static_cast<int>(event->y_root));
   return TRUE;
 }
 

@@ -39,8 +39,7 @@ bridge::ScriptArg ArgumentOf(const VARIANT& given) {
   if (given.vt == (VT_BYREF | VT_VARIANT) && given.pvarVal) v = given.pvarVal;
   if (v->vt == VT_BSTR) {
     arg.type = bridge::ScriptArg::String;
-    if (v->bstrVal)
-      arg.text.assign(reinterpret_cast<const char16_t*>(v->bstrVal), SysStringLen(v->bstrVal));
+    if (v->bstrVal) arg.text.assign(reinterpret_cast<const char16_t*>(v->bstrVal), SysStringLen(v->bstrVal));
     return arg;
   }
   if (v->vt == VT_EMPTY || v->vt == VT_NULL || v->vt == VT_ERROR || v->vt == VT_DISPATCH) return arg;
@@ -58,8 +57,7 @@ bridge::ScriptArg ArgumentOf(const VARIANT& given) {
 
 STDMETHODIMP WinExternal::QueryInterface(REFIID riid, void** object) {
   if (!object) return E_POINTER;
-  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
-      IsEqualIID(riid, DIID_DWebBrowserEvents2)) {
+  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, DIID_DWebBrowserEvents2)) {
     *object = static_cast<IDispatch*>(this);
     return S_OK;
   }
@@ -322,8 +320,7 @@ void WinHtmlView::Destroy() {
 
 void WinHtmlView::KeyDown(UINT message, WPARAM wParam, LPARAM lParam) {
   IOleInPlaceActiveObject* active = nullptr;
-  if (!control_ ||
-      FAILED(control_->QueryInterface(IID_IOleInPlaceActiveObject, reinterpret_cast<void**>(&active))))
+  if (!control_ || FAILED(control_->QueryInterface(IID_IOleInPlaceActiveObject, reinterpret_cast<void**>(&active))))
     return;
   MSG key{};
   key.hwnd = window_;
@@ -394,8 +391,8 @@ void WinHtmlView::CallFunction(const bridge::PageCall& call, PageCallDone done) 
           DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
           VARIANT result;
           VariantInit(&result);
-          status = script->Invoke(id, IID_NULL, LOCALE_SYSTEM_DEFAULT, DISPATCH_METHOD, &params, &result, nullptr,
-                                  nullptr);
+          status =
+              script->Invoke(id, IID_NULL, LOCALE_SYSTEM_DEFAULT, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
           VariantClear(&result);
           for (VARIANT& slot : args) VariantClear(&slot);
         }

@@ -167,10 +167,12 @@ TEST_F(CrashChildTest, AStackOverflowEndsTheProcessEvenWhenGoingOn) {
 
 TEST_F(CrashChildTest, ACallbackThatCancelsStartsNoSender) {
   auto result = Crash([] {
-    SetCrashCallback(+[](CrashCallbackInfo* info) {
-      info->continueExecution = 1;
-      return CRASH_CALLBACK_CANCEL;
-    }, nullptr);
+    SetCrashCallback(
+        +[](CrashCallbackInfo* info) {
+          info->continueExecution = 1;
+          return CRASH_CALLBACK_CANCEL;
+        },
+        nullptr);
     return "returned " + std::to_string(EmulateCrash(CRASH_TYPE_SIGTERM));
   });
   EXPECT_EQ(result.exitCode, 0);
@@ -213,7 +215,8 @@ TEST_F(CrashChildTest, OnlyThreadsWithHandlersReportTheirSignals) {
 
   // A thread whose handlers were removed chains to the previous SIGILL handler.
   result = qvtest::RunInChild([] {
-    signal(SIGILL, +[](int) { _exit(42); });
+    signal(
+        SIGILL, +[](int) { _exit(42); });
     if (Install() != 0) return std::string("install failed");
     std::thread worker([] {
       InstallThreadCrashHandlers(0);

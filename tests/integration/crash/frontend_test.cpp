@@ -41,9 +41,14 @@ class CrashFrontEndTest : public ::testing::Test {
 
   static std::string Namespace() { return "-crashfront" + std::to_string(getpid()); }
   std::vector<std::string> Env() const {
-    return {"QUORVANTA_MESSAGES=stderr", "QUORVANTA_HEADLESS=1", "QUORVANTA_REGISTRY=" + (dir_ / "registry.db"),
-            "XDG_RUNTIME_DIR=" + (dir_ / "run"), "XDG_DATA_HOME=" + (dir_ / "data"),
-            "QUORVANTA_OBJECT_NAMESPACE=" + Namespace(), "PATH=/usr/bin:/bin", "HOME=" + dir_.path()};
+    return {"QUORVANTA_MESSAGES=stderr",
+            "QUORVANTA_HEADLESS=1",
+            "QUORVANTA_REGISTRY=" + (dir_ / "registry.db"),
+            "XDG_RUNTIME_DIR=" + (dir_ / "run"),
+            "XDG_DATA_HOME=" + (dir_ / "data"),
+            "QUORVANTA_OBJECT_NAMESPACE=" + Namespace(),
+            "PATH=/usr/bin:/bin",
+            "HOME=" + dir_.path()};
   }
   void Reg(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {kReg};
@@ -81,8 +86,7 @@ TEST_F(CrashFrontEndTest, TermAndIntFromOutsideQuitWithoutAReport) {
     EXPECT_EQ(ReportEntries(), 0u);
     // Nothing of the crash generation stays behind: no block, no event.
     for (const auto& e : std::filesystem::directory_iterator(dir_ / "run"))
-      EXPECT_EQ(e.path().filename().string().find("quorvanta" + Namespace() + "-"), std::string::npos)
-          << e.path();
+      EXPECT_EQ(e.path().filename().string().find("quorvanta" + Namespace() + "-"), std::string::npos) << e.path();
   }
 }
 

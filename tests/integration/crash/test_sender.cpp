@@ -60,9 +60,9 @@ int main(int argc, char** argv) {
                    "block=%s guid=%s type=%u code=%x fpe=%x queued=%u occurred=%u files=%u keys=%u props=%u "
                    "screenshot=%u quality=%u signal=%d expression=%s pid=%u\n",
                    argv[1], guid.c_str(), Read32(b + 136), Read32(b + 140), Read32(b + 160), Read32(b + 168),
-                   Read32(b + 208), Read32(b + 16), Read32(b + 20), Read32(b + 24), Read32(b + 56),
-                   Read32(b + 64), LinuxSignal(b, block->Size()),
-                   ReadString(b, block->Size(), Read32(b + 144)).c_str(), Read32(b + 128));
+                   Read32(b + 208), Read32(b + 16), Read32(b + 20), Read32(b + 24), Read32(b + 56), Read32(b + 64),
+                   LinuxSignal(b, block->Size()), ReadString(b, block->Size(), Read32(b + 144)).c_str(),
+                   Read32(b + 128));
       std::fclose(f);
     }
   }

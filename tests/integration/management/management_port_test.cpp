@@ -80,9 +80,12 @@ class ManagementPort : public ::testing::Test {
   }
 
   std::vector<std::string> Env() const {
-    return {"QUORVANTA_HEADLESS=1",         "QUORVANTA_MESSAGES=stderr",
-            "QUORVANTA_REGISTRY=" + (dir_ / "registry.db"), "XDG_RUNTIME_DIR=" + runtime_,
-            "QUORVANTA_OBJECT_NAMESPACE=" + ns_,             "QUORVANTA_PIPE=" + pipe_,
+    return {"QUORVANTA_HEADLESS=1",
+            "QUORVANTA_MESSAGES=stderr",
+            "QUORVANTA_REGISTRY=" + (dir_ / "registry.db"),
+            "XDG_RUNTIME_DIR=" + runtime_,
+            "QUORVANTA_OBJECT_NAMESPACE=" + ns_,
+            "QUORVANTA_PIPE=" + pipe_,
             "QUORVANTA_SITE=http://127.0.0.1:9"};
   }
   void Reg(const std::vector<std::string>& args) {
@@ -240,8 +243,10 @@ TEST_F(ManagementPort, APeerThatNeverReadsCannotHoldExit) {
       // Fill the backlog: further connects find it busy.
       for (int i = 0; i < 4; ++i) {
         int f = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) fillers.push_back(f);
-        else close(f);
+        if (connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+          fillers.push_back(f);
+        else
+          close(f);
       }
     }
     StartFrontEnd();

@@ -36,8 +36,8 @@ class ProfileToolTest : public ::testing::Test {
   ToolRun Tool(const std::string& args, const std::string& input = "") {
     std::string in = dir.File("stdin"), out = dir.File("stdout"), err = dir.File("stderr");
     WriteFile(in, input);
-    std::string command = std::string("'") + QV_PROFILE_TOOL + "' " + args + " <'" + in + "' >'" + out +
-                          "' 2>'" + err + "'";
+    std::string command =
+        std::string("'") + QV_PROFILE_TOOL + "' " + args + " <'" + in + "' >'" + out + "' 2>'" + err + "'";
     int status = std::system(command.c_str());
     return ToolRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
   }

@@ -67,8 +67,7 @@ class SenderProcess : public ::testing::Test {
   }
 
   std::vector<std::string> Env(const std::vector<std::string>& extra = {}) const {
-    std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + dir_.path(),
-                                    "XDG_DATA_HOME=" + (dir_ / "data"),
+    std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + dir_.path(), "XDG_DATA_HOME=" + (dir_ / "data"),
                                     "QUORVANTA_OBJECT_NAMESPACE=" + namespace_,
                                     "QUORVANTA_REGISTRY=" + (dir_ / "registry.db")};
     env.insert(env.end(), extra.begin(), extra.end());
@@ -112,8 +111,8 @@ struct ChildSetup {
 
 // The frame the backtrace must name: the child waits here as a crashed handler would.
 __attribute__((noinline)) std::string SenderTestCrashedFunction(ChildSetup& setup) {
-  setup.block.SetCrash(static_cast<uint32_t>(getpid()), static_cast<int32_t>(syscall(SYS_gettid)), 0,
-                       0xC0000005, 11, 1, 0);
+  setup.block.SetCrash(static_cast<uint32_t>(getpid()), static_cast<int32_t>(syscall(SYS_gettid)), 0, 0xC0000005, 11, 1,
+                       0);
   auto memory = platform::SharedMemory::Create(setup.blockName.c_str(), kBlockBytes);
   auto event = platform::NamedEvent::Create(setup.eventName.c_str(), platform::EventReset::Auto, false);
   if (!memory || !event) return "no block";
@@ -126,8 +125,8 @@ __attribute__((noinline)) std::string SenderTestCrashedFunction(ChildSetup& setu
   qvtest::ProgramResult result = qvtest::FinishProgram(program);
   platform::RemoveNamedEvent(setup.eventName.c_str());
   asm volatile("" ::: "memory");  // keeps this frame from becoming a tail call
-  return std::string(released ? "released" : "not released") + " exit " + std::to_string(result.status) +
-         "\n" + result.err;
+  return std::string(released ? "released" : "not released") + " exit " + std::to_string(result.status) + "\n" +
+         result.err;
 }
 
 TEST_F(SenderProcess, CrashedProcessGetsAReportFolderWithItsBacktraceFilesAndKeys) {
@@ -146,8 +145,7 @@ TEST_F(SenderProcess, CrashedProcessGetsAReportFolderWithItsBacktraceFilesAndKey
   UploadServer debugInfo(404);
   std::string url = debugInfo.Url();
   url = url.substr(0, url.find("/crash"));
-  ChildSetup setup{guid, EventName(guid), Env({"DEBUGINFOD_URLS=" + url}),
-                   CrashBlockBuilder::Standard(guid, save_)};
+  ChildSetup setup{guid, EventName(guid), Env({"DEBUGINFOD_URLS=" + url}), CrashBlockBuilder::Standard(guid, save_)};
   setup.block.AddFile(log, "app.log", "the log");
   setup.block.AddFile(dir_ / "*.txt", "*.txt", "");
   setup.block.AddFile(log, "../escaped.log", "");
@@ -177,8 +175,7 @@ TEST_F(SenderProcess, CrashedProcessGetsAReportFolderWithItsBacktraceFilesAndKey
   EXPECT_EQ(ReadFile(folder + "/app.log"), "log line\n");
   EXPECT_EQ(ReadFile(folder + "/one.txt"), "1");
   EXPECT_EQ(ReadFile(folder + "/two.txt"), "2");
-  EXPECT_NE(ReadFile(folder + "/quorvanta.reg").find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta]"),
-            std::string::npos);
+  EXPECT_NE(ReadFile(folder + "/quorvanta.reg").find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta]"), std::string::npos);
   // Nothing outside the folder, no FIFO, and the report's own names kept.
   EXPECT_FALSE(Exists(save_ + "/escaped.log"));
   EXPECT_FALSE(Exists(save_ + "/key.reg"));
@@ -372,8 +369,9 @@ TEST_F(SenderProcess, StoreArchivesKeepsTheReportAlsoAsOneZipFile) {
   auto r = qvtest::RunProgram({kSender, guid}, Env({"QUORVANTA_CRASH_SEND=1"}));
   EXPECT_EQ(r.status, 0) << r.err;
   const std::string archive = Folder(guid) + ".zip";
-  const std::string check = "import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
-                            "print(z.testzip(), sorted(z.namelist()), b'nl-1' in z.read('report.txt'))";
+  const std::string check =
+      "import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
+      "print(z.testzip(), sorted(z.namelist()), b'nl-1' in z.read('report.txt'))";
   auto listed = qvtest::RunProgram({"/usr/bin/python3", "-c", check, archive}, Env());
   EXPECT_EQ(listed.out, "None ['backtrace.txt', 'report.txt'] True\n") << listed.err;
   EXPECT_TRUE(Exists(Folder(guid) + "/report.txt"));

@@ -79,8 +79,8 @@ class UploadServer {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(request);
       }
-      const std::string answer = "HTTP/1.1 " + std::to_string(status_) +
-                                 " Status\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+      const std::string answer =
+          "HTTP/1.1 " + std::to_string(status_) + " Status\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
       send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
       close(fd);
     }

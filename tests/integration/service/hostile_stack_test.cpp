@@ -53,9 +53,13 @@ class HostileStack : public ::testing::Test {
  protected:
   void SetUp() override {
     ns_ = "hostile" + std::to_string(getpid());
-    env_ = {"QUORVANTA_REGISTRY=" + dir_ / "registry.db", "QUORVANTA_PIPE=" + dir_ / "run/QuorvantaPipe",
-            "QUORVANTA_OBJECT_NAMESPACE=" + ns_, "XDG_RUNTIME_DIR=" + dir_ / "xdg", "QUORVANTA_HEADLESS=1",
-            "QUORVANTA_MESSAGES=stderr", "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    env_ = {"QUORVANTA_REGISTRY=" + dir_ / "registry.db",
+            "QUORVANTA_PIPE=" + dir_ / "run/QuorvantaPipe",
+            "QUORVANTA_OBJECT_NAMESPACE=" + ns_,
+            "XDG_RUNTIME_DIR=" + dir_ / "xdg",
+            "QUORVANTA_HEADLESS=1",
+            "QUORVANTA_MESSAGES=stderr",
+            "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
     setenv("QUORVANTA_OBJECT_NAMESPACE", ns_.c_str(), 1);
     mkdir((dir_ / "xdg").c_str(), 0700);
     mkdir((dir_ / "etc").c_str(), 0755);
@@ -82,9 +86,10 @@ class HostileStack : public ::testing::Test {
   // data.vpn from plain text, through the profile tool as a vendor makes it.
   void WriteProfile(const std::string& plain) {
     std::ofstream(dir_ / "plain") << plain;
-    auto r = qvtest::RunProgram({"/bin/sh", "-c", "exec \"$0\" encode <\"$1\" >\"$2\"",
-                                 QV_BINARY_DIR "/tools/profile/quorvanta-profile", dir_ / "plain", dir_ / "etc/data.vpn"},
-                                env_);
+    auto r =
+        qvtest::RunProgram({"/bin/sh", "-c", "exec \"$0\" encode <\"$1\" >\"$2\"",
+                            QV_BINARY_DIR "/tools/profile/quorvanta-profile", dir_ / "plain", dir_ / "etc/data.vpn"},
+                           env_);
     ASSERT_EQ(r.status, 0) << r.err;
   }
 
@@ -124,8 +129,8 @@ TEST_F(HostileStack, StrangerScribblingSharedObjectsCannotStopTheServiceOrTheFro
   // Several rounds over every object, while the front end resets and sets
   // the event through the same objects.
   RunningProgram stranger;
-  ASSERT_TRUE(stranger.Start({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh",
-                              "-c", kScribbler, "scribbler", ns_, "150"}));
+  ASSERT_TRUE(stranger.Start({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh", "-c",
+                              kScribbler, "scribbler", ns_, "150"}));
   for (int i = 0; i < 10 && Alive(stranger); ++i) {
     Command(i % 2 ? "connect" : "disconnect");
     stranger.Drain(100);
@@ -154,9 +159,10 @@ TEST_F(HostileStack, StrangerScribblingSharedObjectsCannotStopTheServiceOrTheFro
   ASSERT_TRUE(service_.WaitForLine("argv:", kWaitMs)) << service_.Output() << frontEnd_.Output();
   service_.Drain(200);  // the stand-in's trap is set
   // The running tunnel's event cannot even be opened by the stranger.
-  auto cut = qvtest::RunProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                 "/usr/bin/truncate", "-s", "0", "/dev/shm/quorvanta" + ns_ + "-global-Quorvanta_ovpn_exit_1"},
-                                env_);
+  auto cut =
+      qvtest::RunProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/truncate",
+                          "-s", "0", "/dev/shm/quorvanta" + ns_ + "-global-Quorvanta_ovpn_exit_1"},
+                         env_);
   EXPECT_NE(cut.status, 0) << "the stranger cut the running tunnel's event";
   start = qvtest::NowMs();
   Command("disconnect");
@@ -206,7 +212,8 @@ TEST_F(HostileStack, AStartThatNeverReachesTheManagementPortFailsOverThenEnds) {
   auto since = [this](size_t mark) { return service_.Output().substr(mark); };
   auto starts = [](const std::string& text) {
     size_t n = 0;
-    for (size_t at = text.find("started OpenVPN"); at != std::string::npos; at = text.find("started OpenVPN", at + 1)) ++n;
+    for (size_t at = text.find("started OpenVPN"); at != std::string::npos; at = text.find("started OpenVPN", at + 1))
+      ++n;
     return n;
   };
   auto waitStarts = [&](size_t mark, size_t n, int ms) {
@@ -215,9 +222,9 @@ TEST_F(HostileStack, AStartThatNeverReachesTheManagementPortFailsOverThenEnds) {
     }
     return false;
   };
-  for (const Case& c : {Case{"", "b.example:1194:udp a.example:1194:udp"},
-                        Case{"exit1", "b.example:1194:udp a.example:1194:udp"},
-                        Case{"noscramble", "plain.example:1194:udp scrambled.example:1194:udp:K3y"}}) {
+  for (const Case& c :
+       {Case{"", "b.example:1194:udp a.example:1194:udp"}, Case{"exit1", "b.example:1194:udp a.example:1194:udp"},
+        Case{"noscramble", "plain.example:1194:udp scrambled.example:1194:udp:K3y"}}) {
     SCOPED_TRACE(c.mode);
     std::ofstream(dir_ / "etc/standin.mode") << c.mode;
     ASSERT_NO_FATAL_FAILURE(WriteProfile(c.profile));

@@ -41,8 +41,8 @@ std::string Request(const std::string& host = "127.0.0.1", const std::string& pr
   std::string extra = udp ? "--explicit-exit-notify " : "";
   if (!word.empty()) extra += "--scramble obfuscate " + word;
   return "openvpn.exe --service " + event + " 1 --config config.qvpn --management 127.0.0.1 " + port +
-         " --management-hold --management-query-passwords --management-client --remote " + host +
-         " 1194 --proto " + proto + " --hand-window " + (udp ? "5" : "10") + " --resolv-retry 0 --verb 4 " + extra;
+         " --management-hold --management-query-passwords --management-client --remote " + host + " 1194 --proto " +
+         proto + " --hand-window " + (udp ? "5" : "10") + " --resolv-retry 0 --verb 4 " + extra;
 }
 
 // One connection: writes bytes (may be none) and closes, as the front end does.
@@ -57,8 +57,10 @@ bool Send(const std::string& socketPath, const std::string& bytes, bool close = 
   }
   // A service that has already refused the connection must not kill the writer with SIGPIPE.
   bool ok = bytes.empty() || send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-  if (close) ::close(fd);
-  else *keep = fd;
+  if (close)
+    ::close(fd);
+  else
+    *keep = fd;
   return ok;
 }
 
@@ -154,8 +156,8 @@ class TunneldTest : public ::testing::Test {
 
   void StartService(const std::string& openvpn = QV_STANDIN_OPENVPN, const std::string& stopMs = "3000",
                     const std::string& dnsHook = "none") {
-    ASSERT_TRUE(service_.Start({QV_TUNNELD, "--socket", socket_, "--config-dir", config_, "--openvpn",
-                                openvpn, "--stop-timeout", stopMs, "--dns-hook", dnsHook}));
+    ASSERT_TRUE(service_.Start({QV_TUNNELD, "--socket", socket_, "--config-dir", config_, "--openvpn", openvpn,
+                                "--stop-timeout", stopMs, "--dns-hook", dnsHook}));
     ASSERT_TRUE(service_.WaitForLine("serving", kWaitMs)) << service_.Output();
   }
   std::string EventPath() const { return "/dev/shm/quorvanta" + ns_ + "-global-Quorvanta_ovpn_exit_1"; }
@@ -407,8 +409,8 @@ TEST_F(TunneldTest, StopsOpenVpnAndRemovesSocketOnShutdown) {
 TEST_F(TunneldTest, ReplacesStaleSocketButNotALiveService) {
   StartService();
   RunningProgram second;
-  ASSERT_TRUE(second.Start({QV_TUNNELD, "--socket", socket_, "--config-dir", config_, "--openvpn",
-                            QV_STANDIN_OPENVPN}));
+  ASSERT_TRUE(
+      second.Start({QV_TUNNELD, "--socket", socket_, "--config-dir", config_, "--openvpn", QV_STANDIN_OPENVPN}));
   ASSERT_TRUE(second.WaitExit(kWaitMs));
   EXPECT_NE(second.Output().find("already serving"), std::string::npos) << second.Output();
 
@@ -439,7 +441,8 @@ TEST_F(TunneldTest, ForeignEventNamesAndPortsStartNothing) {
     ASSERT_TRUE(SendRequestAs(qvtest::kNobody, socket_, Request("h", "udp", "", ev)));
   }
   for (const char* port : {"1", "63783", "6378", "0063782", "65535"}) {
-    ASSERT_TRUE(SendRequestAs(qvtest::kNobody, socket_, Request("h", "udp", "", "Global\\Quorvanta_ovpn_exit_1", port)));
+    ASSERT_TRUE(
+        SendRequestAs(qvtest::kNobody, socket_, Request("h", "udp", "", "Global\\Quorvanta_ovpn_exit_1", port)));
   }
   ASSERT_TRUE(SendRequest(socket_, Request("after.example")));
   std::string line;
@@ -522,7 +525,8 @@ TEST_F(TunneldTest, TheRunningTunnelsEventIsItsUsersAlone) {
 
   // The user's own Set stops it, and the name is every user's again after.
   const bool set = qvtest::RunInChild([&] {
-                     if (setresgid(kUser, kUser, kUser) != 0 || setresuid(kUser, kUser, kUser) != 0) return std::string();
+                     if (setresgid(kUser, kUser, kUser) != 0 || setresuid(kUser, kUser, kUser) != 0)
+                       return std::string();
                      auto mine = platform::NamedEvent::Open(kEvent);
                      if (!mine) return std::string();
                      mine->Set();

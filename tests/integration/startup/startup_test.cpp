@@ -39,8 +39,10 @@ class StartupTest : public ::testing::Test {
   }
   static std::string Namespace() { return "-startup" + std::to_string(getpid()); }
   std::vector<std::string> Env() const {
-    std::vector<std::string> env = {"QUORVANTA_MESSAGES=stderr", "QUORVANTA_REGISTRY=" + db_,
-                                    "XDG_RUNTIME_DIR=" + runtime_, "XDG_DATA_HOME=" + data_,
+    std::vector<std::string> env = {"QUORVANTA_MESSAGES=stderr",
+                                    "QUORVANTA_REGISTRY=" + db_,
+                                    "XDG_RUNTIME_DIR=" + runtime_,
+                                    "XDG_DATA_HOME=" + data_,
                                     "QUORVANTA_OBJECT_NAMESPACE=" + Namespace(),
                                     "PATH=/usr/bin:/bin"};
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
@@ -59,9 +61,7 @@ class StartupTest : public ::testing::Test {
     Reg({"set", "HKLM\\SOFTWARE\\Microsoft\\Cryptography", "MachineGuid", "REG_SZ",
          "3d1219c7-c4c5-404a-aa1f-6d2a48adfda4"});
   }
-  qvtest::ProgramResult Run(bool unprivileged = false) {
-    return qvtest::RunProgram({kProgram}, Env(), unprivileged);
-  }
+  qvtest::ProgramResult Run(bool unprivileged = false) { return qvtest::RunProgram({kProgram}, Env(), unprivileged); }
   // Starts an instance and returns once it holds the single-instance lock.
   qvtest::Program StartFirst() {
     qvtest::Program program = qvtest::StartProgram({kProgram, "-autorun"}, Env());
@@ -152,8 +152,7 @@ TEST_F(StartupTest, ConfigurationFailuresEndWithCodeOne) {
   EXPECT_EQ(noMachineId.status, 1);
   EXPECT_EQ(noMachineId.err, "Quorvanta: Error reading machine id.\n");
 
-  Reg({"set", "HKLM\\SOFTWARE\\Microsoft\\Cryptography", "MachineGuid", "REG_SZ",
-       std::string(60, 'f')});
+  Reg({"set", "HKLM\\SOFTWARE\\Microsoft\\Cryptography", "MachineGuid", "REG_SZ", std::string(60, 'f')});
   auto longMachineId = Run();
   EXPECT_EQ(longMachineId.status, 1);
   EXPECT_EQ(longMachineId.err, "Quorvanta: Error reading machine id.\n");

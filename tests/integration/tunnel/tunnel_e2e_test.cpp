@@ -30,8 +30,8 @@ namespace {
 
 using enum TunnelState;
 
-using qvtest::RunningProgram;
 using qvtest::NowMs;
+using qvtest::RunningProgram;
 using qvtest::TempDir;
 
 constexpr const char* kIdentity = "6f1c2a9e-4b7d-4e21-9c3a-58d0f2b7a914";
@@ -74,9 +74,8 @@ class RecordingView : public ControllerView {
 
   void Add(const std::string& text) { events.push_back({NowMs(), text}); }
   size_t Count(const std::string& prefix) const {
-    return static_cast<size_t>(std::count_if(events.begin(), events.end(), [&](const Event& e) {
-      return e.text.compare(0, prefix.size(), prefix) == 0;
-    }));
+    return static_cast<size_t>(std::count_if(
+        events.begin(), events.end(), [&](const Event& e) { return e.text.compare(0, prefix.size(), prefix) == 0; }));
   }
   const Event* Last(const std::string& prefix) const {
     for (auto it = events.rbegin(); it != events.rend(); ++it) {
@@ -109,10 +108,10 @@ class TunnelEndToEnd : public ::testing::Test {
     ASSERT_EQ(std::system((script + " pki " + d + "/pki").c_str()), 0);
     // The client's configuration directory: the test config.qvpn and the CA.
     mkdir((d + "/etc").c_str(), 0755);
-    ASSERT_EQ(std::system(("cp " + std::string(QV_TUNNEL_TEST_DIR) + "/config.qvpn " + d + "/pki/ca.crt " + d +
-                           "/etc/")
-                              .c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(
+            ("cp " + std::string(QV_TUNNEL_TEST_DIR) + "/config.qvpn " + d + "/pki/ca.crt " + d + "/etc/").c_str()),
+        0);
     udpPort_ = FreePort(SOCK_DGRAM);
     tcpPort_ = FreePort(SOCK_STREAM);
     otherPort_ = FreePort(SOCK_DGRAM);
@@ -125,11 +124,11 @@ class TunnelEndToEnd : public ::testing::Test {
       int port;
       const char* identity;
     } setups[] = {{"u" + tag, "udp", udpPort_, kIdentity},
-                 {"t" + tag, "tcp", tcpPort_, kIdentity},
-                 {"o" + tag, "udp", otherPort_, kOtherIdentity}};
+                  {"t" + tag, "tcp", tcpPort_, kIdentity},
+                  {"o" + tag, "udp", otherPort_, kOtherIdentity}};
     for (const auto& s : setups) {
-      ASSERT_EQ(std::system((script + " server " + d + "/pki " + s.name + " " + s.proto + " " +
-                             std::to_string(s.port) + " " + s.identity)
+      ASSERT_EQ(std::system((script + " server " + d + "/pki " + s.name + " " + s.proto + " " + std::to_string(s.port) +
+                             " " + s.identity)
                                 .c_str()),
                 0);
       auto* server = new RunningProgram();
@@ -140,7 +139,8 @@ class TunnelEndToEnd : public ::testing::Test {
     socket_ = d + "/run/QuorvantaPipe";
     setenv("QUORVANTA_PIPE", socket_.c_str(), 1);
     service_ = new RunningProgram();
-    ASSERT_TRUE(service_->Start({QV_TUNNELD, "--socket", socket_, "--config-dir", d + "/etc", "--openvpn", kOpenVpn, "--dns-hook", "none"}));
+    ASSERT_TRUE(service_->Start(
+        {QV_TUNNELD, "--socket", socket_, "--config-dir", d + "/etc", "--openvpn", kOpenVpn, "--dns-hook", "none"}));
     ASSERT_TRUE(service_->WaitForLine("serving", kStepMs)) << service_->Output();
   }
 
@@ -211,8 +211,7 @@ class TunnelEndToEnd : public ::testing::Test {
     control_ = std::make_unique<TunnelControl>(view_, *signal_, hooks);
     control_->init().SetProbe(10, 200);
     control_->Start(&queue_);
-    ASSERT_EQ(control_->server().WaitListening(), ManagementPort)
-        << "the management port is held by another program";
+    ASSERT_EQ(control_->server().WaitListening(), ManagementPort) << "the management port is held by another program";
   }
 
   // Runs the user-interface loop until done() holds; false after timeoutMs.
@@ -319,8 +318,10 @@ TEST_F(TunnelEndToEnd, DeadAndLiveServerEndConnectedInEitherOrder) {
   for (bool deadFirst : {true, false}) {
     SCOPED_TRACE(deadFirst ? "dead server tried first" : "live server tried first");
     view_.events.clear();
-    if (deadFirst) ASSERT_NO_FATAL_FAILURE(Start({Entry(udpPort_, "udp"), Entry(deadUdpPort_, "udp")}));
-    else ASSERT_NO_FATAL_FAILURE(Start({Entry(deadUdpPort_, "udp"), Entry(udpPort_, "udp")}));
+    if (deadFirst)
+      ASSERT_NO_FATAL_FAILURE(Start({Entry(udpPort_, "udp"), Entry(deadUdpPort_, "udp")}));
+    else
+      ASSERT_NO_FATAL_FAILURE(Start({Entry(deadUdpPort_, "udp"), Entry(udpPort_, "udp")}));
     ASSERT_TRUE(PumpUntilCount("page connected", 1, 30000)) << view_.Dump();
     EXPECT_EQ(view_.Count("request"), deadFirst ? 2u : 1u);
     EXPECT_EQ(control_->controller().state(), Connected);

@@ -22,11 +22,11 @@ namespace qvtest {
 class HttpTestServer {
  public:
   struct Response {
-    std::string raw;           // status line, headers and body, sent as they are
-    bool hold = false;         // wait for Release() before answering
-    bool endless = false;      // after raw, send body bytes until the client goes
-    bool stall = false;        // after raw, send nothing more until Release()
-    size_t chunk = 65536;      // endless: bytes per write
+    std::string raw;       // status line, headers and body, sent as they are
+    bool hold = false;     // wait for Release() before answering
+    bool endless = false;  // after raw, send body bytes until the client goes
+    bool stall = false;    // after raw, send nothing more until Release()
+    size_t chunk = 65536;  // endless: bytes per write
   };
 
   // A complete response with Content-Length.
@@ -39,13 +39,10 @@ class HttpTestServer {
   // Announces more body than it sends, then closes: a page cut short.
   static Response Truncated(const std::string& body, size_t announced) {
     Response r;
-    r.raw = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(announced) +
-            "\r\nConnection: close\r\n\r\n" + body;
+    r.raw = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(announced) + "\r\nConnection: close\r\n\r\n" + body;
     return r;
   }
-  static Response Redirect(const std::string& location) {
-    return Page(302, "", "Location: " + location + "\r\n");
-  }
+  static Response Redirect(const std::string& location) { return Page(302, "", "Location: " + location + "\r\n"); }
   static Response Endless() {
     Response r;
     r.raw = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n";
@@ -112,8 +109,7 @@ class HttpTestServer {
   }
   bool WaitForRequests(size_t count, int timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                             [&] { return targets_.size() >= count; });
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return targets_.size() >= count; });
   }
 
   // A loopback address on which nothing listens.

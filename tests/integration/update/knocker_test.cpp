@@ -72,8 +72,8 @@ class InstallCallback : public ::testing::Test {
   static void SetRef(const std::string& code) {
     platform::RegKey* key = platform::RegCreateKey(kProduct);
     ASSERT_NE(key, nullptr);
-    ASSERT_TRUE(platform::RegSetValue(key, "ref", platform::kRegSz, code.c_str(),
-                                      static_cast<uint32_t>(code.size() + 1)));
+    ASSERT_TRUE(
+        platform::RegSetValue(key, "ref", platform::kRegSz, code.c_str(), static_cast<uint32_t>(code.size() + 1)));
     platform::RegCloseKey(key);
   }
   // The stored "ref", or "<missing>".
@@ -87,8 +87,7 @@ class InstallCallback : public ::testing::Test {
     return ok && type == platform::kRegSz ? std::string(buffer) : "<missing>";
   }
   static std::string Expected(const std::string& a, const std::string& code) {
-    return "/clientCallback/?a=" + a + "&b=" + kGuid + "&c=" +
-           std::to_string(ReferenceCrc(code + kGuid + "Tq7#k2Wm5"));
+    return "/clientCallback/?a=" + a + "&b=" + kGuid + "&c=" + std::to_string(ReferenceCrc(code + kGuid + "Tq7#k2Wm5"));
   }
   static void Knock() {
     RunnableKnocker knocker;

@@ -58,9 +58,7 @@ class ProfileUpdate : public ::testing::Test {
     unsetenv("TMPDIR");
   }
 
-  void ResetLists(const std::vector<std::string>& urls) {
-    qvtest::ResetSharedLists({"old.example:1194:udp"}, urls);
-  }
+  void ResetLists(const std::vector<std::string>& urls) { qvtest::ResetSharedLists({"old.example:1194:udp"}, urls); }
   std::vector<std::string> Urls(const std::vector<std::string>& paths) {
     std::vector<std::string> urls;
     for (const std::string& p : paths) urls.push_back(p.rfind("http", 0) == 0 ? p : server_.Url(p));
@@ -74,8 +72,7 @@ class ProfileUpdate : public ::testing::Test {
   void ExpectNewProfile() {
     EXPECT_EQ(qvtest::SharedServers(),
               (std::vector<std::string>{"new1.example:1194:udp", "new2.example:443:tcp:mask"}));
-    EXPECT_EQ(qvtest::SharedUrls(),
-              (std::vector<std::string>{"http://next.example/a", "http://next.example/b"}));
+    EXPECT_EQ(qvtest::SharedUrls(), (std::vector<std::string>{"http://next.example/a", "http://next.example/b"}));
     // data.vpn now holds the verified block and loads by itself.
     EXPECT_EQ(qvtest::ReadFile(profilePath_).rfind(qvtest::ProfileLine(newProfile_) + "\n", 0), 0u);
     ServerList* a = NewServerList();
@@ -154,13 +151,13 @@ TEST_F(ProfileUpdate, PagesWithoutAValidProfileChangeNothingAndTheNextUrlIsTried
 TEST_F(ProfileUpdate, TwoBlocksInOnePageAreJoinedAndTheFirstCounts) {
   std::string other = qvtest::Profile("other.example:1:udp");
   server_.Set("/two", HttpTestServer::Page(200, "<html>\n" + qvtest::Block(newProfile_) + "<p>and</p>\n" +
-                                                     qvtest::Block(other) + "</html>\n"));
+                                                    qvtest::Block(other) + "</html>\n"));
   ResetLists(Urls({"/two"}));
   UpdateServerLists(profilePath_.c_str());
   ExpectNewProfile();
   EXPECT_EQ(qvtest::ReadFile(profilePath_), qvtest::ProfileLine(newProfile_) + "\n" + qvtest::ProfileCrc(newProfile_) +
-                                                "-" + qvtest::ProfileLine(other) + "\n" +
-                                                qvtest::ProfileCrc(other) + "-");
+                                                "-" + qvtest::ProfileLine(other) + "\n" + qvtest::ProfileCrc(other) +
+                                                "-");
 }
 
 TEST_F(ProfileUpdate, PagesOverTheSizeBoundAreRefused) {
@@ -356,8 +353,7 @@ TEST(HttpGet, AServerThatStopsSendingIsLeftWhenTheTimeIsUp) {
   platform::HttpLimits limits;
   limits.totalMs = 300;
   Received r;
-  EXPECT_EQ(platform::HttpGet(server.Url("/stalled").c_str(), &Receive, &r, limits),
-            platform::HttpResult::ReadFailed);
+  EXPECT_EQ(platform::HttpGet(server.Url("/stalled").c_str(), &Receive, &r, limits), platform::HttpResult::ReadFailed);
   EXPECT_EQ(r.body, "<!--\nQUJD");
   server.Release();
 }

@@ -19,12 +19,13 @@ namespace {
 // A worker that asks for one box; tells when its call has returned.
 class BoxWorker {
  public:
-  explicit BoxWorker(const char* text) : thread_([this, text] {
-    platform::ShowMessageBox("Error", text, platform::MessageIcon::Error);
-    std::lock_guard<std::mutex> lock(mutex_);
-    returned_ = true;
-    changed_.notify_all();
-  }) {}
+  explicit BoxWorker(const char* text)
+      : thread_([this, text] {
+          platform::ShowMessageBox("Error", text, platform::MessageIcon::Error);
+          std::lock_guard<std::mutex> lock(mutex_);
+          returned_ = true;
+          changed_.notify_all();
+        }) {}
   ~BoxWorker() { thread_.join(); }
   bool WaitReturned(int ms) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -41,7 +42,8 @@ class BoxWorker {
 int DialogCount() {
   int n = 0;
   GList* all = gtk_window_list_toplevels();
-  for (GList* w = all; w; w = w->next) n += GTK_IS_MESSAGE_DIALOG(w->data) && gtk_widget_get_visible(GTK_WIDGET(w->data));
+  for (GList* w = all; w; w = w->next)
+    n += GTK_IS_MESSAGE_DIALOG(w->data) && gtk_widget_get_visible(GTK_WIDGET(w->data));
   g_list_free(all);
   return n;
 }

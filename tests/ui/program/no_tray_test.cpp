@@ -65,10 +65,16 @@ class NoTrayTest : public ::testing::Test {
   std::string Namespace() const { return "-uinotray" + std::to_string(getpid()); }
   std::vector<std::string> Env() const {
     // No session bus: no StatusNotifierItem watcher either.
-    return {"QUORVANTA_REGISTRY=" + dir_ / "registry.db", "XDG_RUNTIME_DIR=" + runtime_,
-            "QUORVANTA_OBJECT_NAMESPACE=" + Namespace(), "QUORVANTA_PIPE=" + dir_ / "no-service",
-            "DISPLAY=" + g_x->display(), "GDK_BACKEND=x11", "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir_ / "no-bus",
-            "HOME=" + dir_.path(), "XDG_DATA_HOME=" + dir_ / "data", "PATH=/usr/bin:/bin"};
+    return {"QUORVANTA_REGISTRY=" + dir_ / "registry.db",
+            "XDG_RUNTIME_DIR=" + runtime_,
+            "QUORVANTA_OBJECT_NAMESPACE=" + Namespace(),
+            "QUORVANTA_PIPE=" + dir_ / "no-service",
+            "DISPLAY=" + g_x->display(),
+            "GDK_BACKEND=x11",
+            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir_ / "no-bus",
+            "HOME=" + dir_.path(),
+            "XDG_DATA_HOME=" + dir_ / "data",
+            "PATH=/usr/bin:/bin"};
   }
 
   // A second start: its box is answered as a user would, and it ends with -1.

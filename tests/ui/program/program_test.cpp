@@ -33,8 +33,7 @@ namespace {
 
 using enum TunnelState;
 
-::testing::Environment* const g_environment =
-    ::testing::AddGlobalTestEnvironment(new XEnvironment(true, true));
+::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new XEnvironment(true, true));
 
 // OpenVPN's side of the management connection.
 class FakeOpenVpn {
@@ -144,7 +143,8 @@ class ProgramTest : public ::testing::Test {
   std::string Tray(MainWindow& window) {
     ::Tray& tray = window.tray();
     return std::string(tray.IconName()) + "|" + tray.Tooltip() + "|" +
-           (tray.IsMenuItemEnabled(msg::IDM_CONNECT) ? "C" : "-") + (tray.IsMenuItemEnabled(msg::IDM_DISCONNECT) ? "D" : "-");
+           (tray.IsMenuItemEnabled(msg::IDM_CONNECT) ? "C" : "-") +
+           (tray.IsMenuItemEnabled(msg::IDM_DISCONNECT) ? "D" : "-");
   }
 
   long Requests() const { return std::count(log.begin(), log.end(), "tunnel"); }

@@ -20,8 +20,7 @@ namespace {
 const std::string kProgram = QV_BINARY_DIR "/frontend/quorvanta";
 const std::string kReg = QV_BINARY_DIR "/tools/reg/quorvanta-reg";
 
-::testing::Environment* const g_environment =
-    ::testing::AddGlobalTestEnvironment(new XEnvironment(true, true));
+::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new XEnvironment(true, true));
 
 // Window ids that xdotool finds for a search (visible ones only when asked).
 std::vector<std::string> Find(const char* name, bool visibleOnly) {
@@ -66,10 +65,15 @@ class StartupDisplayTest : public ::testing::Test {
     unsetenv("QUORVANTA_OBJECT_NAMESPACE");
   }
   std::vector<std::string> Env() const {
-    return {"QUORVANTA_REGISTRY=" + dir_ / "registry.db", "XDG_RUNTIME_DIR=" + runtime_,
+    return {"QUORVANTA_REGISTRY=" + dir_ / "registry.db",
+            "XDG_RUNTIME_DIR=" + runtime_,
             "QUORVANTA_OBJECT_NAMESPACE=-uistartup" + std::to_string(getpid()),
-            "QUORVANTA_PIPE=" + dir_ / "no-service", "DISPLAY=" + g_x->display(), "GDK_BACKEND=x11",
-            "HOME=" + dir_.path(), "XDG_DATA_HOME=" + dir_ / "data", "PATH=/usr/bin:/bin"};
+            "QUORVANTA_PIPE=" + dir_ / "no-service",
+            "DISPLAY=" + g_x->display(),
+            "GDK_BACKEND=x11",
+            "HOME=" + dir_.path(),
+            "XDG_DATA_HOME=" + dir_ / "data",
+            "PATH=/usr/bin:/bin"};
   }
   qvtest::Program Start(std::vector<std::string> args) {
     args.insert(args.begin(), kProgram);

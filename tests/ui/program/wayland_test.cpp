@@ -24,8 +24,8 @@ const char kWaylandOnlyLine[] = "no X display (XWayland) next to Wayland";
 bool ReadUntil(int fd, const std::string& text, std::string* seen, int ms) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (seen->find(text) == std::string::npos) {
-    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    end - std::chrono::steady_clock::now()).count());
+    int left = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
     pollfd p{fd, POLLIN, 0};
     if (left <= 0 || poll(&p, 1, left) != 1) return false;
     char buffer[4096];
@@ -42,10 +42,9 @@ class WaylandTest : public ::testing::Test {
     mkdir("/tmp/.X11-unix", 01777);  // XWayland's socket folder, as a desktop session has it
     ASSERT_EQ(mkdir(runtime_.c_str(), 0700), 0);
     ASSERT_TRUE(qvtest::SeedFrontEndRegistry(kReg, dir_.path(), Env()));
-    weston_ = qvtest::StartProgram({"/usr/bin/weston", "--backend=headless-backend.so", "--xwayland",
-                                    "--socket=qv-wayland", "--idle-time=0"},
-                                   {"XDG_RUNTIME_DIR=" + runtime_, "HOME=" + dir_.path(),
-                                    "PATH=/usr/bin:/bin"});
+    weston_ = qvtest::StartProgram(
+        {"/usr/bin/weston", "--backend=headless-backend.so", "--xwayland", "--socket=qv-wayland", "--idle-time=0"},
+        {"XDG_RUNTIME_DIR=" + runtime_, "HOME=" + dir_.path(), "PATH=/usr/bin:/bin"});
     std::string log;
     ASSERT_TRUE(ReadUntil(weston_.errFd, "xserver listening on display :", &log, 15000)) << log;
     ReadUntil(weston_.errFd, "\n", &log, 1000);
@@ -61,11 +60,14 @@ class WaylandTest : public ::testing::Test {
     }
   }
   std::vector<std::string> Env(bool withX = false) const {
-    std::vector<std::string> env = {
-        "QUORVANTA_REGISTRY=" + dir_ / "registry.db", "XDG_RUNTIME_DIR=" + runtime_,
-        "QUORVANTA_OBJECT_NAMESPACE=-wayland" + std::to_string(getpid()),
-        "QUORVANTA_PIPE=" + dir_ / "no-service", "WAYLAND_DISPLAY=qv-wayland",
-        "XDG_DATA_HOME=" + dir_ / "data", "HOME=" + dir_.path(), "PATH=/usr/bin:/bin"};
+    std::vector<std::string> env = {"QUORVANTA_REGISTRY=" + dir_ / "registry.db",
+                                    "XDG_RUNTIME_DIR=" + runtime_,
+                                    "QUORVANTA_OBJECT_NAMESPACE=-wayland" + std::to_string(getpid()),
+                                    "QUORVANTA_PIPE=" + dir_ / "no-service",
+                                    "WAYLAND_DISPLAY=qv-wayland",
+                                    "XDG_DATA_HOME=" + dir_ / "data",
+                                    "HOME=" + dir_.path(),
+                                    "PATH=/usr/bin:/bin"};
     if (withX) env.push_back("DISPLAY=" + xDisplay_);
     return env;
   }
@@ -89,11 +91,13 @@ TEST_F(WaylandTest, WithXWaylandTheWindowTakesXAndItsCorner) {
   EXPECT_EQ(err.find("cannot open the display"), std::string::npos) << err;
   std::string found;
   for (int i = 0; i < 100 && found.empty(); ++i) {
-    auto r = qvtest::RunProgram({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^html test$",
-                                 "getwindowgeometry"},
-                                {"DISPLAY=" + xDisplay_, "PATH=/usr/bin:/bin"});
-    if (r.out.find("Geometry: 400x300") != std::string::npos) found = r.out;
-    else std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto r = qvtest::RunProgram(
+        {"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^html test$", "getwindowgeometry"},
+        {"DISPLAY=" + xDisplay_, "PATH=/usr/bin:/bin"});
+    if (r.out.find("Geometry: 400x300") != std::string::npos)
+      found = r.out;
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_FALSE(found.empty()) << "no 400x300 window on the XWayland display";
 }

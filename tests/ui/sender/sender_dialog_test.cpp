@@ -23,8 +23,7 @@ namespace {
 
 const std::string kSender = QV_BINARY_DIR "/frontend/CrashSender1402";
 
-::testing::Environment* const g_environment =
-    ::testing::AddGlobalTestEnvironment(new XEnvironment(true, false));
+::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new XEnvironment(true, false));
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -61,15 +60,17 @@ void Press(const char* name, const char* keys) {
 
 class SenderDialogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setenv("QUORVANTA_OBJECT_NAMESPACE", namespace_.c_str(), 1);
-  }
+  void SetUp() override { setenv("QUORVANTA_OBJECT_NAMESPACE", namespace_.c_str(), 1); }
   void TearDown() override { unsetenv("QUORVANTA_OBJECT_NAMESPACE"); }
 
   std::vector<std::string> Env() const {
-    return {"PATH=/usr/bin:/bin", "HOME=" + dir_.path(), "XDG_DATA_HOME=" + dir_ / "data",
-            "QUORVANTA_OBJECT_NAMESPACE=" + namespace_, "QUORVANTA_REGISTRY=" + dir_ / "registry.db",
-            "DISPLAY=" + g_x->display(), "GDK_BACKEND=x11"};
+    return {"PATH=/usr/bin:/bin",
+            "HOME=" + dir_.path(),
+            "XDG_DATA_HOME=" + dir_ / "data",
+            "QUORVANTA_OBJECT_NAMESPACE=" + namespace_,
+            "QUORVANTA_REGISTRY=" + dir_ / "registry.db",
+            "DISPLAY=" + g_x->display(),
+            "GDK_BACKEND=x11"};
   }
   std::string Guid(int n) const {
     char text[40];

@@ -81,8 +81,8 @@ bool DesktopSession::Start(bool withTray, std::string& error) {
   // The X server names its display on a pipe: a free number, never a guess.
   if (pipe(pipeFds) != 0) return error = "pipe", false;
   fcntl(pipeFds[0], F_SETFD, FD_CLOEXEC);
-  xvfb_ = SpawnServer({"Xvfb", "-displayfd", std::to_string(pipeFds[1]), "-screen", "0", "800x600x24", "-nolisten",
-                 "tcp", "-noreset"});
+  xvfb_ = SpawnServer(
+      {"Xvfb", "-displayfd", std::to_string(pipeFds[1]), "-screen", "0", "800x600x24", "-nolisten", "tcp", "-noreset"});
   close(pipeFds[1]);
   std::string number = xvfb_ > 0 ? ReadLine(pipeFds[0]) : "";
   close(pipeFds[0]);
@@ -93,7 +93,7 @@ bool DesktopSession::Start(bool withTray, std::string& error) {
   if (pipe(pipeFds) != 0) return error = "pipe", false;
   fcntl(pipeFds[0], F_SETFD, FD_CLOEXEC);
   bus_ = SpawnServer({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:tmpdir=/tmp",
-                "--print-address=" + std::to_string(pipeFds[1])});
+                      "--print-address=" + std::to_string(pipeFds[1])});
   close(pipeFds[1]);
   busAddress_ = bus_ > 0 ? ReadLine(pipeFds[0]) : "";
   close(pipeFds[0]);
@@ -108,7 +108,7 @@ bool DesktopSession::Start(bool withTray, std::string& error) {
 
   if (withTray) {
     trayer_ = SpawnServer({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "200",
-                     "--height", "32", "--SetDockType", "false", "--transparent", "false"});
+                           "--height", "32", "--SetDockType", "false", "--transparent", "false"});
     if (trayer_ <= 0) return error = "trayer did not start", false;
     // The tray is ready once it owns the system-tray selection of screen 0.
     Display* x = GDK_DISPLAY_XDISPLAY(gdk_display_get_default());
@@ -127,12 +127,16 @@ void DesktopSession::Stop() {
 
 bool SpinUntil(const std::function<bool()>& done, int timeoutMs) {
   bool expired = false;
-  guint limit = g_timeout_add(static_cast<guint>(timeoutMs), +[](gpointer flag) -> gboolean {
-    *static_cast<bool*>(flag) = true;
-    return G_SOURCE_REMOVE;
-  }, &expired);
+  guint limit = g_timeout_add(
+      static_cast<guint>(timeoutMs),
+      +[](gpointer flag) -> gboolean {
+        *static_cast<bool*>(flag) = true;
+        return G_SOURCE_REMOVE;
+      },
+      &expired);
   // A slow tick as well: some conditions change outside this process (the X server, other clients).
-  guint tick = g_timeout_add(25, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+  guint tick = g_timeout_add(
+      25, +[](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
   while (!done() && !expired) g_main_context_iteration(nullptr, TRUE);
   g_source_remove(tick);
   if (!expired) g_source_remove(limit);

@@ -32,8 +32,8 @@ std::string Read(const std::string& path) {
 TEST(DesktopNotice, ReachesTheNotificationServiceAndIsLostQuietlyWithoutOne) {
   qvtest::TempDir dir;
   const std::string log = dir / "calls.log";
-  const char* argv[] = {"/usr/bin/python3", "-m", "dbusmock", "--template", "notification_daemon", "-l",
-                        log.c_str(), nullptr};
+  const char* argv[] = {"/usr/bin/python3",    "-m", "dbusmock",  "--template",
+                        "notification_daemon", "-l", log.c_str(), nullptr};
   pid_t service = -1;
   ASSERT_EQ(posix_spawn(&service, argv[0], nullptr, nullptr, const_cast<char* const*>(argv), environ), 0);
   ASSERT_TRUE(SpinUntil(

@@ -55,12 +55,11 @@ TEST(SiteHost, VisitOpensTheHomePageOfTheHostItsLabelNames) {
 }
 
 TEST(SiteBase, ATrailingSlashIsDroppedSoNoAddressDoublesIt) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"http://a.example/", "http://a.example"},
-      {"http://a.example/base//", "http://a.example/base"},
-      {"http://a.example", "http://a.example"},
-      {"http://", "http://"},  // nothing sane to trim to
-      {"/", "/"}};
+  const std::pair<const char*, const char*> cases[] = {{"http://a.example/", "http://a.example"},
+                                                       {"http://a.example/base//", "http://a.example/base"},
+                                                       {"http://a.example", "http://a.example"},
+                                                       {"http://", "http://"},  // nothing sane to trim to
+                                                       {"/", "/"}};
   for (const auto& [given, expected] : cases) {
     setenv("QUORVANTA_SITE", given, 1);
     EXPECT_STREQ(platform::SiteBase(), expected) << given;

@@ -182,12 +182,12 @@ class TrayPanelTest : public ::testing::Test {
     setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
     setenv("GTK_A11Y", "none", 1);
     // The configuration daemon is started by the bus, with the bus's environment.
-    const std::string update = "{'XDG_CONFIG_HOME': '" + dir_ / "config" + "', 'XDG_CACHE_HOME': '" +
-                               dir_ / "cache" + "', 'XDG_DATA_HOME': '" + dir_ / "data" + "'}";
-    ASSERT_EQ(RunProgram({"gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
-                          "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.UpdateActivationEnvironment",
-                          update}),
-              0);
+    const std::string update = "{'XDG_CONFIG_HOME': '" + dir_ / "config" + "', 'XDG_CACHE_HOME': '" + dir_ / "cache" +
+                               "', 'XDG_DATA_HOME': '" + dir_ / "data" + "'}";
+    ASSERT_EQ(
+        RunProgram({"gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                    "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.UpdateActivationEnvironment", update}),
+        0);
     ASSERT_TRUE(qvtest::SeedFrontEndRegistry(kReg, dir_.path(), Env()));
     panel_ = SpawnTied({"xfce4-panel", "--disable-wm-check"});
     ASSERT_GT(panel_, 0);

@@ -41,18 +41,16 @@ class TestWatcher {
     EXPECT_NE(bus_, nullptr) << (error ? error->message : "");
     node_ = g_dbus_node_info_new_for_xml(kWatcherXml, nullptr);
     static const GDBusInterfaceVTable vtable = {OnMethod, OnProperty, nullptr, {}};
-    object_ = g_dbus_connection_register_object(bus_, "/StatusNotifierWatcher", node_->interfaces[0], &vtable,
-                                                this, nullptr, nullptr);
-    GVariant* reply = Call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                           "RequestName", g_variant_new("(su)", "org.kde.StatusNotifierWatcher", 4u));
+    object_ = g_dbus_connection_register_object(bus_, "/StatusNotifierWatcher", node_->interfaces[0], &vtable, this,
+                                                nullptr, nullptr);
+    GVariant* reply = Call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+                           g_variant_new("(su)", "org.kde.StatusNotifierWatcher", 4u));
     guint32 result = 0;
     if (reply != nullptr) g_variant_get(reply, "(u)", &result), g_variant_unref(reply);
     EXPECT_EQ(result, 1u) << "the watcher name was not granted";
     signals_ = g_dbus_connection_signal_subscribe(
-        bus_, nullptr, "org.kde.StatusNotifierItem", nullptr, "/StatusNotifierItem", nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE,
-        +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* name, GVariant*,
-            gpointer self) {
+        bus_, nullptr, "org.kde.StatusNotifierItem", nullptr, "/StatusNotifierItem", nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* name, GVariant*, gpointer self) {
           auto* watcher = static_cast<TestWatcher*>(self);
           if (std::strcmp(name, "NewIcon") == 0) ++watcher->newIcon;
           if (std::strcmp(name, "NewToolTip") == 0) ++watcher->newToolTip;
@@ -69,20 +67,19 @@ class TestWatcher {
   }
 
   // A call from the watcher's side, answered while the tray's loop runs.
-  GVariant* Call(const char* name, const char* path, const char* interface, const char* method,
-                 GVariant* parameters) {
+  GVariant* Call(const char* name, const char* path, const char* interface, const char* method, GVariant* parameters) {
     struct Pending {
       bool done = false;
       GVariant* reply = nullptr;
     } pending;
-    g_dbus_connection_call(bus_, name, path, interface, method, parameters, nullptr, G_DBUS_CALL_FLAGS_NONE,
-                           3000, nullptr,
-                           +[](GObject* source, GAsyncResult* result, gpointer data) {
-                             auto* p = static_cast<Pending*>(data);
-                             p->reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
-                             p->done = true;
-                           },
-                           &pending);
+    g_dbus_connection_call(
+        bus_, name, path, interface, method, parameters, nullptr, G_DBUS_CALL_FLAGS_NONE, 3000, nullptr,
+        +[](GObject* source, GAsyncResult* result, gpointer data) {
+          auto* p = static_cast<Pending*>(data);
+          p->reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
+          p->done = true;
+        },
+        &pending);
     SpinUntil([&] { return pending.done; });
     if (!pending.done) ADD_FAILURE() << "no answer to " << method;
     return pending.reply;
@@ -111,16 +108,15 @@ class TestWatcher {
     GVariant* value = ItemProperty("ToolTip");
     if (value == nullptr) return "<missing>";
     const gchar* title = "";
-    if (g_variant_is_of_type(value, G_VARIANT_TYPE("(sa(iiay)ss)")))
-      g_variant_get_child(value, 2, "&s", &title);
+    if (g_variant_is_of_type(value, G_VARIANT_TYPE("(sa(iiay)ss)"))) g_variant_get_child(value, 2, "&s", &title);
     std::string text = title;
     g_variant_unref(value);
     return text;
   }
 
   bool ItemOnBus() {
-    GVariant* reply = Call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                           "NameHasOwner", g_variant_new("(s)", item.c_str()));
+    GVariant* reply = Call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+                           g_variant_new("(s)", item.c_str()));
     gboolean owned = FALSE;
     if (reply != nullptr) g_variant_get(reply, "(b)", &owned), g_variant_unref(reply);
     return owned;
@@ -147,8 +143,8 @@ class TestWatcher {
     g_dbus_method_invocation_return_value(invocation, nullptr);
   }
 
-  static GVariant* OnProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* name,
-                              GError**, gpointer self) {
+  static GVariant* OnProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* name, GError**,
+                              gpointer self) {
     auto* watcher = static_cast<TestWatcher*>(self);
     if (std::strcmp(name, "IsStatusNotifierHostRegistered") == 0) return g_variant_new_boolean(TRUE);
     if (std::strcmp(name, "ProtocolVersion") == 0) return g_variant_new_int32(0);
@@ -285,8 +281,8 @@ TEST(TraySni, ActivateAndContextMenuReachTheHostWithTheirPositions) {
   tray.Add(Disconnected);
   ASSERT_TRUE(SpinUntil([&] { return !watcher.item.empty(); }));
 
-  GVariant* reply = watcher.Call(watcher.item.c_str(), "/StatusNotifierItem", "org.kde.StatusNotifierItem",
-                                 "Activate", g_variant_new("(ii)", 640, 12));
+  GVariant* reply = watcher.Call(watcher.item.c_str(), "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate",
+                                 g_variant_new("(ii)", 640, 12));
   ASSERT_NE(reply, nullptr);
   g_variant_unref(reply);
   ASSERT_EQ(host.presses.size(), 1u);
@@ -304,8 +300,8 @@ TEST(TraySni, ActivateAndContextMenuReachTheHostWithTheirPositions) {
   EXPECT_EQ(host.presses[1].y, 25);
 
   // Middle click and scrolling mean nothing here.
-  reply = watcher.Call(watcher.item.c_str(), "/StatusNotifierItem", "org.kde.StatusNotifierItem",
-                       "SecondaryActivate", g_variant_new("(ii)", 1, 1));
+  reply = watcher.Call(watcher.item.c_str(), "/StatusNotifierItem", "org.kde.StatusNotifierItem", "SecondaryActivate",
+                       g_variant_new("(ii)", 1, 1));
   if (reply != nullptr) g_variant_unref(reply);
   reply = watcher.Call(watcher.item.c_str(), "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Scroll",
                        g_variant_new("(is)", 120, "vertical"));

@@ -23,8 +23,7 @@ const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new Session
 std::string Display() { return ":" + std::to_string(session->display()); }
 
 void Click(int x, int y, int button) {
-  ASSERT_EQ(RunProgram({"xdotool", "mousemove", std::to_string(x), std::to_string(y), "click",
-                        std::to_string(button)}),
+  ASSERT_EQ(RunProgram({"xdotool", "mousemove", std::to_string(x), std::to_string(y), "click", std::to_string(button)}),
             0);
 }
 
@@ -58,7 +57,8 @@ std::vector<MenuEntry> Entries(GtkWidget* menu) {
     gtk_widget_get_allocation(item, &a);
     int x = 0, y = 0;
     gtk_widget_translate_coordinates(item, top, 0, 0, &x, &y);
-    entries.push_back({gtk_menu_item_get_label(GTK_MENU_ITEM(item)), gtk_widget_is_sensitive(item) != FALSE,
+    entries.push_back({gtk_menu_item_get_label(GTK_MENU_ITEM(item)),
+                       gtk_widget_is_sensitive(item) != FALSE,
                        {ox + x, oy + y, a.width, a.height}});
   }
   g_list_free(children);
@@ -147,15 +147,17 @@ TEST(TrayXEmbed, WithoutAWatcherTheIconSitsInTheSystemTray) {
         ++*static_cast<int*>(registrations);
         g_dbus_method_invocation_return_value(invocation, nullptr);
       },
-      nullptr, nullptr, {}};
+      nullptr,
+      nullptr,
+      {}};
   int registrations = 0;
   guint object = g_dbus_connection_register_object(panel, "/StatusNotifierWatcher", node->interfaces[0], &vtable,
                                                    &registrations, nullptr, nullptr);
   bool acquired = false;
   guint owner = g_bus_own_name_on_connection(
       panel, "org.kde.StatusNotifierWatcher", G_BUS_NAME_OWNER_FLAGS_NONE,
-      +[](GDBusConnection*, const gchar*, gpointer flag) { *static_cast<bool*>(flag) = true; }, nullptr,
-      &acquired, nullptr);
+      +[](GDBusConnection*, const gchar*, gpointer flag) { *static_cast<bool*>(flag) = true; }, nullptr, &acquired,
+      nullptr);
   EXPECT_TRUE(SpinUntil([&] { return acquired; }));
   SpinFor(300);
   EXPECT_STREQ(tray.Protocol(), "xembed");
@@ -224,9 +226,8 @@ TEST(TrayXEmbed, TheMenuOpensLeftOfThePressWithItsItemsGreyedByState) {
   EXPECT_TRUE(entries[3].sensitive);
 
   mkdir(QV_BINARY_DIR "/screenshots", 0755);
-  EXPECT_EQ(RunProgram({"import", "-display", Display(), "-window", "root",
-                        QV_BINARY_DIR "/screenshots/tray-menu.png"}),
-            0);
+  EXPECT_EQ(
+      RunProgram({"import", "-display", Display(), "-window", "root", QV_BINARY_DIR "/screenshots/tray-menu.png"}), 0);
 
   // A greyed item does nothing and keeps the menu open; an enabled one is the command.
   const MenuEntry& greyed = entries[1];

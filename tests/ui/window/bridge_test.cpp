@@ -21,14 +21,14 @@ TEST(BridgeDecode, ReadsIdentifierAndTypedArgumentsInScriptOrder) {
 
 TEST(BridgeDecode, RefusesMalformedCalls) {
   bridge::ScriptCall call;
-  EXPECT_FALSE(bridge::DecodeCall("a=n1", &call));                 // no identifier
+  EXPECT_FALSE(bridge::DecodeCall("a=n1", &call));  // no identifier
   EXPECT_FALSE(bridge::DecodeCall("id=12x", &call));
-  EXPECT_FALSE(bridge::DecodeCall("id=1&a=s006", &call));          // not whole units
+  EXPECT_FALSE(bridge::DecodeCall("id=1&a=s006", &call));  // not whole units
   EXPECT_FALSE(bridge::DecodeCall("id=1&a=s00zz", &call));
   EXPECT_FALSE(bridge::DecodeCall("id=1&a=x", &call));
   EXPECT_FALSE(bridge::DecodeCall("id=1&a=nabc", &call));
   EXPECT_FALSE(bridge::DecodeCall("id=99999999999", &call));
-  EXPECT_TRUE(bridge::DecodeCall("id=1&a=s", &call));              // the empty string
+  EXPECT_TRUE(bridge::DecodeCall("id=1&a=s", &call));  // the empty string
   EXPECT_EQ(call.args[0].text, u"");
 }
 
@@ -78,7 +78,9 @@ TEST(BridgeReply, CarriesStatusResultAndPageCalls) {
 
 TEST(BridgeReply, StrayBytesInPageTextsStayValidJson) {
   std::string out;
-  bridge::AppendJsonString(&out, std::string("a\xFF" "b\x7F", 4));
+  bridge::AppendJsonString(&out, std::string("a\xFF"
+                                             "b\x7F",
+                                             4));
   EXPECT_EQ(out, "\"a\\u00ffb\\u007f\"");
 }
 
@@ -92,7 +94,7 @@ TEST(Resources, NamesMatchWithoutCaseAndTheBarePageIsHtml) {
   ASSERT_NE(script, nullptr);
   EXPECT_STREQ(script->name, "HTMLCONTROL.JS");
   EXPECT_NE(resources::FindResource("/IMGS/Arrow-Down-Circle.PNG"), nullptr);
-  EXPECT_EQ(resources::FindResource("/IMGS/main.html"), nullptr);   // wrong type
+  EXPECT_EQ(resources::FindResource("/IMGS/main.html"), nullptr);  // wrong type
   EXPECT_EQ(resources::FindResource("/JS/HtmlControl.js/x"), nullptr);
   EXPECT_EQ(resources::FindResource("/"), nullptr);
   EXPECT_EQ(resources::FindResource("/averyveryverylongtypename/x"), nullptr);

@@ -16,8 +16,7 @@
 
 namespace {
 
-::testing::Environment* const g_environment =
-    ::testing::AddGlobalTestEnvironment(new XEnvironment(false, false));
+::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new XEnvironment(false, false));
 
 constexpr unsigned kDropMs = 300;
 
@@ -92,8 +91,8 @@ TEST_F(HiddenPageTest, AHiddenWindowEndsItsWebProcessesAndDisplayBringsBackTheSt
   Pump(kDropMs / 3);
   EXPECT_TRUE(Gtk(window).HasPage()) << "a quick hide and show keeps the page";
   ASSERT_TRUE(PumpUntil([&] { return !Gtk(window).HasPage(); }, 5000));
-  EXPECT_TRUE(PumpUntil([&] { return Children("WebKitWebProces").empty() && Children("WebKitNetworkPr").empty(); },
-                        5000))
+  EXPECT_TRUE(
+      PumpUntil([&] { return Children("WebKitWebProces").empty() && Children("WebKitNetworkPr").empty(); }, 5000))
       << "the web processes outlived the page";
 
   CallHidden(window, {{"connecting", "Connecting"},
@@ -106,9 +105,9 @@ TEST_F(HiddenPageTest, AHiddenWindowEndsItsWebProcessesAndDisplayBringsBackTheSt
   int x2 = 0, y2 = 0, width2 = 0, height2 = 0;
   gtk_window_get_position(GTK_WINDOW(Gtk(window).Window()), &x2, &y2);
   gtk_window_get_size(GTK_WINDOW(Gtk(window).Window()), &width2, &height2);
-  EXPECT_EQ(std::to_string(x2) + "," + std::to_string(y2) + " " + std::to_string(width2) + "x" +
-                std::to_string(height2),
-            std::to_string(x) + "," + std::to_string(y) + " 200x100");
+  EXPECT_EQ(
+      std::to_string(x2) + "," + std::to_string(y2) + " " + std::to_string(width2) + "x" + std::to_string(height2),
+      std::to_string(x) + "," + std::to_string(y) + " 200x100");
   EXPECT_EQ(PumpUntil([&] { return !Gtk(window).HasPage(); }, 3 * kDropMs), false) << "a shown window lost its page";
 }
 
@@ -116,11 +115,17 @@ TEST_F(HiddenPageTest, TheReplayedStateLooksAsIfEveryCallHadRunInTurn) {
   // The same calls on a page that is there and on one given up and made again.
   const std::vector<std::vector<std::vector<const char*>>> sequences = {
       {{"disconnected", "Disconnected"}},
-      {{"connecting", "Connecting"}, {"connected", "Up"}, {"updateTraffic", "5 kB", "6 kB"},
+      {{"connecting", "Connecting"},
+       {"connected", "Up"},
+       {"updateTraffic", "5 kB", "6 kB"},
        {"disconnecting", "Disconnecting"}},
       {{"connecting", "Connecting"}, {"updateTraffic", "1 kB", "1 kB"}, {"connected", "Connected"}},
-      {{"disconnecting", "Disconnecting"}, {"disconnected", "Disconnected"}, {"connecting", "Connecting"},
-       {"connected", "Connected"}, {"updateTraffic", "7 kB", "8 kB"}, {"connected", "Connected again"}},
+      {{"disconnecting", "Disconnecting"},
+       {"disconnected", "Disconnected"},
+       {"connecting", "Connecting"},
+       {"connected", "Connected"},
+       {"updateTraffic", "7 kB", "8 kB"},
+       {"connected", "Connected again"}},
       {{"updateTraffic", "1 kB", "2 kB"}, {"disconnected", "Gone"}, {"updateTraffic", "9 kB", "9 kB"}},
   };
   PageWindow live, hidden;

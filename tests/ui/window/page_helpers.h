@@ -83,8 +83,8 @@ inline GdkPixbuf* CaptureWindow(HtmlControl& window, const char* name) {
 
 inline std::string PixelAt(GdkPixbuf* shot, int x, int y) {
   if (!shot || x < 0 || y < 0 || x >= gdk_pixbuf_get_width(shot) || y >= gdk_pixbuf_get_height(shot)) return "none";
-  const guchar* p = gdk_pixbuf_get_pixels(shot) + y * gdk_pixbuf_get_rowstride(shot) +
-                    x * gdk_pixbuf_get_n_channels(shot);
+  const guchar* p =
+      gdk_pixbuf_get_pixels(shot) + y * gdk_pixbuf_get_rowstride(shot) + x * gdk_pixbuf_get_n_channels(shot);
   char text[16];
   std::snprintf(text, sizeof text, "#%02X%02X%02X", p[0], p[1], p[2]);
   return text;

@@ -17,12 +17,11 @@
 
 namespace {
 
-::testing::Environment* const g_environment =
-    ::testing::AddGlobalTestEnvironment(new XEnvironment(false, false));
+::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new XEnvironment(false, false));
 
-constexpr const char* kRed = "rgb(235, 112, 96)";       // #EB7060
-constexpr const char* kGreen = "rgb(23, 114, 47)";      // #17722F
-constexpr const char* kDarkRed = "rgb(153, 45, 31)";    // #992D1F
+constexpr const char* kRed = "rgb(235, 112, 96)";     // #EB7060
+constexpr const char* kGreen = "rgb(23, 114, 47)";    // #17722F
+constexpr const char* kDarkRed = "rgb(153, 45, 31)";  // #992D1F
 
 std::string Expect(const char* panel, const char* status, const char* shown) {
   return std::string(panel) + "|" + status + "|" + shown;
@@ -74,18 +73,22 @@ TEST_F(PageTest, LoadsWithTheWaitingLookTitleAndPlace) {
   EXPECT_EQ(height, 300);
   EXPECT_EQ(PanelPixel("page_waiting"), "#EB7060");
   // The contract's fixed sizes and colours.
-  EXPECT_EQ(Js(window, "getComputedStyle($('panel')).height + ' ' + getComputedStyle($('panel')).fontSize + ' ' + "
-                       "getComputedStyle($('panel')).fontWeight + ' ' + getComputedStyle($('panel')).color"),
+  EXPECT_EQ(Js(window,
+               "getComputedStyle($('panel')).height + ' ' + getComputedStyle($('panel')).fontSize + ' ' + "
+               "getComputedStyle($('panel')).fontWeight + ' ' + getComputedStyle($('panel')).color"),
             "110px 23px 700 rgb(255, 255, 255)");
-  EXPECT_EQ(Js(window, "getComputedStyle(document.body).borderTopWidth + ' ' + getComputedStyle(document.body).borderTopColor"
-                       " + ' ' + getComputedStyle(document.body).backgroundColor"),
+  EXPECT_EQ(Js(window,
+               "getComputedStyle(document.body).borderTopWidth + ' ' + getComputedStyle(document.body).borderTopColor"
+               " + ' ' + getComputedStyle(document.body).backgroundColor"),
             "5px rgb(23, 114, 47) rgb(72, 176, 100)");
-  EXPECT_EQ(Js(window, "getComputedStyle($('connect')).width + ' ' + getComputedStyle($('connect')).fontSize + ' ' + "
-                       "$('connect').textContent + ' ' + $('disconnect').textContent"),
+  EXPECT_EQ(Js(window,
+               "getComputedStyle($('connect')).width + ' ' + getComputedStyle($('connect')).fontSize + ' ' + "
+               "$('connect').textContent + ' ' + $('disconnect').textContent"),
             "150px 18px Connect Disconnect");
   EXPECT_EQ(Js(window, "$('trafficIn').textContent + ' ' + $('trafficOut').textContent"), "in out");
-  EXPECT_EQ(Js(window, "[HTLEFT,HTRIGHT,HTTOP,HTTOPLEFT,HTTOPRIGHT,HTBOTTOM,HTBOTTOMLEFT,HTBOTTOMRIGHT,HTBORDER].join()"),
-            "10,11,12,13,14,15,16,17,18");
+  EXPECT_EQ(
+      Js(window, "[HTLEFT,HTRIGHT,HTTOP,HTTOPLEFT,HTTOPRIGHT,HTBOTTOM,HTBOTTOMLEFT,HTBOTTOMRIGHT,HTBORDER].join()"),
+      "10,11,12,13,14,15,16,17,18");
   EXPECT_EQ(Js(window, "String(disconnectTimer)"), "false");
 }
 
@@ -146,7 +149,8 @@ TEST_F(PageTest, DisconnectRunsTheNestedPageCallBeforeReturningAndArmsTheFallbac
   // What the page saw: the state right after external.Disconnect() returned, inside the click.
   EXPECT_EQ(Js(window,
                "(function(){ var seen; var real = external; $('disconnect').onclick = function () {"
-               "  var r = real.Disconnect(); seen = r + '|' + $('status').textContent + '|' + getComputedStyle($('disconnect')).display;"
+               "  var r = real.Disconnect(); seen = r + '|' + $('status').textContent + '|' + "
+               "getComputedStyle($('disconnect')).display;"
                "  disconnectTimer = setTimeout(function () { disconnected(''); }, 3000); };"
                "  $('disconnect').click(); return seen; })()"),
             "ok|Disconnecting|none");
@@ -213,19 +217,26 @@ TEST_F(PageTest, CallingAFunctionThePageLacksFailsWithoutEffect) {
   int32_t status = 0;
   bool done = false;
   const char* text[] = {"x"};
-  window.CallPageFunction("noSuchFunction", text, 1, [&](int32_t s) { status = s; done = true; });
+  window.CallPageFunction("noSuchFunction", text, 1, [&](int32_t s) {
+    status = s;
+    done = true;
+  });
   ASSERT_TRUE(PumpUntil([&] { return done; }));
   EXPECT_EQ(status, bridge::kUnknownName);
   EXPECT_EQ(Look(window), Expect(kRed, "Waiting for service.", "0000"));
   done = false;
-  window.CallPageFunction("connected", text, 1, [&](int32_t s) { status = s; done = true; });
+  window.CallPageFunction("connected", text, 1, [&](int32_t s) {
+    status = s;
+    done = true;
+  });
   ASSERT_TRUE(PumpUntil([&] { return done; }));
   EXPECT_EQ(status, bridge::kOk);
 }
 
 TEST_F(PageTest, BridgeGivesTheTwelveIdentifiers) {
-  const char* names[] = {"Show", "Hide", "Close", "SetTitle", "DragWindow", "ResizeWindow", "MinimizeWindow",
-                         "ToggleMaximizeNormalWindow", "SetOpacity", "OpenLink", "Connect", "Disconnect"};
+  const char* names[] = {"Show",       "Hide",         "Close",          "SetTitle",
+                         "DragWindow", "ResizeWindow", "MinimizeWindow", "ToggleMaximizeNormalWindow",
+                         "SetOpacity", "OpenLink",     "Connect",        "Disconnect"};
   for (int i = 0; i < 12; ++i) {
     int32_t id = 0;
     ASSERT_TRUE(window.GetIDsOfNames(names[i], &id)) << names[i];
@@ -256,9 +267,9 @@ TEST_F(PageTest, TextArgumentsAreNarrowedToTheirLowBytes) {
   EXPECT_EQ(window.counts[0], 5);
   ASSERT_EQ(window.arguments[0].size(), 5u);
   EXPECT_EQ(window.arguments[0][0], "abc");
-  EXPECT_EQ(window.arguments[0][1], "\xE9\x41x");       // U+0141 keeps its low byte 0x41
-  EXPECT_EQ(window.arguments[0][2], "\x3D");  // surrogates 0xD83D 0xDE00: the second byte is 0, ending the text
-  EXPECT_EQ(window.arguments[0][3], "a");               // up to the terminating zero
+  EXPECT_EQ(window.arguments[0][1], "\xE9\x41x");  // U+0141 keeps its low byte 0x41
+  EXPECT_EQ(window.arguments[0][2], "\x3D");       // surrogates 0xD83D 0xDE00: the second byte is 0, ending the text
+  EXPECT_EQ(window.arguments[0][3], "a");          // up to the terminating zero
   EXPECT_EQ(window.arguments[0][4], "");
 }
 

@@ -52,4 +52,3 @@ class PageWindow : public HtmlControl {
     arguments.push_back(list);
   }
 };
-

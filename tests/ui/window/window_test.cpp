@@ -17,8 +17,7 @@ extern "C" unsigned long gdk_x11_window_get_xid(GdkWindow* window);
 
 namespace {
 
-::testing::Environment* const g_environment =
-    ::testing::AddGlobalTestEnvironment(new XEnvironment(true, true));
+::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new XEnvironment(true, true));
 
 std::string Xid(HtmlControl& window) {
   return std::to_string(gdk_x11_window_get_xid(gtk_widget_get_window(Gtk(window).Window())));
@@ -160,9 +159,11 @@ TEST_F(WindowTest, MinimizeIconifies) {
   Open(true);
   ASSERT_TRUE(WaitFrame(window, "880,460 400x300"));
   Js(window, "external.MinimizeWindow()");
-  EXPECT_TRUE(PumpUntil([&] {
-    return (gdk_window_get_state(gtk_widget_get_window(Gtk(window).Window())) & GDK_WINDOW_STATE_ICONIFIED) != 0;
-  }, 5000));
+  EXPECT_TRUE(PumpUntil(
+      [&] {
+        return (gdk_window_get_state(gtk_widget_get_window(Gtk(window).Window())) & GDK_WINDOW_STATE_ICONIFIED) != 0;
+      },
+      5000));
 }
 
 TEST_F(WindowTest, SetTitleRenamesTheWindow) {
@@ -181,7 +182,8 @@ GtkWidget* FindDialog(const char* caption) {
   GList* all = gtk_window_list_toplevels();
   for (GList* l = all; l; l = l->next) {
     GtkWidget* w = GTK_WIDGET(l->data);
-    if (GTK_IS_MESSAGE_DIALOG(w) && gtk_widget_get_visible(w) && g_strcmp0(gtk_window_get_title(GTK_WINDOW(w)), caption) == 0)
+    if (GTK_IS_MESSAGE_DIALOG(w) && gtk_widget_get_visible(w) &&
+        g_strcmp0(gtk_window_get_title(GTK_WINDOW(w)), caption) == 0)
       found = w;
   }
   g_list_free(all);

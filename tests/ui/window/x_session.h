@@ -110,8 +110,7 @@ class XSession {
     if (closeFd >= 0) posix_spawn_file_actions_addclose(&actions, closeFd);
     argv.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv.data()), environ) != 0)
-      pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv.data()), environ) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
   }

@@ -18,8 +18,7 @@
 inline std::vector<std::string> g_messages;
 
 inline void Capture(const char* caption, const char* text, platform::MessageIcon icon) {
-  g_messages.push_back(std::string(caption) + "|" + text +
-                       (icon == platform::MessageIcon::None ? "" : "|icon"));
+  g_messages.push_back(std::string(caption) + "|" + text + (icon == platform::MessageIcon::None ? "" : "|icon"));
 }
 
 inline std::string Box(const std::string& text) { return "Quorvanta|" + text; }
@@ -52,8 +51,7 @@ class SettingsTest : public ::testing::Test {
   static void SetString(const char* key, const char* name, const std::string& text) {
     platform::RegKey* k = platform::RegCreateKey(key);
     ASSERT_NE(k, nullptr);
-    ASSERT_TRUE(platform::RegSetValue(k, name, platform::kRegSz, text.c_str(),
-                                      static_cast<uint32_t>(text.size() + 1)));
+    ASSERT_TRUE(platform::RegSetValue(k, name, platform::kRegSz, text.c_str(), static_cast<uint32_t>(text.size() + 1)));
     platform::RegCloseKey(k);
   }
   static void SetDword(const char* key, const char* name, uint32_t value) {

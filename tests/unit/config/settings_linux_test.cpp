@@ -41,8 +41,8 @@ TEST_F(SettingsLinuxTest, MissingKeysCreateNoDatabase) {
   Install("/opt/q");
   platform::RegDeleteKeyTree(kCrypto);
   EXPECT_EQ(LoadConfiguration(), 0);
-  EXPECT_EQ(g_messages, (std::vector<std::string>{Box("Error opening registry for reading."),
-                                                  Box("Error reading machine id.")}));
+  EXPECT_EQ(g_messages,
+            (std::vector<std::string>{Box("Error opening registry for reading."), Box("Error reading machine id.")}));
 }
 
 TEST_F(SettingsLinuxTest, CorruptDatabaseIsAnUnreadableRegistry) {
@@ -54,11 +54,10 @@ TEST_F(SettingsLinuxTest, CorruptDatabaseIsAnUnreadableRegistry) {
   char buffer[260] = "unchanged";
   EXPECT_EQ(ReadSetting("ref", buffer, "", sizeof buffer), 0);
   EXPECT_EQ(WriteSetting("ref", ""), 0);
-  EXPECT_EQ(g_messages, (std::vector<std::string>{Box("Error opening registry for reading."),
-                                                  Box("Error creating registry key"),
-                                                  Box("Error creating registry key.")}));
+  EXPECT_EQ(g_messages,
+            (std::vector<std::string>{Box("Error opening registry for reading."), Box("Error creating registry key"),
+                                      Box("Error creating registry key.")}));
 }
-
 
 TEST_F(SettingsLinuxTest, FailedValueWriteNamesTheValue) {
   Install("/opt/q");
@@ -87,7 +86,6 @@ TEST_F(SettingsLinuxTest, FailedValueWriteNamesTheValue) {
   EXPECT_EQ(g_messages[3], Box(("Error reading and setting registry key " + longName).substr(0, 255)));
 }
 
-
 TEST_F(SettingsLinuxTest, ReadOnlyRegistryRefusesWritesWithTheWritingMessage) {
   Install("/opt/q");
   MakeReadOnly();
@@ -106,7 +104,6 @@ TEST_F(SettingsLinuxTest, ReadOnlyRegistryRefusesWritesWithTheWritingMessage) {
   EXPECT_EQ(read.output, "0\n" + Box("Failed to open the registry for writing."));
 }
 
-
 TEST_F(SettingsLinuxTest, ReadOnlyRegistryWithEverythingStoredStillStarts) {
   Install("/opt/q");
   SetString(kProduct, "config_dir", "/srv/q");
@@ -117,7 +114,6 @@ TEST_F(SettingsLinuxTest, ReadOnlyRegistryWithEverythingStoredStillStarts) {
   });
   EXPECT_EQ(result.output, "1");
 }
-
 
 TEST_F(SettingsLinuxTest, ReadOnlyRegistryWithoutProductKeyCannotCreateIt) {
   SetString(kCrypto, "MachineGuid", kGuid);
@@ -130,6 +126,5 @@ TEST_F(SettingsLinuxTest, ReadOnlyRegistryWithoutProductKeyCannotCreateIt) {
   auto write = AsReader([] { return WriteSetting("ref", ""); });
   EXPECT_EQ(write.output, "0\n" + Box("Error creating registry key."));
 }
-
 
 }  // namespace

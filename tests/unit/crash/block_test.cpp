@@ -114,8 +114,7 @@ TEST_F(CrashBlockTest, FilesPropertiesAndKeysAreItemsWithTheirStrings) {
   EXPECT_EQ(StringAt(b, U32(b, property + 12)), "1");
 
   const uint32_t key = U32(b, 8);
-  ASSERT_EQ(AddReportRegistryKey(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta", u"settings.txt", 1), 0)
-      << LastError();
+  ASSERT_EQ(AddReportRegistryKey(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta", u"settings.txt", 1), 0) << LastError();
   EXPECT_EQ(U32(b, 20), 1u);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(b + key), 3), "REG");
   EXPECT_EQ(U32(b, key + 8), 1u);
@@ -125,7 +124,8 @@ TEST_F(CrashBlockTest, FilesPropertiesAndKeysAreItemsWithTheirStrings) {
 
   // Refused keys change nothing and all say the same.
   const uint32_t used = U32(b, 8);
-  for (const char16_t* path : {u"HKEY_USERS\\SOFTWARE\\Quorvanta", u"HKEY_LOCAL_MACHINE\\", u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Missing"}) {
+  for (const char16_t* path :
+       {u"HKEY_USERS\\SOFTWARE\\Quorvanta", u"HKEY_LOCAL_MACHINE\\", u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Missing"}) {
     EXPECT_EQ(AddReportRegistryKey(path, u"x.txt", 0), 2);
     EXPECT_EQ(LastError(), "Invalid parameter or key doesn't exist.");
   }

@@ -49,13 +49,10 @@ class CrashFixture : public ::testing::Test {
   static uint32_t U32(const unsigned char* b, uint32_t at) {
     return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
   }
-  static uint16_t U16At(const unsigned char* b, uint32_t at) {
-    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
-  }
+  static uint16_t U16At(const unsigned char* b, uint32_t at) { return static_cast<uint16_t>(b[at] | (b[at + 1] << 8)); }
   // The text of the StringBlock at an offset; "<bad>" when it is not one.
   static std::string StringAt(const unsigned char* b, uint32_t at) {
-    if (at < 212 || std::string(reinterpret_cast<const char*>(b + at), 3) != "STR" || b[at + 3] != 0)
-      return "<bad>";
+    if (at < 212 || std::string(reinterpret_cast<const char*>(b + at), 3) != "STR" || b[at + 3] != 0) return "<bad>";
     std::string text;
     for (uint32_t i = 6; i < U16At(b, at + 4); i += 2) text.push_back(static_cast<char>(U16At(b, at + i)));
     return text;

@@ -20,8 +20,8 @@ class OneInstancePipe {
  public:
   OneInstancePipe() {
     std::snprintf(name_, sizeof name_, "\\\\.\\pipe\\QvNetTest%lu", GetCurrentProcessId());
-    pipe_ = CreateNamedPipeA(name_, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                             1, 4096, 4096, 0, nullptr);
+    pipe_ = CreateNamedPipeA(name_, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096,
+                             4096, 0, nullptr);
   }
   ~OneInstancePipe() {
     if (pipe_ != INVALID_HANDLE_VALUE) CloseHandle(pipe_);

@@ -31,8 +31,7 @@ class Listener : public ::testing::Test {
     client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     ASSERT_NE(client, INVALID_SOCKET);
     if (receiveBuffer) {
-      setsockopt(client, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer),
-                 sizeof receiveBuffer);
+      setsockopt(client, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer), sizeof receiveBuffer);
     }
     sockaddr_in a{};
     a.sin_family = AF_INET;

@@ -246,8 +246,9 @@ TEST_F(NamedEventTest, StrangerWhoTruncatesTheObjectLeavesAWorkingClearEvent) {
   }
   // Stretched: the state stays where it was.
   event->Set();
-  ASSERT_EQ(AsStranger(BackingPath(name), [](int fd) { return std::string(ftruncate(fd, 1 << 20) == 0 ? "cut" : "-"); }),
-            "cut");
+  ASSERT_EQ(
+      AsStranger(BackingPath(name), [](int fd) { return std::string(ftruncate(fd, 1 << 20) == 0 ? "cut" : "-"); }),
+      "cut");
   EXPECT_TRUE(event->Wait(0));
   ASSERT_NE(NamedEvent::Open(name.c_str()), nullptr);
   // A waiter blocked when the object is cut is woken by the next set.

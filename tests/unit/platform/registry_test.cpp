@@ -22,8 +22,7 @@ class RegistryTest : public ::testing::Test {
     setenv("QUORVANTA_REGISTRY", db_.c_str(), 1);
   }
   static bool PutString(platform::RegKey* key, const char* name, const std::string& text) {
-    return platform::RegSetValue(key, name, platform::kRegSz, text.c_str(),
-                                 static_cast<uint32_t>(text.size() + 1));
+    return platform::RegSetValue(key, name, platform::kRegSz, text.c_str(), static_cast<uint32_t>(text.size() + 1));
   }
   static std::string GetString(platform::RegKey* key, const char* name) {
     char buffer[512];

@@ -45,9 +45,8 @@ TEST(SharedMemoryTest, AnotherProcessSeesTheBytesAndTheCreatorsEndRemovesTheName
       char path[512];
       bool global;
       ASSERT_TRUE(platform::ObjectPath(name.c_str(), platform::ObjectKind::Memory, path, sizeof path, &global));
-      auto stranger = qvtest::RunInChild(
-          [&] { return std::string(open(path, O_RDONLY) >= 0 ? "opened" : "refused"); },
-          /*unprivileged=*/true);
+      auto stranger = qvtest::RunInChild([&] { return std::string(open(path, O_RDONLY) >= 0 ? "opened" : "refused"); },
+                                         /*unprivileged=*/true);
       EXPECT_EQ(stranger.output, "refused");
     }
     // Creating again over a live name starts from a clean object.
@@ -88,9 +87,8 @@ TEST(SharedMemoryTest, TheNextStartRemovesWhatAKilledRunLeft) {
   waitpid(killed, nullptr, 0);
   ASSERT_NE(SharedMemory::Open(dead.c_str(), false), nullptr) << "the killed run left nothing to clean";
 
-  auto next = qvtest::RunInChild([] {
-    return std::string(SharedMemory::Create("Local\\qvshm_next", 4096) ? "made" : "failed");
-  });
+  auto next = qvtest::RunInChild(
+      [] { return std::string(SharedMemory::Create("Local\\qvshm_next", 4096) ? "made" : "failed"); });
   EXPECT_EQ(next.output, "made");
   EXPECT_EQ(SharedMemory::Open(dead.c_str(), false), nullptr);
   EXPECT_NE(SharedMemory::Open(alive.c_str(), false), nullptr);

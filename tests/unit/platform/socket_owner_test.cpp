@@ -42,18 +42,16 @@ TEST(TcpTable, FindsTheOwnerOfExactlyTheConnectionAsked) {
   };
   // 63782 is 0xF926; the listener's own line (state 0A) never counts.
   const Case cases[] = {
-      {kLoopback, 0xA1B2, 63782, true, 0},
-      {kLoopback2, 0xA1B2, 63782, true, 65534},
+      {kLoopback, 0xA1B2, 63782, true, 0},    {kLoopback2, 0xA1B2, 63782, true, 65534},
       {kLoopback, 0xC000, 63782, true, 4242},  // the last line has no line feed
       {kLoopback, 63782, 0, false, 0},         // only the listener
-      {kLoopback, 0xA1B3, 63782, false, 0},
-      {kLoopback, 0xA1B2, 63783, false, 0},
+      {kLoopback, 0xA1B3, 63782, false, 0},   {kLoopback, 0xA1B2, 63783, false, 0},
       {kLoopback, 0xB000, 63782, false, 0},  // closed by its process: no inode, uid 0
   };
   for (const Case& c : cases) {
     uint32_t uid = 12345;
-    bool found = platform::FindOwnerInTcpTable(kTable, sizeof kTable - 1, c.local, c.localPort, kLoopback,
-                                               c.remotePort, &uid);
+    bool found =
+        platform::FindOwnerInTcpTable(kTable, sizeof kTable - 1, c.local, c.localPort, kLoopback, c.remotePort, &uid);
     EXPECT_EQ(found, c.found) << std::hex << c.localPort;
     if (found) {
       EXPECT_EQ(uid, c.uid) << std::hex << c.localPort;
@@ -62,7 +60,10 @@ TEST(TcpTable, FindsTheOwnerOfExactlyTheConnectionAsked) {
 }
 
 TEST(TcpTable, MalformedTextFindsNothing) {
-  const char* texts[] = {"", "\n\n", "0: garbage", "   1: 0100007F:A1B2 0100007F:F926",
+  const char* texts[] = {"",
+                         "\n\n",
+                         "0: garbage",
+                         "   1: 0100007F:A1B2 0100007F:F926",
                          "   1: 0100007F:A1B2 0100007F:F926 01 00000000:00000000 00:00000000 00000000 0 0",
                          "   1: 0100007F:A1B2 0100007F:F926 01 00000000:00000000 00:00000000 00000000 x"};
   for (const char* text : texts) {
@@ -112,8 +113,8 @@ TEST_F(PeerOwner, OwnConnectionsFromAnyLoopbackAddressAreOurs) {
     table << in.rdbuf();
     const std::string text = table.str();
     uid = 12345;
-    EXPECT_TRUE(platform::FindOwnerInTcpTable(text.data(), text.size(), from, ntohs(local.sin_port), kLoopback,
-                                              port_, &uid));
+    EXPECT_TRUE(
+        platform::FindOwnerInTcpTable(text.data(), text.size(), from, ntohs(local.sin_port), kLoopback, port_, &uid));
     EXPECT_EQ(uid, geteuid());
     close(peer);
     close(accepted);

@@ -27,8 +27,8 @@ TEST(MessageQueueTest, KeepsPostingOrderPerThreadAndLosesNothing) {
   platform::Message message;
   while (received < kThreads * kPerThread && queue.WaitTake(&message, 10000)) {
     const int t = static_cast<int>(message.lParam);
-    inOrder = inOrder && message.id == static_cast<uint32_t>(2000 + t) &&
-              message.wParam == static_cast<uintptr_t>(next[t]);
+    inOrder =
+        inOrder && message.id == static_cast<uint32_t>(2000 + t) && message.wParam == static_cast<uintptr_t>(next[t]);
     ++next[t];
     ++received;
   }
@@ -68,15 +68,16 @@ TEST(UiLoopTest, DeliversWorkersMessagesInOrderAndRunsTimersOnceUntilQuit) {
   // timer may start another.
   const unsigned cancelled = platform::StartUiTimer(30, [&] { run.seen.push_back("cancelled fired"); });
   ASSERT_NE(cancelled, 0u);
-  ASSERT_NE(platform::StartUiTimer(120, [&] {
-              run.seen.push_back("timer 120");
-              platform::StartUiTimer(10, [&] {
-                run.seen.push_back("timer nested");
-                run.quitAfter = static_cast<int>(run.seen.size()) + 1;
-                platform::UiQueue().Post(2001, 0, 0);  // then quit on the next message
-                platform::UiQueue().Post(2002, 0, 0);  // not delivered: the loop has ended
-              });
-            }),
+  ASSERT_NE(platform::StartUiTimer(120,
+                                   [&] {
+                                     run.seen.push_back("timer 120");
+                                     platform::StartUiTimer(10, [&] {
+                                       run.seen.push_back("timer nested");
+                                       run.quitAfter = static_cast<int>(run.seen.size()) + 1;
+                                       platform::UiQueue().Post(2001, 0, 0);  // then quit on the next message
+                                       platform::UiQueue().Post(2002, 0, 0);  // not delivered: the loop has ended
+                                     });
+                                   }),
             0u);
   ASSERT_NE(platform::StartUiTimer(60, [&] { run.seen.push_back("timer 60"); }), 0u);
   platform::CancelUiTimer(cancelled);

@@ -22,7 +22,8 @@ namespace {
 class RegistryWin : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::snprintf(path_, sizeof path_, "SOFTWARE\\QuorvantaTest-%u", static_cast<unsigned>(::testing::UnitTest::GetInstance()->random_seed()) ^ 0x5a5au);
+    std::snprintf(path_, sizeof path_, "SOFTWARE\\QuorvantaTest-%u",
+                  static_cast<unsigned>(::testing::UnitTest::GetInstance()->random_seed()) ^ 0x5a5au);
     platform::RegDeleteKeyTree(path_);
   }
   void TearDown() override { platform::RegDeleteKeyTree(path_); }

@@ -56,8 +56,8 @@ TEST(UiLoopWin, MessagesPostedDuringAModalLoopReachTheReceiverAndACloseStillEnds
   LoopRecord run;
   platform::UiQueue().Post(msg::WM_SERVICE_STATUS, 1, 0);
   platform::RunUiLoop(&Receive, &run);
-  EXPECT_EQ(run.seen, (std::vector<uint32_t>{msg::WM_SERVICE_STATUS, msg::WM_MGMT_CONNECTED,
-                                             msg::WM_MGMT_BYTECOUNT, msg::Close}));
+  EXPECT_EQ(run.seen, (std::vector<uint32_t>{msg::WM_SERVICE_STATUS, msg::WM_MGMT_CONNECTED, msg::WM_MGMT_BYTECOUNT,
+                                             msg::Close}));
   ASSERT_EQ(run.deliveredInModal.size(), 4u);
   EXPECT_TRUE(run.deliveredInModal[1]) << "delivered by the modal loop's dispatch, not lost";
 }

@@ -36,7 +36,7 @@ TEST(Crc32, MatchesPublishedValues) {
 TEST(Base64Decode, DecodesFullAndPartialGroups) {
   EXPECT_EQ(Decode("TWFu"), "Man");
   EXPECT_EQ(Decode("TWE="), "Ma");
-  EXPECT_EQ(Decode("TWE"), "Ma");     // three characters: two bytes
+  EXPECT_EQ(Decode("TWE"), "Ma");  // three characters: two bytes
   EXPECT_EQ(Decode("TQ=="), "M");
   EXPECT_EQ(Decode("TQ"), "M");       // two characters: one byte
   EXPECT_EQ(Decode("TWFuT"), "Man");  // one character: nothing

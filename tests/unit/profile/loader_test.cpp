@@ -65,8 +65,8 @@ TEST_F(LoadProfileTest, LoadingTwiceHoldsEveryEntryTwice) {
   Lists l;
   ASSERT_EQ(LoadProfile(path.c_str(), l.a, l.b), kProfileOk);
   ASSERT_EQ(LoadProfile(path.c_str(), l.a, l.b), kProfileOk);
-  EXPECT_EQ(Sorted(Entries(l.a)), Sorted({"a.example:1194:udp", "a.example:1194:udp", "b.example:443:tcp:word",
-                                          "b.example:443:tcp:word"}));
+  EXPECT_EQ(Sorted(Entries(l.a)),
+            Sorted({"a.example:1194:udp", "a.example:1194:udp", "b.example:443:tcp:word", "b.example:443:tcp:word"}));
   EXPECT_EQ(CheckedCount(l.b), 4u);
 }
 
@@ -81,8 +81,8 @@ TEST_F(LoadProfileTest, ReadsCrLfAndTheNumberAsPercentU) {
   std::string vpn = Encode(kPlain);
   std::string line = vpn.substr(0, vpn.find('\n'));
   std::string crc = std::to_string(Crc32(line.data(), line.size()));
-  for (const std::string& file : {line + "\r\n" + crc + "\r\n", line + "\n  \n\t" + crc + "-->junk",
-                                  line + "\n" + crc, line + "\n" + crc + "\nanything\n\n"}) {
+  for (const std::string& file : {line + "\r\n" + crc + "\r\n", line + "\n  \n\t" + crc + "-->junk", line + "\n" + crc,
+                                  line + "\n" + crc + "\nanything\n\n"}) {
     WriteFile(path, file);
     Lists l;
     EXPECT_EQ(LoadProfile(path.c_str(), l.a, l.b), kProfileOk) << file;
@@ -99,8 +99,8 @@ TEST_F(LoadProfileTest, MissingFileIsResultOne) {
 }
 
 TEST_F(LoadProfileTest, EmptyFileOrEmptyFirstLineIsDeleted) {
-  for (const std::string& file : {std::string(), std::string("\n"), std::string("\n12345\n"),
-                                  std::string("\r\n0\r\n")}) {
+  for (const std::string& file :
+       {std::string(), std::string("\n"), std::string("\n12345\n"), std::string("\r\n0\r\n")}) {
     WriteFile(path, file);
     Lists l;
     EXPECT_EQ(LoadProfile(path.c_str(), l.a, l.b), kProfileUnreadable) << file.size();
@@ -121,8 +121,7 @@ TEST_F(LoadProfileTest, CrcMismatchIsResultTwoAndKeepsTheFile) {
   std::string bad = good;
   bad[3] = bad[3] == 'A' ? 'B' : 'A';  // one Base64 character
   std::string line = good.substr(0, good.find('\n'));
-  for (const std::string& file : {bad, line + "\n", line + "\nx123\n", line,
-                                  line + "\n99999999999999999999\n",
+  for (const std::string& file : {bad, line + "\n", line + "\nx123\n", line, line + "\n99999999999999999999\n",
                                   line + "\n" + std::to_string(Crc32(line.data(), line.size()) + 4294967296ull)}) {
     WriteFile(path, file);
     Lists l;

@@ -127,8 +127,7 @@ TEST(ParseProfileText, RandomBytesYieldOnlyTokensOfTheText) {
   for (int round = 0; round < 3000; ++round) {
     size_t n = rng() % 700;
     std::string text(n, '\0');
-    for (char& c : text)
-      c = (rng() % 3 == 0) ? static_cast<char>(rng()) : pool[rng() % (sizeof(pool) - 1)];
+    for (char& c : text) c = (rng() % 3 == 0) ? static_cast<char>(rng()) : pool[rng() % (sizeof(pool) - 1)];
     if (rng() % 5 == 0) text.insert(rng() % (n + 1), std::string(250 + rng() % 10, 'k'));
     Lists l;
     l.Parse(text, rng());

@@ -12,8 +12,7 @@ namespace profile_test {
 
 inline std::filesystem::path NewTempDir(const char* tag) {
   static std::mt19937_64 rng{std::random_device{}()};
-  auto dir = std::filesystem::temp_directory_path() /
-             (std::string("qv-") + tag + "-" + std::to_string(rng()));
+  auto dir = std::filesystem::temp_directory_path() / (std::string("qv-") + tag + "-" + std::to_string(rng()));
   std::filesystem::create_directories(dir);
   return dir;
 }

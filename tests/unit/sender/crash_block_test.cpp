@@ -15,7 +15,10 @@ using sender::ParseCrashBlock;
 
 constexpr const char* kGuid = "0f8fad5b-d9cb-469f-a165-70867728950e";
 
-CrashBlockBuilder Standard() { return CrashBlockBuilder::Standard(kGuid, "/home/u/.local/share/CrashReport/UnsentCrashReports/Quorvanta GUI_0.0.8", "http://127.0.0.1:1/upload"); }
+CrashBlockBuilder Standard() {
+  return CrashBlockBuilder::Standard(kGuid, "/home/u/.local/share/CrashReport/UnsentCrashReports/Quorvanta GUI_0.0.8",
+                                     "http://127.0.0.1:1/upload");
+}
 
 bool Parse(std::vector<unsigned char>& bytes, CrashBlock* block, std::string* error = nullptr) {
   std::string ignored;
@@ -28,7 +31,10 @@ TEST(CrashBlockReader, ReadsEveryHeaderFieldItemAndTheCrashRecord) {
   b.Put32(60, 7);
   b.AddFile("/var/log/a.log", "a.log", "the log", 1, 0);
   b.AddFile("/tmp/*.txt", "*.txt", "", 0, 1);
-  b.AddProperty("Gr\xC3\xBC\xC3\x9F" "e", "\xF0\x9F\x98\x80 smile");
+  b.AddProperty(
+      "Gr\xC3\xBC\xC3\x9F"
+      "e",
+      "\xF0\x9F\x98\x80 smile");
   b.AddKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta", "quorvanta.reg", 1);
   b.SetCrash(4242, 4243, 0, 0xC0000005, 11, 1, 0xdeadbeef1234ull);
   CrashBlock block;
@@ -54,7 +60,9 @@ TEST(CrashBlockReader, ReadsEveryHeaderFieldItemAndTheCrashRecord) {
   EXPECT_EQ(block.files[0].option1, 1);
   EXPECT_EQ(block.files[1].option2, 1);
   ASSERT_EQ(block.properties.size(), 1u);
-  EXPECT_EQ(block.properties[0].name, "Gr\xC3\xBC\xC3\x9F" "e");
+  EXPECT_EQ(block.properties[0].name,
+            "Gr\xC3\xBC\xC3\x9F"
+            "e");
   EXPECT_EQ(block.properties[0].value, "\xF0\x9F\x98\x80 smile");
   ASSERT_EQ(block.keys.size(), 1u);
   EXPECT_EQ(block.keys[0].keyPath, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvanta");
@@ -171,7 +179,9 @@ TEST(CrashBlockReader, KeepsItemsBeforeATornRecordAndStillFindsTheCrashRecord) {
 
 TEST(CrashBlockReader, DecodesUtf16WithBrokenSurrogatesReplaced) {
   const unsigned char lone[] = {0x41, 0x00, 0x00, 0xD8, 0x42, 0x00, 0x00, 0xDC};
-  EXPECT_EQ(sender::Utf16ToUtf8(lone, 4), "A\xEF\xBF\xBD" "B\xEF\xBF\xBD");
+  EXPECT_EQ(sender::Utf16ToUtf8(lone, 4),
+            "A\xEF\xBF\xBD"
+            "B\xEF\xBF\xBD");
   const unsigned char pair[] = {0x3D, 0xD8, 0x00, 0xDE};
   EXPECT_EQ(sender::Utf16ToUtf8(pair, 2), "\xF0\x9F\x98\x80");
 }
@@ -181,7 +191,9 @@ TEST(CrashBlockNames, FileNamesAreSingleComponents) {
     EXPECT_FALSE(sender::IsSafeFileName(bad)) << bad;
   }
   EXPECT_FALSE(sender::IsSafeFileName(std::string(256, 'a')));
-  for (const char* good : {"a.log", "...x", "report 1.txt", "Gr\xC3\xBC\xC3\x9F" "e.txt"}) {
+  for (const char* good : {"a.log", "...x", "report 1.txt",
+                           "Gr\xC3\xBC\xC3\x9F"
+                           "e.txt"}) {
     EXPECT_TRUE(sender::IsSafeFileName(good)) << good;
   }
 }
@@ -193,7 +205,9 @@ TEST(CrashBlockNames, FolderNamesAreMadeSafeAndGuidsChecked) {
   EXPECT_EQ(sender::SanitizeFolderName("a\nb"), "a_b");
   // Cut on a character boundary: 199 ASCII bytes then a two-byte character.
   std::string longName(199, 'a');
-  longName += "\xC3\xBC" "tail";
+  longName +=
+      "\xC3\xBC"
+      "tail";
   EXPECT_EQ(sender::SanitizeFolderName(longName), std::string(199, 'a'));
   EXPECT_TRUE(sender::LooksLikeGuid("0F8FAD5B-D9CB-469F-A165-70867728950E"));
   EXPECT_FALSE(sender::LooksLikeGuid("0f8fad5b-d9cb-469f-a165-70867728950"));

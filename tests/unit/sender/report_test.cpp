@@ -91,10 +91,19 @@ TEST(ReportText, InvalidParameterAndFloatingPointCrashesCarryTheirFields) {
 }
 
 TEST(ReportText, EveryCrashTypeHasItsName) {
-  const char* expected[] = {"structured exception", "terminate() called", "unexpected() called",
-                            "pure virtual function called", "operator new or heap allocation failed",
-                            "reserved", "invalid parameter passed to a run-time function", "SIGABRT",
-                            "SIGFPE", "SIGILL", "SIGINT", "SIGSEGV", "SIGTERM"};
+  const char* expected[] = {"structured exception",
+                            "terminate() called",
+                            "unexpected() called",
+                            "pure virtual function called",
+                            "operator new or heap allocation failed",
+                            "reserved",
+                            "invalid parameter passed to a run-time function",
+                            "SIGABRT",
+                            "SIGFPE",
+                            "SIGILL",
+                            "SIGINT",
+                            "SIGSEGV",
+                            "SIGTERM"};
   for (int type = 0; type <= 12; ++type) EXPECT_STREQ(sender::CrashTypeName(type), expected[type]);
   EXPECT_STREQ(sender::CrashTypeName(13), "unknown crash type");
   EXPECT_STREQ(sender::CrashTypeName(-1), "unknown crash type");

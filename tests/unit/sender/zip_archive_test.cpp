@@ -32,12 +32,12 @@ TEST(ZipArchive, EntriesAndDirectoryPointAtEachOther) {
   archive += zip.Finish();
 
   EXPECT_EQ(At32(archive, 0), 0x04034b50u);
-  EXPECT_EQ(At16(archive, 8), 0u);                  // stored
-  EXPECT_EQ(At32(archive, 14), 0x3610a686u);        // CRC-32 of "hello"
+  EXPECT_EQ(At16(archive, 8), 0u);            // stored
+  EXPECT_EQ(At32(archive, 14), 0x3610a686u);  // CRC-32 of "hello"
   EXPECT_EQ(At32(archive, 18), 5u);
   EXPECT_EQ(archive.substr(30, 10), "report.txt");
   EXPECT_EQ(archive.substr(40, 5), "hello");
-  EXPECT_EQ(At32(archive, 45), 0x04034b50u);        // the second entry follows directly
+  EXPECT_EQ(At32(archive, 45), 0x04034b50u);  // the second entry follows directly
 
   const size_t end = archive.size() - 22;
   EXPECT_EQ(At32(archive, end), 0x06054b50u);
@@ -45,7 +45,7 @@ TEST(ZipArchive, EntriesAndDirectoryPointAtEachOther) {
   EXPECT_EQ(At32(archive, end + 16), directory);
   EXPECT_EQ(At32(archive, end + 12), end - directory);
   EXPECT_EQ(At32(archive, directory), 0x02014b50u);
-  EXPECT_EQ(At32(archive, directory + 42), 0u);     // first entry's offset
+  EXPECT_EQ(At32(archive, directory + 42), 0u);  // first entry's offset
   const size_t second = directory + 46 + 10;
   EXPECT_EQ(At32(archive, second), 0x02014b50u);
   EXPECT_EQ(At32(archive, second + 42), 45u);

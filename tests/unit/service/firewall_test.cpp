@@ -42,8 +42,8 @@ TEST(Block, RulesetLetsOutOnlyTheTunnelOpenVpnsMarkedPacketsAndTheBasics) {
 TEST(Block, OnlyNumericAddressesReachTheRuleset) {
   for (const char* good : {"198.51.100.11", "0.0.0.0", "2001:db8::1", "::ffff:192.0.2.1"})
     EXPECT_TRUE(tunneld::IsNumericAddress(good)) << good;
-  for (const char* bad : {"", "vpn.example", "1.2.3", "1.2.3.4.5", "256.1.1.1", " 1.2.3.4", "1.2.3.4;",
-                          "fe80::1%eth0", "1.2.3.4 } accept", "dead", "+1.2.3.4"})
+  for (const char* bad : {"", "vpn.example", "1.2.3", "1.2.3.4.5", "256.1.1.1", " 1.2.3.4", "1.2.3.4;", "fe80::1%eth0",
+                          "1.2.3.4 } accept", "dead", "+1.2.3.4"})
     EXPECT_FALSE(tunneld::IsNumericAddress(bad)) << bad;
   // A server that is no address lets nothing of OpenVPN's out rather than anything else.
   const std::string text = tunneld::NftRuleset(Rules("1.2.3.4 } ; flush ruleset ; {", 1194, true, false));

@@ -29,8 +29,7 @@ std::string Compose(const std::string& host, const std::string& port, const std:
                 "openvpn.exe --service %s 1 --config config.qvpn --management 127.0.0.1 %d "
                 "--management-hold --management-query-passwords --management-client --remote %s %s "
                 "--proto %s --hand-window %d --resolv-retry 0 --verb 4 %s",
-                event.c_str(), mgmtPort, host.c_str(), port.c_str(), proto.c_str(), udp ? 5 : 10,
-                extra.c_str());
+                event.c_str(), mgmtPort, host.c_str(), port.c_str(), proto.c_str(), udp ? 5 : 10, extra.c_str());
   return line;
 }
 
@@ -59,11 +58,26 @@ std::string Replace(std::string s, const std::string& from, const std::string& t
 TEST(TunnelRequest, UdpRequestBecomesArgvWithoutServiceOption) {
   TunnelCommand c;
   ASSERT_EQ(Check(Compose("vpn1.example.net", "1194", "udp"), &c), nullptr);
-  std::vector<std::string> expected = {
-      "--config", "config.qvpn", "--management", "127.0.0.1", "63782", "--management-hold",
-      "--management-query-passwords", "--management-client", "--remote", "vpn1.example.net", "1194",
-      "--proto", "udp", "--hand-window", "5", "--resolv-retry", "0", "--verb", "4",
-      "--explicit-exit-notify"};
+  std::vector<std::string> expected = {"--config",
+                                       "config.qvpn",
+                                       "--management",
+                                       "127.0.0.1",
+                                       "63782",
+                                       "--management-hold",
+                                       "--management-query-passwords",
+                                       "--management-client",
+                                       "--remote",
+                                       "vpn1.example.net",
+                                       "1194",
+                                       "--proto",
+                                       "udp",
+                                       "--hand-window",
+                                       "5",
+                                       "--resolv-retry",
+                                       "0",
+                                       "--verb",
+                                       "4",
+                                       "--explicit-exit-notify"};
   EXPECT_EQ(Args(c), expected);
   EXPECT_STREQ(c.exitEvent, "Global\\Quorvanta_ovpn_exit_1");
   EXPECT_FALSE(c.scramble);
@@ -83,15 +97,14 @@ TEST(TunnelRequest, ScrambledTcpRequestKeepsScrambleWord) {
 }
 
 TEST(TunnelRequest, AcceptsEveryCharacterAProfileEntryMayHold) {
-  for (const char* proto : {"udp", "udp4", "udp6", "tcp", "tcp4", "tcp6", "tcp-client", "tcp4-client",
-                            "tcp6-client", "UDP"}) {
+  for (const char* proto :
+       {"udp", "udp4", "udp6", "tcp", "tcp4", "tcp6", "tcp-client", "tcp4-client", "tcp6-client", "UDP"}) {
     EXPECT_EQ(Check(Compose("127.0.0.1", "1", proto)), nullptr) << proto;
   }
   // A profile token holds anything but white space; OpenVPN takes each field as one argv word.
-  for (const std::string& word :
-       {std::string("a"), std::string("vpn-2.de"), std::string("2001:db8::1"), std::string("h/path#frag"),
-        std::string("a\"b'c`d$e;f|g&h<i>j(k)l{m}n*o?p!q\\r"), std::string("\x80\xff\xe9t\xe9"),
-        std::string("x-"), std::string(254, 'w')}) {
+  for (const std::string& word : {std::string("a"), std::string("vpn-2.de"), std::string("2001:db8::1"),
+                                  std::string("h/path#frag"), std::string("a\"b'c`d$e;f|g&h<i>j(k)l{m}n*o?p!q\\r"),
+                                  std::string("\x80\xff\xe9t\xe9"), std::string("x-"), std::string(254, 'w')}) {
     EXPECT_EQ(Check(Compose(word, "1194", "udp")), nullptr) << word;
     EXPECT_EQ(Check(Compose("h", word, "tcp")), nullptr) << word;
     TunnelCommand c;
@@ -144,7 +157,8 @@ TEST(TunnelRequest, RefusesEveryChangeToTheFixedParts) {
       {"--proto udp", "--proto udp --dev tap"},
   };
   for (const auto& [from, to] : edits) {
-    const std::string& base = from.find("explicit") != std::string::npos || from.find("hand-window 5") != std::string::npos ||
+    const std::string& base = from.find("explicit") != std::string::npos ||
+                                      from.find("hand-window 5") != std::string::npos ||
                                       from.find("proto udp") != std::string::npos
                                   ? udp
                                   : tcp;
@@ -163,8 +177,8 @@ TEST(TunnelRequest, RefusesEveryChangeToTheFixedParts) {
 TEST(TunnelRequest, BlanksMustBeExactlyTheTemplates) {
   const std::string tcp = Compose("h", "1194", "tcp");
   ASSERT_EQ(tcp.back(), ' ');
-  EXPECT_NE(Check(tcp.substr(0, tcp.size() - 1)), nullptr);   // trailing blank missing
-  EXPECT_NE(Check(tcp + " "), nullptr);                        // two trailing blanks
+  EXPECT_NE(Check(tcp.substr(0, tcp.size() - 1)), nullptr);  // trailing blank missing
+  EXPECT_NE(Check(tcp + " "), nullptr);                      // two trailing blanks
   EXPECT_NE(Check(" " + tcp), nullptr);
   EXPECT_NE(Check(Replace(tcp, "--remote h", "--remote  h")), nullptr);
   EXPECT_NE(Check(Replace(tcp, "--remote h", "--remote\th")), nullptr);
@@ -203,16 +217,15 @@ TEST(TunnelRequest, RefusesBadFraming) {
 // The two sides agree: every line the front end composes from a well-formed
 // entry is one the service runs, and the service hands OpenVPN its words.
 TEST(TunnelRequest, AcceptsWhatTheFrontEndComposes) {
-  for (const char* entry : {"vpn.example.net:1194:udp", "10.1.2.3:443:tcp:K3y", "h:1194:udp:word",
-                            "h:53:udp6", "h.example:8443:tcp4-client", "::h:1194:udp::", "h:1:tcp:w:extra",
+  for (const char* entry : {"vpn.example.net:1194:udp", "10.1.2.3:443:tcp:K3y", "h:1194:udp:word", "h:53:udp6",
+                            "h.example:8443:tcp4-client", "::h:1194:udp::", "h:1:tcp:w:extra",
                             "h/x#y:1194:UDP:'\"$(w)`", "h\xe9:openvpn:tcp:w-"}) {
     char text[256];
     std::snprintf(text, sizeof text, "%s", entry);
     char line[1024];
     ASSERT_TRUE(ComposeTunnelCommand(text, "Global\\Quorvanta_ovpn_exit_1", line, sizeof line)) << entry;
     TunnelCommand c;
-    EXPECT_EQ(ValidateTunnelRequest(reinterpret_cast<const unsigned char*>(line), std::strlen(line) + 1, &c),
-              nullptr)
+    EXPECT_EQ(ValidateTunnelRequest(reinterpret_cast<const unsigned char*>(line), std::strlen(line) + 1, &c), nullptr)
         << entry << " -> " << line;
   }
   // What the service would refuse, the front end does not send: StartTunnel
@@ -224,7 +237,6 @@ TEST(TunnelRequest, AcceptsWhatTheFrontEndComposes) {
     EXPECT_FALSE(ComposeTunnelCommand(text, "Global\\Quorvanta_ovpn_exit_1", line, sizeof line)) << entry;
   }
 }
-
 
 // --- Callers and the log --------------------------------------------------------
 
@@ -270,7 +282,6 @@ TEST(CallerRules, LoggedRequestsShowControlBytesEscapedAndStopAtTheirLimits) {
 
 }  // namespace callers
 
-
 // --- Windows command lines ---------------------------------------------------
 
 namespace command_line {
@@ -312,10 +323,15 @@ std::vector<std::string> Split(const std::string& line) {
 }
 
 TEST(WindowsCommandLine, EveryTokenComesBackUnchanged) {
-  const std::vector<std::string> tokens = {
-      "--service", "Global\\Quorvanta_ovpn_exit_1", "1", "", "two words", "tab\there", "say \"hi\"",
-      "ends with\\", "C:\\dir\\", "\\\\server\\share", "\\\"", "a\\\\\"b", "\"", "\\", " ",
-      "new\nline", "caf\xc3\xa9"};
+  const std::vector<std::string> tokens = {"--service",  "Global\\Quorvanta_ovpn_exit_1",
+                                           "1",          "",
+                                           "two words",  "tab\there",
+                                           "say \"hi\"", "ends with\\",
+                                           "C:\\dir\\",  "\\\\server\\share",
+                                           "\\\"",       "a\\\\\"b",
+                                           "\"",         "\\",
+                                           " ",          "new\nline",
+                                           "caf\xc3\xa9"};
   char line[2048];
   size_t used = 0;
   for (const auto& t : tokens) ASSERT_TRUE(tunneld::AppendWindowsArgument(t.c_str(), line, sizeof line, &used));

@@ -32,8 +32,7 @@ void RecordBox(const char* caption, const char* text, platform::MessageIcon icon
 // when the tray changed, into one ordered log.
 class RecordingView : public ControllerView {
  public:
-  RecordingView(std::vector<std::string>& log, platform::NamedEvent* exitEvent)
-      : log_(log), exitEvent_(exitEvent) {}
+  RecordingView(std::vector<std::string>& log, platform::NamedEvent* exitEvent) : log_(log), exitEvent_(exitEvent) {}
   void CallPageFunction(const char* name, const char* const* args, int count) override {
     std::string line = std::string("page ") + name;
     for (int i = 0; i < count; ++i) line += std::string(" [") + args[i] + "]";
@@ -187,15 +186,20 @@ class Controller : public ::testing::Test {
   std::unique_ptr<ConnectionController> controller;
 };
 
-const TunnelState kAll[] = {WaitingForService, ServiceUnavailable, Disconnecting,
-                            Disconnected,      Connecting,         Connected};
+const TunnelState kAll[] = {WaitingForService, ServiceUnavailable, Disconnecting, Disconnected, Connecting, Connected};
 
 TEST(FormatTraffic, UsesDecimalUnitsAndTruncatesForEvery64BitCount) {
-  const std::pair<uint64_t, const char*> cases[] = {
-      {0, "0 Bytes"},      {999, "999 Bytes"}, {1000, "1 kB"},          {999999, "999 kB"},
-      {1000000, "1 MB"},   {1999999, "1 MB"},  {2147483647, "2147 MB"}, {4294967295u, "4294 MB"},
-      {3000000000u, "3000 MB"}, {5000000000ull, "5000 MB"},
-      {UINT64_MAX, "18446744073709 MB"}};
+  const std::pair<uint64_t, const char*> cases[] = {{0, "0 Bytes"},
+                                                    {999, "999 Bytes"},
+                                                    {1000, "1 kB"},
+                                                    {999999, "999 kB"},
+                                                    {1000000, "1 MB"},
+                                                    {1999999, "1 MB"},
+                                                    {2147483647, "2147 MB"},
+                                                    {4294967295u, "4294 MB"},
+                                                    {3000000000u, "3000 MB"},
+                                                    {5000000000ull, "5000 MB"},
+                                                    {UINT64_MAX, "18446744073709 MB"}};
   for (const auto& [value, text] : cases) {
     char out[64];
     FormatTraffic(value, out, sizeof out);
@@ -237,8 +241,7 @@ TEST_F(Controller, ConnectWithoutAProfileShowsTheBoxAndChangesNothing) {
   Reach(ServiceUnavailable);
   loadResult = 2;
   EXPECT_EQ(controller->Connect(), nullptr);
-  EXPECT_EQ(log, (Log{"load /cfg/data.vpn",
-                      "box Quorvanta | data.vpn file not found or data corrupted | no icon"}));
+  EXPECT_EQ(log, (Log{"load /cfg/data.vpn", "box Quorvanta | data.vpn file not found or data corrupted | no icon"}));
   EXPECT_EQ(controller->state(), ServiceUnavailable);
 }
 
@@ -282,8 +285,7 @@ TEST_F(Controller, DisconnectWithNoOpenVpnOnTheLineEndsDisconnectedAtOnce) {
     if (s == Disconnecting) continue;
     EXPECT_STREQ(controller->Disconnect(), "ok");
     EXPECT_EQ(controller->state(), Disconnected) << Number(s);
-    EXPECT_EQ(log, (Log{"page disconnecting [Disconnecting]", "page disconnected [Disconnected]",
-                        "tray 3 (exit set)"}))
+    EXPECT_EQ(log, (Log{"page disconnecting [Disconnecting]", "page disconnected [Disconnected]", "tray 3 (exit set)"}))
         << Number(s);
     TearDown();
   }
@@ -326,8 +328,8 @@ TEST_F(Controller, TunnelUpOnAFirstRunHidesTheWindowOnce) {
   Reach(Connecting);
   EXPECT_TRUE(Send(msg::WM_TUNNEL_UP));
   EXPECT_EQ(controller->state(), Connected);
-  EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "delayed update /cfg/data.vpn",
-                      "knocker", "open installed", "hide"}));
+  EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "delayed update /cfg/data.vpn", "knocker",
+                      "open installed", "hide"}));
   EXPECT_FALSE(controller->firstRun);
   log.clear();
   // The next tunnel (a new management connection) runs them again.
@@ -351,8 +353,7 @@ TEST_F(Controller, TunnelUpFromAnyStateButTheUsersDisconnect) {
       EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5"}));
     } else {
       EXPECT_EQ(controller->state(), Connected);
-      EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "delayed update /cfg/data.vpn",
-                          "knocker"}));
+      EXPECT_EQ(log, (Log{"page connected [Connected]", "tray 5", "delayed update /cfg/data.vpn", "knocker"}));
     }
     TearDown();
   }
@@ -443,10 +444,9 @@ TEST_F(Controller, WalksTheListUntilEmptyThenEndsDisconnected) {
   Send(msg::WM_MGMT_DISCONNECTED);  // the list is empty
   Fire();
   EXPECT_EQ(controller->state(), Disconnected);
-  EXPECT_EQ(log, (Log{"load /cfg/data.vpn", "request", "tray 4", "page connecting [Connecting]",
-                      "timer 2500", "request", "notice 2", "tray 4", "timer 2500", "request", "notice 2",
-                      "tray 4", "timer 2500", "request", "notice 3", "display", "page disconnected [Disconnected]",
-                      "tray 3 (exit set)"}));
+  EXPECT_EQ(log, (Log{"load /cfg/data.vpn", "request", "tray 4", "page connecting [Connecting]", "timer 2500",
+                      "request", "notice 2", "tray 4", "timer 2500", "request", "notice 2", "tray 4", "timer 2500",
+                      "request", "notice 3", "display", "page disconnected [Disconnected]", "tray 3 (exit set)"}));
 }
 
 TEST_F(Controller, DisconnectDuringTheFailoverWaitCancelsItAndEndsDisconnected) {
@@ -787,7 +787,8 @@ TEST_F(Controller, ATakenManagementPortRequestsNoTunnelAndSaysWhy) {
   ASSERT_EQ(log.size(), 4u);
   EXPECT_EQ(log[0], log[2]);
   EXPECT_NE(log[0].find("box Quorvanta | Port 63782 on 127.0.0.1 is taken: another program holds it"),
-            std::string::npos) << log[0];
+            std::string::npos)
+      << log[0];
   EXPECT_EQ(log[1], "tray 3");
 }
 

@@ -46,8 +46,7 @@ TEST_F(Handler, HoldChainAnswersEachReplyWithTheNextCommand) {
   Line("SUCCESS: bytecount interval changed");
   Line("SUCCESS: hold flag set to OFF");
   Line("SUCCESS: hold release succeeded");
-  EXPECT_EQ(sink.sent,
-            (std::vector<std::string>{"state on\n", "bytecount 3\n", "hold off\n", "hold release\n"}));
+  EXPECT_EQ(sink.sent, (std::vector<std::string>{"state on\n", "bytecount 3\n", "hold off\n", "hold release\n"}));
   EXPECT_TRUE(Posted().empty());
 }
 
@@ -61,7 +60,7 @@ TEST_F(Handler, OtherHoldTextsAndUnknownLinesCauseNothing) {
   Line("SUCCESS: hold release succeeded");
   Line("SUCCESS: 'Auth' password entered, but not yet verified");
   Line("success: real-time state notification set to ON");  // case matters
-  Line("HOLD:Waiting for hold release");                     // not a notification
+  Line("HOLD:Waiting for hold release");                    // not a notification
   EXPECT_TRUE(sink.sent.empty());
   EXPECT_TRUE(Posted().empty());
 }
@@ -76,8 +75,7 @@ TEST_F(Handler, CredentialsAreTheMachineIdAndThePasswordGoesOncePerRequest) {
   Line("SUCCESS: 'Auth' username entered, but not yet verified");
   EXPECT_TRUE(handler.passwordSent);
   Line("SUCCESS: 'Auth' username entered, but not yet verified");
-  EXPECT_EQ(sink.sent, (std::vector<std::string>{"username 'Auth' 'guid-1'\n",
-                                                 "password 'Auth' 'guid-1'\n"}));
+  EXPECT_EQ(sink.sent, (std::vector<std::string>{"username 'Auth' 'guid-1'\n", "password 'Auth' 'guid-1'\n"}));
   handler.ResetConnection();  // a new management connection
   Line("SUCCESS: 'Auth' username entered, but not yet verified");
   EXPECT_EQ(sink.sent.size(), 3u);
@@ -121,8 +119,8 @@ TEST_F(Handler, MachineIdGoesInUnchanged) {
 }
 
 TEST_F(Handler, OnlyConnectedStatePostsTunnelUpEveryTime) {
-  for (const char* state : {"CONNECTING", "RESOLVE", "TCP_CONNECT", "WAIT", "AUTH", "GET_CONFIG",
-                            "ASSIGN_IP", "ADD_ROUTES", "EXITING", "CONNECTED_NOT", "XCONNECTED"}) {
+  for (const char* state : {"CONNECTING", "RESOLVE", "TCP_CONNECT", "WAIT", "AUTH", "GET_CONFIG", "ASSIGN_IP",
+                            "ADD_ROUTES", "EXITING", "CONNECTED_NOT", "XCONNECTED"}) {
     Line(std::string(">STATE:1796755937,") + state + ",x,,,,,");
   }
   EXPECT_TRUE(Posted().empty());

@@ -34,30 +34,31 @@ std::string Compose(std::string entry, bool* ok = nullptr) {
 }
 
 TEST(TunnelCommand, UdpGetsTheShortHandWindowAndExitNotify) {
-  EXPECT_EQ(Compose("host:1194:udp"),
-            kFixed + "host 1194 --proto udp --hand-window 5 --resolv-retry 0 --verb 4 "
-                     "--explicit-exit-notify ");
+  EXPECT_EQ(Compose("host:1194:udp"), kFixed +
+                                          "host 1194 --proto udp --hand-window 5 --resolv-retry 0 --verb 4 "
+                                          "--explicit-exit-notify ");
 }
 
 TEST(TunnelCommand, UdpIsCaseSensitive) {
-  EXPECT_EQ(Compose("host:1194:UDP"),
-            kFixed + "host 1194 --proto UDP --hand-window 10 --resolv-retry 0 --verb 4 ");
+  EXPECT_EQ(Compose("host:1194:UDP"), kFixed + "host 1194 --proto UDP --hand-window 10 --resolv-retry 0 --verb 4 ");
 }
 
 TEST(TunnelCommand, ScramblingWordAddsTheObfuscateOption) {
-  EXPECT_EQ(Compose("host:443:tcp:K"),
-            kFixed + "host 443 --proto tcp --hand-window 10 --resolv-retry 0 --verb 4 "
-                     "--scramble obfuscate K");
+  EXPECT_EQ(Compose("host:443:tcp:K"), kFixed +
+                                           "host 443 --proto tcp --hand-window 10 --resolv-retry 0 --verb 4 "
+                                           "--scramble obfuscate K");
   EXPECT_EQ(Compose("10.0.0.1:1194:udp:word"),
-            kFixed + "10.0.0.1 1194 --proto udp --hand-window 5 --resolv-retry 0 --verb 4 "
-                     "--explicit-exit-notify --scramble obfuscate word");
+            kFixed +
+                "10.0.0.1 1194 --proto udp --hand-window 5 --resolv-retry 0 --verb 4 "
+                "--explicit-exit-notify --scramble obfuscate word");
 }
 
 TEST(TunnelCommand, FieldsSplitLikeATokenizerThatSkipsEmptyFields) {
   // Leading and doubled colons count once; a fifth field is ignored.
   EXPECT_EQ(Compose(":host::443:::tcp:K:fifth:sixth"),
-            kFixed + "host 443 --proto tcp --hand-window 10 --resolv-retry 0 --verb 4 "
-                     "--scramble obfuscate K");
+            kFixed +
+                "host 443 --proto tcp --hand-window 10 --resolv-retry 0 --verb 4 "
+                "--scramble obfuscate K");
   bool ok = true;
   Compose("host::udp", &ok);  // only host and "udp" as the port
   EXPECT_FALSE(ok);
@@ -115,15 +116,17 @@ TEST_F(Tunnel, RequestsTheLastEntryAndWritesTheLineWithItsNul) {
   Add("second:443:tcp:K");
   ASSERT_TRUE(StartTunnel(*signal, &Tunnel::OnEmpty));
   ASSERT_TRUE(service.WaitConnections(1));
-  std::string expected = kFixed + "second 443 --proto tcp --hand-window 10 --resolv-retry 0 --verb 4 "
-                                  "--scramble obfuscate K";
+  std::string expected = kFixed +
+                         "second 443 --proto tcp --hand-window 10 --resolv-retry 0 --verb 4 "
+                         "--scramble obfuscate K";
   expected.push_back('\0');
   EXPECT_EQ(service.Received()[0], expected);
 
   ASSERT_TRUE(StartTunnel(*signal, &Tunnel::OnEmpty));
   ASSERT_TRUE(service.WaitConnections(2));
-  expected = kFixed + "first 1194 --proto udp --hand-window 5 --resolv-retry 0 --verb 4 "
-                      "--explicit-exit-notify ";
+  expected = kFixed +
+             "first 1194 --proto udp --hand-window 5 --resolv-retry 0 --verb 4 "
+             "--explicit-exit-notify ";
   expected.push_back('\0');
   EXPECT_EQ(service.Received()[1], expected);
   EXPECT_TRUE(IsEmpty(Servers));
@@ -171,8 +174,6 @@ TEST(ServiceRequest, ProbeWritesNothing) {
   EXPECT_EQ(service.Received()[0], "");
 }
 
-
-
 TEST(Init, PresentServiceIsReportedAfterOneSilentProbe) {
   FakeService service;
   qvtest::SetEnv("QUORVANTA_PIPE", service.path().c_str());
@@ -203,7 +204,6 @@ TEST(Init, AbsentServiceIsReportedAfterEveryProbeAndItsWait) {
   EXPECT_EQ(m.id, msg::WM_SERVICE_STATUS);
   EXPECT_EQ(m.wParam, 0u);
 }
-
 
 }  // namespace
 

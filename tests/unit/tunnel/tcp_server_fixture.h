@@ -17,7 +17,6 @@
 #include "tunnel/controller_view.h"
 #include "tunnel/tcp_server.h"
 
-
 inline constexpr int kWaitMs = 5000;
 inline const std::string kHold = ">HOLD:Waiting for hold release:0\r\n";
 
@@ -27,8 +26,8 @@ inline constexpr int kSmallBuffer = 4096;
 // A folder of the test's own for the service endpoint's stand-in file.
 inline std::filesystem::path NewFolder() {
   static std::atomic<int> count{0};
-  auto path = std::filesystem::temp_directory_path() /
-              ("qv-tcp-" + qvtest::ProcessTag() + "-" + std::to_string(++count));
+  auto path =
+      std::filesystem::temp_directory_path() / ("qv-tcp-" + qvtest::ProcessTag() + "-" + std::to_string(++count));
   std::filesystem::create_directories(path);
   return path;
 }

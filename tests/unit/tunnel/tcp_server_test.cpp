@@ -59,8 +59,7 @@ TEST_F(Server, NewConnectionStartsWithFreshBufferAndPasswordFlag) {
   EXPECT_EQ(Next(), msg::WM_MGMT_CONNECTED);
   // Were "left over" kept, this would not be a reply line at all.
   ASSERT_TRUE(client.Write(kHold + "SUCCESS: 'Auth' username entered\r\n"));
-  EXPECT_EQ(client.Read(9 + 55, kWaitMs),
-            std::string("state on\npassword 'Auth' '") + kRecordedMachineId + "'\n");
+  EXPECT_EQ(client.Read(9 + 55, kWaitMs), std::string("state on\npassword 'Auth' '") + kRecordedMachineId + "'\n");
   client.Close();
   EXPECT_EQ(Next(), msg::WM_MGMT_DISCONNECTED);
 }

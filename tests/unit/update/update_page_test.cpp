@@ -34,8 +34,7 @@ TEST(UpdatePage, CarriageReturnsBeforeLineFeedsAreDropped) {
 }
 
 TEST(UpdatePage, FurtherBlocksAreAppended) {
-  EXPECT_EQ(ExtractProfileText("<!--\nAAAA\n!!11-->\nmiddle\n<!--\nBBBB\n!!22-->\nend\n"),
-            "AAAA\n11-BBBB\n22-");
+  EXPECT_EQ(ExtractProfileText("<!--\nAAAA\n!!11-->\nmiddle\n<!--\nBBBB\n!!22-->\nend\n"), "AAAA\n11-BBBB\n22-");
   // A page that ends inside a block keeps what was copied.
   EXPECT_EQ(ExtractProfileText("<!--\nAAAA\nBB"), "AAAABB");
 }

@@ -60,8 +60,8 @@ class ManagementListener {
     address.sin_family = AF_INET;
     address.sin_port = htons(63782);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    listening_ = socket_ != INVALID_SOCKET && bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                 listen(socket_, 4) == 0;
+    listening_ = socket_ != INVALID_SOCKET &&
+                 bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(socket_, 4) == 0;
   }
   ~ManagementListener() {
     if (socket_ != INVALID_SOCKET) closesocket(socket_);
@@ -214,8 +214,8 @@ TEST_F(TunneldWin, RequestsStartOneOpenVpnAtATimeWithTheExactCommandLine) {
 
   // Both have ended, so both have written their command lines: the request's
   // tokens as sent, behind the full path of the program, run in the config dir.
-  const std::string entry = "\"" + dir_ + "\\openvpn.exe\" " + kRequest.substr(12, kRequest.size() - 13) +
-                            "\ncwd: " + dir_ + "\n";
+  const std::string entry =
+      "\"" + dir_ + "\\openvpn.exe\" " + kRequest.substr(12, kRequest.size() - 13) + "\ncwd: " + dir_ + "\n";
   EXPECT_EQ(ReadFileText(record_), entry + entry);
 }
 

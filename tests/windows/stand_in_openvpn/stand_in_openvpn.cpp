@@ -142,8 +142,9 @@ int main(int argc, char** argv) {
   Record();
   const std::string mode = Env("QV_STANDIN_MODE", "ok");
   if (mode == "exit1") {
-    std::printf("Options error: Unrecognized option or missing or extra parameter(s) in [CMD-LINE]:1: "
-                "scramble (2.6.14)\n");
+    std::printf(
+        "Options error: Unrecognized option or missing or extra parameter(s) in [CMD-LINE]:1: "
+        "scramble (2.6.14)\n");
     return 1;
   }
   if (mode == "noconnect") return 1;
@@ -151,7 +152,8 @@ int main(int argc, char** argv) {
   std::string host = "127.0.0.1", port = "63782", eventName;
   bool udp = true;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--service") == 0 && i + 1 < argc) eventName = argv[++i];
+    if (std::strcmp(argv[i], "--service") == 0 && i + 1 < argc)
+      eventName = argv[++i];
     else if (std::strcmp(argv[i], "--management") == 0 && i + 2 < argc) {
       host = argv[++i];
       port = argv[++i];
@@ -214,12 +216,14 @@ int main(int argc, char** argv) {
     if (r == WAIT_OBJECT_0 && !m.Receive() && m.pending.empty()) break;
     std::string cmd;
     while (!stopping && m.NextCommand(&cmd)) {
-      if (cmd == "state on") m.Send("SUCCESS: real-time state notification set to ON");
+      if (cmd == "state on")
+        m.Send("SUCCESS: real-time state notification set to ON");
       else if (cmd.rfind("bytecount ", 0) == 0) {
         bytecountMs = static_cast<DWORD>(std::atoi(cmd.c_str() + 10)) * 1000;
         nextBytecount = GetTickCount64() + bytecountMs;
         m.Send("SUCCESS: bytecount interval changed");
-      } else if (cmd == "hold off") m.Send("SUCCESS: hold flag set to OFF");
+      } else if (cmd == "hold off")
+        m.Send("SUCCESS: hold flag set to OFF");
       else if (cmd == "hold release") {
         m.Send("SUCCESS: hold release succeeded");
         m.Send(">PASSWORD:Need 'Auth' username/password");
@@ -227,8 +231,8 @@ int main(int argc, char** argv) {
         m.Send("SUCCESS: 'Auth' username entered, but not yet verified");
       } else if (cmd.rfind("password 'Auth' ", 0) == 0) {
         m.Send("SUCCESS: 'Auth' password entered, but not yet verified");
-        const bool good = mode != "badpass" &&
-                          (wantPassword.empty() || cmd == "password 'Auth' '" + wantPassword + "'");
+        const bool good =
+            mode != "badpass" && (wantPassword.empty() || cmd == "password 'Auth' '" + wantPassword + "'");
         if (!udp) m.Send(State("TCP_CONNECT,,,,,,"));
         m.Send(State("WAIT,,,,,,"));
         m.Send(State("AUTH,,,,,,"));
@@ -241,8 +245,8 @@ int main(int argc, char** argv) {
           return 0;
         }
         m.Send(State("ASSIGN_IP,,,,,,"));
-        m.Send(State(udp ? "CONNECTED,SUCCESS,,127.0.0.1,11940,,"
-                         : "CONNECTED,SUCCESS,,127.0.0.1,11941,127.0.0.1,36092"));
+        m.Send(
+            State(udp ? "CONNECTED,SUCCESS,,127.0.0.1,11940,," : "CONNECTED,SUCCESS,,127.0.0.1,11941,127.0.0.1,36092"));
         connected = true;
         nextBytecount = GetTickCount64() + bytecountMs;
         if (mode == "drop") dropAt = GetTickCount64() + dropMs;

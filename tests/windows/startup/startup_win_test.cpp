@@ -14,9 +14,9 @@ using qvtest::GetString;
 using qvtest::kCryptographyKey;
 using qvtest::kProductKey;
 using qvtest::Program;
+using qvtest::Quoted;
 using qvtest::SavedKey;
 using qvtest::SetString;
-using qvtest::Quoted;
 using qvtest::WindowsPath;
 
 // Runs the front end to its end with the given input; its exit code.

@@ -75,8 +75,7 @@ inline std::string Quoted(const std::string& path) {
 // writes to OUT; "no answer" when none comes within waitMs.
 inline std::string UnixScriptLine(const std::string& script, const std::string& args, int waitMs = 25000) {
   static int calls = 0;
-  const std::string out =
-      "/tmp/qv-wine-probe-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++calls);
+  const std::string out = "/tmp/qv-wine-probe-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++calls);
   DeleteFileA(WindowsPath(out).c_str());
   std::string line = "/bin/sh " + script + " " + out + " " + args;
   STARTUPINFOA si{};

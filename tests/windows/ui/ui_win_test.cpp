@@ -218,8 +218,10 @@ TEST(WinWindow, StylesPlaceOpacityAndPostedRequests) {
   GetWindowTextW(hwnd, title, 64);
   EXPECT_STREQ(title, L"Another");
 
-  struct { std::vector<VARIANT> args; BYTE alpha; } opacity[] = {
-      {{Num(50)}, 127}, {{Num(100)}, 255}, {{Num(0)}, 0}, {{}, 255}, {{Num(50), Num(1)}, 255}};
+  struct {
+    std::vector<VARIANT> args;
+    BYTE alpha;
+  } opacity[] = {{{Num(50)}, 127}, {{Num(100)}, 255}, {{Num(0)}, 0}, {{}, 255}, {{Num(50), Num(1)}, 255}};
   for (auto& c : opacity) {
     EXPECT_EQ(Call(external, 100008, c.args), S_OK);
     BYTE alpha = 1;
@@ -232,15 +234,21 @@ TEST(WinWindow, StylesPlaceOpacityAndPostedRequests) {
 
   // "Close" posts its code when given exactly one argument, else -1.
   platform::Message message{};
-  struct { std::vector<VARIANT> args; intptr_t code; } closes[] = {{{}, -1}, {{Num(3)}, 3}, {{Num(1), Num(2)}, -1}};
+  struct {
+    std::vector<VARIANT> args;
+    intptr_t code;
+  } closes[] = {{{}, -1}, {{Num(3)}, 3}, {{Num(1), Num(2)}, -1}};
   for (auto& c : closes) {
     EXPECT_EQ(Call(external, 100002, c.args), S_OK);
     ASSERT_TRUE(TakeQueued(msg::Close, &message));
     EXPECT_EQ(static_cast<intptr_t>(message.wParam), c.code);
   }
   // Moving and sizing post WM_NCLBUTTONDOWN with the hit-test code.
-  struct { DISPID id; std::vector<VARIANT> args; WPARAM code; } drags[] = {
-      {100004, {}, HTCAPTION}, {100005, {}, HTBOTTOMRIGHT}, {100005, {Num(HTTOPLEFT)}, HTTOPLEFT}};
+  struct {
+    DISPID id;
+    std::vector<VARIANT> args;
+    WPARAM code;
+  } drags[] = {{100004, {}, HTCAPTION}, {100005, {}, HTBOTTOMRIGHT}, {100005, {Num(HTTOPLEFT)}, HTTOPLEFT}};
   for (auto& d : drags) {
     EXPECT_EQ(Call(external, d.id, d.args), S_OK);
     MSG posted{};
@@ -330,14 +338,18 @@ TEST(WinTrayRecord, IconTooltipAndMenuFollowTheState) {
   EXPECT_EQ(record.uID, 0u);
   EXPECT_EQ(record.uFlags, 7u);
   EXPECT_EQ(record.uCallbackMessage, 32769u);
-  struct { ShownState state; const wchar_t* icon; const wchar_t* tip; bool connect, disconnect; } looks[] = {
-      {WaitingForService, L"hand48x48_red.ico", L"Disconnected", false, false},
-      {Connecting, L"hand48x48_yellow.ico", L"Connecting", false, true},
-      {Connected, L"hand48x48_green.ico", L"Connected", false, true},
-      {Disconnecting, L"hand48x48_yellow.ico", L"Disconnecting", false, false},
-      {Disconnected, L"hand48x48_red.ico", L"Disconnected", true, false},
-      {ServiceUnavailable, L"hand48x48_red.ico", L"Disconnected", true, false},
-      {Reconnecting, L"hand48x48_yellow.ico", L"Reconnecting", false, true}};
+  struct {
+    ShownState state;
+    const wchar_t* icon;
+    const wchar_t* tip;
+    bool connect, disconnect;
+  } looks[] = {{WaitingForService, L"hand48x48_red.ico", L"Disconnected", false, false},
+               {Connecting, L"hand48x48_yellow.ico", L"Connecting", false, true},
+               {Connected, L"hand48x48_green.ico", L"Connected", false, true},
+               {Disconnecting, L"hand48x48_yellow.ico", L"Disconnecting", false, false},
+               {Disconnected, L"hand48x48_red.ico", L"Disconnected", true, false},
+               {ServiceUnavailable, L"hand48x48_red.ico", L"Disconnected", true, false},
+               {Reconnecting, L"hand48x48_yellow.ico", L"Reconnecting", false, true}};
   for (auto& look : looks) {
     model.SetState(look.state);
     tray.Update();
@@ -404,8 +416,8 @@ TEST(WinResources, TheProgramCarriesThePageIconsVersionAndManifest) {
     const bool html = std::strcmp(list[i].type, "23") == 0;
     const std::wstring type = Wide(list[i].type);
     const std::string data = image.Data(name.c_str(), html ? MAKEINTRESOURCEW(23) : type.c_str());
-    const std::string file = qvtest::ReadFileText(std::string(QV_SOURCE_DIR) + "/src/ui/res/" +
-                                                  (list[i].path + std::strlen("/quorvanta/")));
+    const std::string file =
+        qvtest::ReadFileText(std::string(QV_SOURCE_DIR) + "/src/ui/res/" + (list[i].path + std::strlen("/quorvanta/")));
     ASSERT_FALSE(data.empty()) << list[i].type << "/" << list[i].name;
     if (!html) {
       EXPECT_EQ(data, file) << list[i].name;
@@ -476,8 +488,7 @@ struct ResFetch : IInternetProtocolSink, IInternetBindInfo {
   STDMETHODIMP_(ULONG) Release() override { return 1; }
   STDMETHODIMP Switch(PROTOCOLDATA*) override { return S_OK; }
   STDMETHODIMP ReportProgress(ULONG status, LPCWSTR text) override {
-    if ((status == BINDSTATUS_MIMETYPEAVAILABLE || status == BINDSTATUS_VERIFIEDMIMETYPEAVAILABLE) && text)
-      mime = text;
+    if ((status == BINDSTATUS_MIMETYPEAVAILABLE || status == BINDSTATUS_VERIFIEDMIMETYPEAVAILABLE) && text) mime = text;
     return S_OK;
   }
   STDMETHODIMP ReportData(DWORD, ULONG, ULONG) override { return S_OK; }
