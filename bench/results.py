@@ -39,6 +39,19 @@ def row(figure, measured, floor, what):
     rows.append((figure, measured, floor, what))
 
 
+def why_not(err_name, benchmark=None, needs_root=False):
+    """Why a figure is missing, for its row: the benchmark's own error, else
+    that it needs root, else the last line its program wrote on standard error."""
+    if benchmark and benchmark.get("error_occurred"):
+        return "not measured: " + benchmark.get("error_message", "the benchmark failed")
+    if needs_root and not root:
+        return "not measured: needs root"
+    lines = [l.strip() for l in read(err_name).splitlines() if l.strip()]
+    if lines:
+        return "not measured: " + lines[-1].replace("|", "/")
+    return "not measured: its program wrote nothing"
+
+
 profile = bench("profile.json")
 load, copy = profile.get("BM_LoadProfile"), profile.get("BM_MemcpySameSize")
 if load and copy:
@@ -55,13 +68,15 @@ tunnel = bench("tunnel.json").get("BM_TunnelUpVersusBareClient")
 if tunnel and "tunnel_up_ms" in tunnel:
     row("connect: request to tunnel up, through the service", "%.0f ms" % tunnel["tunnel_up_ms"],
         "%.0f ms" % tunnel["bare_client_ms"], "bare OpenVPN client to the same server")
-elif not root:
-    row("connect through the service", "needs root", "", "")
+else:
+    row("connect: request to tunnel up, through the service", why_not("tunnel.err", tunnel, needs_root=True), "", "")
 
 block = bench("block.json").get("BM_TunnelUpWithAndWithoutTheBlock")
 if block and "with_block_ms" in block:
     row("connect with the block outside the tunnel (ratio %.2f)" % block["ratio"], "%.0f ms" % block["with_block_ms"],
         "%.0f ms" % block["without_block_ms"], "the same connect with block_outside_tunnel 0")
+else:
+    row("connect with the block outside the tunnel", why_not("block.err", block, needs_root=True), "", "")
 
 window = read("window.txt")
 m_min = re.search(r"minimal \+ all four\s+first draw\s+([\d.]+) ms\s+Rss\s+(\d+) kB\s+Pss\s+(\d+) kB", window)
@@ -82,16 +97,20 @@ if m_shown and m_min:
 m_click = re.search(r"tray click to page on screen: page given up\s+([\d.]+) ms", window)
 if m_click:
     row("tray click to the page on screen (hidden window)", "%s ms" % m_click.group(1), "300 ms", "goal")
+if not (m_shown and m_min):
+    row("start-up, memory and tray click of the window", why_not("window.err"), "", "")
 
 wakeups = read("wakeups.md")
+woken = 0
 for line in wakeups.splitlines():
     m = re.match(r"\| (.+?) \| ([\d.-]+) \|", line)
     if m and m.group(1) != "process":
+        woken += 1
         row("wake-ups per second, connected and idle: " + m.group(1), m.group(2),
-            "0.33" if m.group(1).startswith("quorvanta (") else "", 
+            "0.33" if m.group(1).startswith("quorvanta (") else "",
             "the 3-second traffic counters" if m.group(1).startswith("quorvanta (") else "")
-if not root:
-    row("wake-ups per second", "needs root", "", "")
+if not woken:
+    row("wake-ups per second, connected and idle", why_not("wakeups.err", needs_root=True), "", "")
 
 crash = read("crash.txt")
 m_fault = re.search(r"fault to exit.*?median ([\d.]+) ms", crash)
@@ -100,6 +119,8 @@ if m_fault:
     row("crash: fault to exit with the report handed over", "%s ms" % m_fault.group(1), "", "")
 for flags, ms, kib in m_inst:
     row("crash: install cost, flags %s" % flags, "%s ms, +%s KiB" % (ms, kib), "", "")
+if not m_fault and not m_inst:
+    row("crash reporting", why_not("crash.err"), "", "")
 
 print("# Benchmark results\n")
 cpu = ""
