@@ -364,7 +364,7 @@ run() {
     no_clear "$name"
     ;;
   killed-server)
-    start_pinger "$name" 55
+    start_pinger "$name" 80
     sleep 3
     s=$(serving_server)
     t0=$(now)
@@ -372,8 +372,9 @@ run() {
     tray_after "$t0" 6 25 || tray_after "$t0" 4 25 || fail "$name: the tray was not yellow within 25 s of the server's death"
     wait "$pinger" 2>/dev/null
     figures "$name" "$t0" "$t0" >"$work/figures-$name"; cat "$work/figures-$name"
-    # OpenVPN tries the dead server again before it gives up and the next one is asked for.
-    expect_within "$name" 25 60
+    # OpenVPN tries the dead server for about 43 s before it gives up; when the
+    # list has run out and starts over at the dead server, that costs 14 s more.
+    expect_within "$name" 25 75
     no_clear "$name"
     start_server "${s:-1}"
     ;;
@@ -531,19 +532,23 @@ run() {
     ;;
   host-names)
     # Entries by name, resolved through the machine's resolver: at the first
-    # connect (no block yet) and at failover (under the block).
-    start_pinger "$name" 90
-    ended=$(count_lines "page disconnected")
-    command disconnect
-    wait_line "page disconnected" $((ended + 1)) 15 || fail "$name: no disconnect"
+    # connect (no block yet) and at failover (under the block). A new front end
+    # reads the named profile at its start; one running on would first use up
+    # the numeric entries left in its list.
+    quit_front
     make_profile "lab1.example:1194:udp lab2.example:1194:udp"
-    command connect
-    connected_now "$(($(count_lines "tray 5") + 1))" "$name: first connect by name" || true
+    start_front
+    connected_now 1 "$name: first connect by name" || true
+    start_pinger "$name" 80
+    sleep 1
     s=$(serving_server)
     [ -n "$s" ] || fail "$name: OpenVPN was not given the server's address"
     t0=$(now)
     stop_server "${s:-1}" KILL
-    wait_line "tray 5" "$(($(count_lines "tray 5") + 1))" 60 || fail "$name: no failover to the other name"
+    # OpenVPN itself tries the dead server for about 43 s before it gives up.
+    wait_line "tray 5" "$(($(count_lines "tray 5") + 1))" 90 || fail "$name: no failover to the other name"
+    other=$(serving_server)
+    [ -n "$other" ] && [ "$other" != "${s:-1}" ] || fail "$name: the failover went to server ${other:-none}, not the other name's"
     sleep 2
     kill "$pinger" 2>/dev/null
     wait "$pinger" 2>/dev/null
@@ -621,9 +626,9 @@ for s in "${scenarios[@]}"; do
   fi
 done
 quit_front
-notices=$(grep -c " notice " "$work/front1.log" || true)
+notices=$(cat "$work"/front*.log | grep -c " notice " || true)
 say "desktop notices the front end gave: $notices"
-grep -h " notice " "$work/front1.log" | cut -d' ' -f2- | sort | uniq -c
+grep -h " notice " "$work"/front*.log | cut -d' ' -f2- | sort | uniq -c
 if [ "$failures" -ne 0 ]; then
   echo "-- service"; tail -n 80 "$work/service.log"
   echo "-- front end"; tail -n 80 "$(flog)"
