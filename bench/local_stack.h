@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/message_queue.h"
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 #include "runtime/shared_state.h"
 #include "runtime/signal.h"
 #include "runtime/ui_messages.h"

@@ -10,7 +10,7 @@
 
 #include "profile/profile.h"
 #include "profile/profile_codec.h"
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 
 namespace {
 

@@ -15,7 +15,6 @@
 #include "platform/named_mutex.h"
 #include "platform/quit_request.h"
 #include "platform/sockets.h"
-#include "platform/thread.h"
 #include "runtime/shared_state.h"
 #include "runtime/thread.h"
 #include "runtime/ui_messages.h"
@@ -135,17 +134,13 @@ namespace {
 bool g_windowed = false;
 
 void WaitForQuit(void*) {
-  WorkerEnter();
   if (platform::WaitQuitRequest())
     platform::UiQueue().Post(g_windowed ? msg::Close : HeadlessWindow::kQuitMessage, 0, 0);
-  WorkerLeave();
 }
 
 void WaitForShowRequest(void* event) {
-  WorkerEnter();
   // Ends with the process; an event that can no longer be waited on ends it sooner.
   while (static_cast<platform::NamedEvent*>(event)->Wait(-1)) platform::UiQueue().Post(msg::ShowWindowRequest, 0, 0);
-  WorkerLeave();
 }
 
 }  // namespace
@@ -153,12 +148,12 @@ void WaitForShowRequest(void* event) {
 void StartQuitWatcher(bool windowed) {
   g_windowed = windowed;
   platform::UiQueue();  // made here, so the queue belongs to this, the user-interface thread
-  platform::StartDetachedThread(&WaitForQuit, nullptr);
+  StartWorker(&WaitForQuit, nullptr);
   if (!windowed) return;
   // A second start sets this; it lives as long as the process, like its watcher.
   static platform::NamedEvent* show =
       platform::NamedEvent::Replace(kShowWindowEventName, platform::EventReset::Auto).release();
-  if (show) platform::StartDetachedThread(&WaitForShowRequest, show);
+  if (show) StartWorker(&WaitForShowRequest, show);
 }
 
 int RunHeadless(const StartFlags& flags) {

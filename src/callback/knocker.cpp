@@ -13,7 +13,7 @@
 #include "platform/http.h"
 #include "platform/opener.h"
 #include "platform/registry.h"
-#include "platform/thread.h"
+#include "runtime/thread.h"
 #include "profile/profile.h"
 
 namespace {
@@ -52,23 +52,21 @@ const Body kKnock{&RunKnock};
 const Body kOpenInstalled{&RunOpenInstalled};
 
 void Worker(void* body) {
-  WorkerEnter();
   static_cast<const Body*>(body)->run();
-  WorkerLeave();
   Runs& runs = TheRuns();
   std::lock_guard<std::mutex> lock(runs.lock);
   --runs.running;
   runs.changed.notify_all();
 }
 
-bool StartWorker(const Body* body) {
+bool StartRun(const Body* body) {
   Runs& runs = TheRuns();
   {
     std::lock_guard<std::mutex> lock(runs.lock);
     if (runs.ending) return false;
     ++runs.running;
   }
-  if (platform::StartDetachedThread(&Worker, const_cast<Body*>(body))) return true;
+  if (StartWorker(&Worker, const_cast<Body*>(body))) return true;
   std::lock_guard<std::mutex> lock(runs.lock);
   --runs.running;
   runs.changed.notify_all();
@@ -177,11 +175,11 @@ void RunOpenInstalled() {
 
 void Knocker::Run() { RunKnock(); }
 
-bool Knocker::Start() { return StartWorker(&kKnock); }
+bool Knocker::Start() { return StartRun(&kKnock); }
 
 void OpenInstalled::Run() { RunOpenInstalled(); }
 
-bool OpenInstalled::Start() { return StartWorker(&kOpenInstalled); }
+bool OpenInstalled::Start() { return StartRun(&kOpenInstalled); }
 
 bool EndCallbackWorkers(unsigned boundMs) {
   Runs& runs = TheRuns();

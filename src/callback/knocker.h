@@ -3,31 +3,30 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "runtime/thread.h"
-
-// Both workers are started by the window, which may be gone before a run
-// ends: Start runs them on threads that use nothing of the object.
+// Both are started by the window, which may be gone before a run ends:
+// Start runs them on detached workers that use nothing of the object and may
+// end with the process (EndCallbackWorkers cuts them short at shutdown).
 
 // Reports the stored referral code ("ref") once to the vendor's site:
 // GET <site>/clientCallback/?a=<code>&b=<machine id>&c=<signature>, and
 // empties "ref" when the reply begins with "OK".
-class Knocker : public Thread {
+class Knocker {
  public:
-  // Starts one run on a thread of its own (hides Thread::Start).
+  // Starts one run on a worker of its own; false after shutdown.
   bool Start();
 
  protected:
   // One run on the calling thread.
-  void Run() override;
+  void Run();
 };
 
 // Opens the vendor's "/installed" page 5 s after the first tunnel-up of a first run.
-class OpenInstalled : public Thread {
+class OpenInstalled {
  public:
   bool Start();
 
  protected:
-  void Run() override;
+  void Run();
 };
 
 // Shutdown: no run opens a page or writes "ref" from now on, a transfer

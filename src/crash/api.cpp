@@ -10,6 +10,7 @@
 
 #include "crash/crash_handler.h"
 #include "platform/crash_process.h"
+#include "runtime/thread.h"
 
 namespace crash {
 
@@ -154,6 +155,9 @@ int InstallCrashHandler(const CrashInstallInfo* pInfo) {
     return 4;
   }
   h->Tidy();
+  // Every worker started from now on has its own handlers while it runs.
+  SetWorkerBrackets(
+      +[] { InstallThreadCrashHandlers(0); }, +[] { UninstallThreadCrashHandlers(); });
   return 0;
 }
 

@@ -15,6 +15,8 @@ const char* SiteBase();
 
 // The tunnel service's endpoint when QUORVANTA_PIPE names none: the named
 // pipe on Windows, a Unix socket on Linux.
+inline constexpr const char* kServicePipeWindows = "\\\\.\\pipe\\QuorvantaPipe";
+inline constexpr const char* kServicePipeLinux = "/run/quorvanta/QuorvantaPipe";
 const char* DefaultServiceEndpoint();
 // The directory of per-user runtime objects: $XDG_RUNTIME_DIR, else
 // /tmp/quorvanta-<uid>, else $XDG_CACHE_HOME (or ~/.cache)/quorvanta-run; each

@@ -9,8 +9,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "runtime/well_known.h"
-
 namespace platform {
 
 const char* DefaultServiceEndpoint() { return kServicePipeLinux; }

@@ -1,8 +1,5 @@
 #include "platform/environment.h"
 
-// Before windows.h, whose macros carry the same names as some of its messages.
-#include "runtime/well_known.h"
-
 #include <windows.h>
 
 #include <cstdio>

@@ -3,11 +3,6 @@
 #include <windows.h>
 
 #include "platform/ui_loop_win.h"
-#include "runtime/ui_messages.h"
-
-static_assert(msg::Close == WM_CLOSE && msg::KeyDown == WM_KEYDOWN && msg::Command == WM_COMMAND &&
-                  msg::LeftButtonDown == WM_LBUTTONDOWN && msg::RightButtonDown == WM_RBUTTONDOWN,
-              "the program's message numbers are the system's");
 
 namespace platform {
 

@@ -12,7 +12,7 @@
 #include "platform/temp_file.h"
 #include "runtime/shared_state.h"
 #include "profile/profile_file.h"
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "profile/profile.h"
 #include "profile/profile_file.h"
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "platform/temp_file.h"
 #include "platform/thread.h"
 #include "profile/profile.h"
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 #include "profile/update_page.h"
 
 namespace {
@@ -63,12 +63,12 @@ void UpdateWorker(void* arg) {
   WorkerDone();
 }
 
-void StartWorker(const char* profilePath, unsigned wait) {
+void StartUpdate(const char* profilePath, unsigned wait) {
   if (UpdateUrlsEmpty()) return;
   auto* start = new WorkerStart{};
   std::snprintf(start->profilePath, sizeof start->profilePath, "%s", profilePath);
   start->delayMs = wait;
-  if (!platform::StartDetachedThread(&UpdateWorker, start)) delete start;
+  if (!StartWorker(&UpdateWorker, start)) delete start;
 }
 
 }  // namespace
@@ -138,7 +138,6 @@ int ExtractProfile(const char* pagePath, const char* profilePath) {
 }
 
 void UpdateServerLists(const char* profilePath) {
-  WorkerEnter();
   std::unique_lock<std::mutex> update(UpdateLock, std::try_to_lock);
   if (update.owns_lock()) {
     ServerList* urls = CopyUpdateUrls();
@@ -172,12 +171,11 @@ void UpdateServerLists(const char* profilePath) {
     FreeServerList(sources);
     FreeServerList(urls);
   }
-  WorkerLeave();
 }
 
-void StartServerListUpdate(const char* profilePath) { StartWorker(profilePath, 0); }
+void StartServerListUpdate(const char* profilePath) { StartUpdate(profilePath, 0); }
 
-void StartDelayedServerListUpdate(const char* profilePath) { StartWorker(profilePath, delayMs.load()); }
+void StartDelayedServerListUpdate(const char* profilePath) { StartUpdate(profilePath, delayMs.load()); }
 
 void SetUpdateDelayMs(unsigned ms) { delayMs.store(ms); }
 

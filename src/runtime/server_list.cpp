@@ -1,4 +1,4 @@
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 #include "runtime/shared_state.h"
 
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 
 char ConfigDirectory[kPathSize];
 char ProfilePath[kPathSize];

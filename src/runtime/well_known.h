@@ -3,10 +3,8 @@
 // agree on, in one place.
 #include <cstdint>
 
-// The tunnel service's endpoint: the named pipe on Windows, a Unix socket on
-// Linux (platform::DefaultServiceEndpoint picks the one of the running system).
-inline constexpr const char* kServicePipeWindows = "\\\\.\\pipe\\QuorvantaPipe";
-inline constexpr const char* kServicePipeLinux = "/run/quorvanta/QuorvantaPipe";
+// The tunnel service's endpoint (platform::kServicePipeWindows and
+// kServicePipeLinux) is the platform's: DefaultServiceEndpoint picks it.
 
 // OpenVPN ends when the service sees this event set.
 inline constexpr const char* kExitEventName = "Global\\Quorvanta_ovpn_exit_1";

@@ -10,7 +10,7 @@
 #include "platform/environment.h"
 #include "platform/local_socket.h"
 #include "profile/profile_update.h"
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 #include "runtime/ui_messages.h"
 #include "tunnel/controller_view.h"
 
@@ -117,24 +117,6 @@ bool StartTunnel(Signal& signal, void (*onEmptyList)(const char* profilePath)) {
   return result;
 }
 
-Init::~Init() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  stopping_ = true;
-  changed_.notify_all();
-  changed_.wait(lock, [this] { return !running_; });
-}
-
-bool Init::Start() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    running_ = true;
-  }
-  if (Thread::Start()) return true;
-  std::lock_guard<std::mutex> lock(mutex_);
-  running_ = false;
-  return false;
-}
-
 void Init::Run() {
   bool reachable = false;
   bool stopped = false;
@@ -143,12 +125,8 @@ void Init::Run() {
       reachable = true;
       break;
     }
-    std::unique_lock<std::mutex> lock(mutex_);
-    stopped = changed_.wait_for(lock, std::chrono::milliseconds(intervalMs_), [this] { return stopping_; });
+    stopped = WaitForStop(intervalMs_);
   }
-  std::lock_guard<std::mutex> lock(mutex_);
   // A probe ended by the program's shutdown reports nothing.
   if (notify_ && !stopped) notify_->Post(msg::WM_SERVICE_STATUS, reachable ? 1 : 0, 0);
-  running_ = false;
-  changed_.notify_all();
 }

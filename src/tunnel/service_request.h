@@ -38,7 +38,7 @@ bool StartTunnel(Signal& signal, void (*onEmptyList)(const char* profilePath) = 
 class Init : public Thread {
  public:
   Init() = default;
-  ~Init();
+  ~Init() { Stop(); }
 
   void SetNotifyWindow(platform::MessageQueue* queue) { notify_ = queue; }
   // Tests shorten the probe; the program keeps 10000 probes 1000 ms apart.
@@ -46,8 +46,6 @@ class Init : public Thread {
     attempts_ = attempts;
     intervalMs_ = intervalMs;
   }
-  // Starts the probe thread (hides Thread::Start to track the thread's life).
-  bool Start();
 
  protected:
   void Run() override;
@@ -56,9 +54,4 @@ class Init : public Thread {
   platform::MessageQueue* notify_ = nullptr;
   unsigned attempts_ = 10000;
   unsigned intervalMs_ = 1000;
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool running_ = false;
-  bool stopping_ = false;
 };

@@ -72,25 +72,8 @@ void TcpServer::SetListening(uint16_t port) {
 
 uint16_t TcpServer::WaitListening() {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return opened_ || !running_; });
+  changed_.wait(lock, [this] { return opened_ || !Running(); });
   return boundPort_;
-}
-
-bool TcpServer::Start() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    running_ = true;
-  }
-  if (Thread::Start()) return true;
-  std::lock_guard<std::mutex> lock(mutex_);
-  running_ = false;
-  return false;
-}
-
-void TcpServer::Stop() {
-  listener_.Stop();
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return !running_; });
 }
 
 void TcpServer::Run() {
@@ -102,7 +85,6 @@ void TcpServer::Run() {
   platform::StopSockets();
   std::lock_guard<std::mutex> lock(mutex_);
   opened_ = true;
-  running_ = false;
   changed_.notify_all();
 }
 

@@ -26,8 +26,6 @@ class TcpServer : public Thread, private CommandSink {
   void SetPort(uint32_t port) { port_ = port; }
   // The queue that stands for the notify window; set before Start.
   void SetNotifyWindow(platform::MessageQueue* queue);
-  // Starts the server thread (hides Thread::Start to track the thread's life).
-  bool Start();
 
   // Writes the text on the current connection within a bound; a peer that
   // does not take it is dropped. Only called on the server thread, by the handler.
@@ -41,14 +39,12 @@ class TcpServer : public Thread, private CommandSink {
   // Blocks until the listener is open (or failed to open); then the bound
   // port, 0 when opening failed or the server is not running.
   uint16_t WaitListening();
-  // Wakes the server thread and waits until it has left Run; the destructor
-  // does this, so the thread never reaches a destroyed server.
-  void Stop();
 
   ManagementHandler& handler() { return handler_; }
 
  protected:
   void Run() override;
+  void Wake() override { listener_.Stop(); }
 
  private:
   void Serve();
@@ -67,5 +63,4 @@ class TcpServer : public Thread, private CommandSink {
   std::condition_variable changed_;
   bool opened_ = false;
   uint16_t boundPort_ = 0;
-  bool running_ = false;
 };

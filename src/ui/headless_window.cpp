@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "platform/message_queue.h"
-#include "platform/thread.h"
 #include "platform/ui_loop.h"
+#include "runtime/thread.h"
 #include "runtime/ui_messages.h"
 
 namespace {
@@ -44,7 +44,7 @@ int HeadlessWindow::RunWindow(bool) {
   tunnel_.server().WaitListening();
   std::fputs("\n", stdout);
   std::fflush(stdout);
-  platform::StartDetachedThread(&ReadCommands, nullptr);
+  StartWorker(&ReadCommands, nullptr);
   platform::RunUiLoop(
       +[](const platform::Message& message, void* self) { static_cast<HeadlessWindow*>(self)->Receive(message); },
       this);

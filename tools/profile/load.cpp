@@ -5,7 +5,7 @@
 
 #include "commands.h"
 #include "profile/profile.h"
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 
 namespace {
 

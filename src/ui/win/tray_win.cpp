@@ -5,6 +5,10 @@
 #include "runtime/ui_messages.h"
 
 static_assert(msg::WM_TRAYICON == WM_APP + 1, "the tray's callback message is WM_APP + 1");
+// The message loop hands the system's messages on under their own numbers.
+static_assert(msg::Close == WM_CLOSE && msg::KeyDown == WM_KEYDOWN && msg::Command == WM_COMMAND &&
+                  msg::LeftButtonDown == WM_LBUTTONDOWN && msg::RightButtonDown == WM_RBUTTONDOWN,
+              "the program's message numbers are the system's");
 
 WinTray::WinTray(const TrayModel& model, TrayHost& host) : model_(model), host_(host) {
   module_ = GetModuleHandleW(nullptr);

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "profile/profile.h"
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 #include "unit/profile/profile_test_util.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include "runtime/signal.h"
 #include "platform/message_queue.h"
 #include "platform/named_event.h"
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 #include "support/child_process.h"
 #include "support/running_program.h"
 #include "tunnel/service_request.h"

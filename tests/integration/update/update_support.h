@@ -14,7 +14,7 @@
 
 #include "runtime/shared_state.h"
 #include "profile/profile_codec.h"
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 
 namespace qvtest {
 

@@ -24,7 +24,7 @@
 #include "http_test_server.h"
 #include "profile/profile.h"
 #include "profile/profile_update.h"
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 #include "update_support.h"
 
 namespace {

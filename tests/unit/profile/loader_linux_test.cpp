@@ -9,7 +9,7 @@
 
 #include "profile/profile.h"
 #include "profile/profile_codec.h"
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 #include "profile_test_util.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "profile/profile.h"
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 #include "profile_test_util.h"
 
 namespace {

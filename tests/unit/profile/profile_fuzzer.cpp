@@ -5,7 +5,7 @@
 
 #include "profile/profile.h"
 #include "profile/profile_file.h"
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ServerList* a = NewServerList();

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 
 namespace profile_test {
 

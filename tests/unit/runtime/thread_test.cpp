@@ -1,6 +1,7 @@
 // Worker threads.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -12,7 +13,7 @@ namespace {
 
 class CountingWorker : public Thread {
  public:
-  ~CountingWorker() = default;
+  ~CountingWorker() { Join(); }
   int WaitForRuns(int runs) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, std::chrono::seconds(10), [&] { return runs_ >= runs; });
@@ -40,12 +41,43 @@ class CountingWorker : public Thread {
 };
 
 TEST(ThreadTest, EveryStartRunsTheBodyOnANewThread) {
-  // Workers outlive their owners' scopes in the program; this one lives to process end too.
-  static CountingWorker worker;
+  CountingWorker worker;
   EXPECT_TRUE(worker.Start());
   EXPECT_TRUE(worker.Start());
   EXPECT_EQ(worker.WaitForRuns(2), 2);
   EXPECT_TRUE(worker.RanOnOtherThread());
+}
+
+// A worker that waits for Stop, or for a wake-up of its own, as the
+// listener and the service probe do.
+class StoppableWorker : public Thread {
+ public:
+  ~StoppableWorker() { Stop(); }
+  std::atomic<int> stopsSeen{0};
+  std::atomic<int> wakes{0};
+
+ protected:
+  void Run() override {
+    if (WaitForStop(60000) && StopRequested()) ++stopsSeen;
+  }
+  void Wake() override { ++wakes; }
+};
+
+TEST(ThreadTest, StopEndsEveryRunAndJoinsItAndALaterStartRunsAgain) {
+  StoppableWorker worker;
+  worker.Join();  // nothing started: returns at once
+  ASSERT_TRUE(worker.Start());
+  ASSERT_TRUE(worker.Start());
+  EXPECT_TRUE(worker.Running());
+  worker.Stop();  // would take a minute if the runs did not see it
+  EXPECT_FALSE(worker.Running());
+  EXPECT_EQ(worker.stopsSeen.load(), 2);
+  EXPECT_EQ(worker.wakes.load(), 1);
+
+  ASSERT_TRUE(worker.Start());  // a new run does not see the old stop
+  EXPECT_TRUE(worker.Running());
+  worker.Stop();
+  EXPECT_EQ(worker.stopsSeen.load(), 3);
 }
 
 }  // namespace

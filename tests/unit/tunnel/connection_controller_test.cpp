@@ -14,7 +14,7 @@
 #include "support/fake_service.h"
 #include "platform/message_box.h"
 #include "platform/named_event.h"
-#include "profile/server_list.h"
+#include "runtime/server_list.h"
 #include "support/test_env.h"
 
 namespace {
