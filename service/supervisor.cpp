@@ -8,11 +8,11 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "firewall.h"
 #include "openvpn_process.h"
 #include "platform/named_event.h"
+#include "runtime/thread.h"
 
 namespace tunneld {
 
@@ -361,9 +361,15 @@ bool StartSupervisor(const SupervisorOptions& options) {
   g_state->exitEvent = std::move(event);
   // A killed service left its block behind: nothing must stay blocked with no session.
   Firewall::RemoveLeftovers();
-  std::thread(ReaperMain).detach();
-  std::thread(WatcherMain).detach();
-  std::thread(SessionWatcherMain).detach();
+  // They live as long as the service.
+  static void (*bodies[])() = {&ReaperMain, &WatcherMain, &SessionWatcherMain};
+  for (auto& body : bodies) {
+    if (!StartWorker(
+            +[](void* fn) { (*static_cast<void (**)()>(fn))(); }, &body)) {
+      Log("cannot start the supervisor's threads: %s", LastErrorText());
+      return false;
+    }
+  }
   return true;
 }
 
@@ -442,6 +448,17 @@ bool RunTunnel(const TunnelCommand& command, const CallerIdentity& caller) {
   Log("started OpenVPN (pid %ld) for %s, exit event %s: %s", process.pid, caller.name, command.exitEvent, shown);
   s.changed.notify_all();
   return true;
+}
+
+void ServeRequest(const unsigned char* bytes, size_t size, const CallerIdentity& caller) {
+  TunnelCommand command;
+  if (const char* reason = ValidateTunnelRequest(bytes, size, &command)) {
+    char shown[1400];
+    Printable(bytes, size, shown, sizeof shown);
+    LogRefused(caller, "refused request from %s (%s): %s", caller.name, reason, shown);
+    return;
+  }
+  RunTunnel(command, caller);
 }
 
 void StopTunnel(const char* why) {

@@ -4,6 +4,8 @@
 // new request comes. Requests from one front end form a session, which ends
 // when the service's exit event is set, when that front end ends, or when no
 // request follows an ended OpenVPN; the block outside the tunnel lives with it.
+#include <cstddef>
+
 #include "caller_identity.h"
 #include "request_validator.h"
 
@@ -35,6 +37,9 @@ bool StartSupervisor(const SupervisorOptions& options);
 // caller. While an OpenVPN started for one user runs, another user (other
 // than a privileged one) is refused. false (and a log line) when nothing started.
 bool RunTunnel(const TunnelCommand& command, const CallerIdentity& caller);
+
+// Validates a request's bytes and runs it for caller; a refusal is logged.
+void ServeRequest(const unsigned char* bytes, size_t size, const CallerIdentity& caller);
 
 // Stops the running OpenVPN, waits for it to end and removes the exit event
 // (service shutdown).
