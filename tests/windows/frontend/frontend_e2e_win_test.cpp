@@ -22,7 +22,8 @@ using qvtest::SavedKey;
 using qvtest::SetString;
 using qvtest::WindowsPath;
 
-constexpr const char* kPipe = "\\\\.\\pipe\\QuorvantaFrontEndTest";
+// Per run: a service left by a run that was killed cannot take a later run's pipe.
+const std::string kPipe = "\\\\.\\pipe\\QuorvantaFrontEndTest" + std::to_string(GetCurrentProcessId());
 constexpr const char* kMachineId = "6f1c2a9e-4b7d-4e21-9c3a-58d0f2b7a914";
 constexpr int kStepMs = 20000;
 
@@ -53,7 +54,7 @@ class FrontEndE2eWin : public ::testing::Test {
     SetString(kProductKey, "config_dir", dir_);
     SetString(kCryptographyKey, "MachineGuid", kMachineId);
 
-    SetEnvironmentVariableA("QUORVANTA_PIPE", kPipe);
+    SetEnvironmentVariableA("QUORVANTA_PIPE", kPipe.c_str());
     SetEnvironmentVariableA("QUORVANTA_MESSAGES", "stderr");
     SetEnvironmentVariableA("QUORVANTA_HEADLESS", "1");
     // The list update and the callback find no site here, at once.

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -100,6 +101,16 @@ inline std::string UnixScriptLine(const std::string& script, const std::string& 
   return answer;
 }
 
+// The gathered output outlives the Program: a program it started (Wine's
+// explorer.exe, started by the first process that makes a window) may inherit
+// the output pipe and hold it open long after the program itself has ended.
+struct ProgramOutput {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::string text;
+  bool ended = false;  // the pipe's end was read
+};
+
 class Program {
  public:
   Program() = default;
@@ -108,22 +119,25 @@ class Program {
   ~Program() {
     if (process_.hProcess) {
       if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(process_.hProcess, 1);
-      WaitForSingleObject(process_.hProcess, INFINITE);
+      WaitForSingleObject(process_.hProcess, 10000);
       CloseHandle(process_.hProcess);
       CloseHandle(process_.hThread);
     }
     CloseInput();
-    if (reader_.joinable()) reader_.join();
-    if (output_read_) CloseHandle(output_read_);
+    Drain();
+    // A reader still waiting on a pipe that somebody else holds open keeps
+    // the output alive by itself and ends with the test process.
+    if (reader_.joinable()) reader_.detach();
+    if (peek_) CloseHandle(peek_);
   }
 
   // commandLine names the program first; the environment is this process's.
   bool Start(std::string commandLine) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE outWrite = nullptr, inRead = nullptr;
-    if (!CreatePipe(&output_read_, &outWrite, &sa, 0)) return false;
+    HANDLE outWrite = nullptr, inRead = nullptr, outRead = nullptr;
+    if (!CreatePipe(&outRead, &outWrite, &sa, 0)) return false;
     if (!CreatePipe(&inRead, &input_, &sa, 0)) return false;
-    SetHandleInformation(output_read_, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW si{};
     si.cb = sizeof si;
@@ -135,15 +149,24 @@ class Program {
     const bool ok = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &process_);
     CloseHandle(outWrite);
     CloseHandle(inRead);
-    if (!ok) return false;
-    reader_ = std::thread([this] {
+    if (!ok) {
+      CloseHandle(outRead);
+      return false;
+    }
+    // The reader closes its handle at the pipe's end; this one only looks.
+    DuplicateHandle(GetCurrentProcess(), outRead, GetCurrentProcess(), &peek_, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    reader_ = std::thread([output = output_, outRead] {
       char buffer[512];
       DWORD got = 0;
-      while (ReadFile(output_read_, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        output_.append(buffer, got);
-        changed_.notify_all();
+      while (ReadFile(outRead, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        std::lock_guard<std::mutex> lock(output->mutex);
+        output->text.append(buffer, got);
+        output->changed.notify_all();
       }
+      CloseHandle(outRead);
+      std::lock_guard<std::mutex> lock(output->mutex);
+      output->ended = true;
+      output->changed.notify_all();
     });
     return true;
   }
@@ -160,45 +183,66 @@ class Program {
 
   // Waits until text has appeared count times in the output.
   bool WaitFor(const std::string& text, size_t count = 1, int ms = 20000) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return CountLocked(text) >= count; });
+    std::unique_lock<std::mutex> lock(output_->mutex);
+    return output_->changed.wait_for(lock, std::chrono::milliseconds(ms),
+                                     [&] { return CountIn(output_->text, text) >= count; });
   }
   size_t Count(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return CountLocked(text);
+    std::lock_guard<std::mutex> lock(output_->mutex);
+    return CountIn(output_->text, text);
   }
   std::string Output() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return output_;
+    std::lock_guard<std::mutex> lock(output_->mutex);
+    return output_->text;
   }
 
   DWORD Id() const { return process_.dwProcessId; }
 
   // The exit code, or -2 when the program has not ended within ms. Once it
-  // has, its output is complete (unless a program it started holds it open).
+  // has, its output is complete, even when a program it started holds the
+  // pipe open.
   long long Wait(int ms = 20000) {
     if (WaitForSingleObject(process_.hProcess, static_cast<DWORD>(ms)) != WAIT_OBJECT_0) return -2;
     CloseInput();
-    if (reader_.joinable()) reader_.join();
+    Drain();
     DWORD code = 0;
     GetExitCodeProcess(process_.hProcess, &code);
     return static_cast<int>(code);  // -1 comes back as 0xFFFFFFFF
   }
 
  private:
-  size_t CountLocked(const std::string& text) const {
+  static size_t CountIn(const std::string& output, const std::string& text) {
     size_t n = 0;
-    for (size_t at = output_.find(text); at != std::string::npos; at = output_.find(text, at + 1)) ++n;
+    for (size_t at = output.find(text); at != std::string::npos; at = output.find(text, at + 1)) ++n;
     return n;
+  }
+
+  // After the program's end: until the pipe's end is read or, when another
+  // process holds the pipe, until nothing is left in it to read.
+  void Drain() {
+    if (!reader_.joinable()) return;
+    for (int quiet = 0, waited = 0; waited < 5000; waited += 50) {
+      {
+        std::unique_lock<std::mutex> lock(output_->mutex);
+        if (output_->changed.wait_for(lock, std::chrono::milliseconds(50), [&] { return output_->ended; })) {
+          lock.unlock();
+          reader_.join();
+          return;
+        }
+      }
+      DWORD available = 0;
+      const bool peeked = peek_ && PeekNamedPipe(peek_, nullptr, 0, nullptr, &available, nullptr) != FALSE;
+      // Twice empty in a row: the reader has taken the last bytes in too.
+      quiet = peeked && available == 0 ? quiet + 1 : 0;
+      if (quiet >= 2) return;
+    }
   }
 
   PROCESS_INFORMATION process_{};
   HANDLE input_ = nullptr;
-  HANDLE output_read_ = nullptr;
+  HANDLE peek_ = nullptr;  // a second handle to the output pipe, to see what is left in it
   std::thread reader_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::string output_;
+  std::shared_ptr<ProgramOutput> output_ = std::make_shared<ProgramOutput>();
 };
 
 }  // namespace qvtest
