@@ -2,9 +2,7 @@
 // The tunnel request to the service: a probe worker that waits for the
 // service's socket, the writer of one request, and StartTunnel, which turns
 // the next server entry into an OpenVPN command line.
-#include <condition_variable>
 #include <cstddef>
-#include <mutex>
 
 #include "runtime/signal.h"
 #include "runtime/thread.h"
