@@ -53,6 +53,19 @@ std::string ReadUntilClosed(int fd, int timeoutMs) {
   }
 }
 
+// What the peer sends until it has sent `want`, closes, or timeoutMs of silence.
+std::string ReadUntil(int fd, const std::string& want, int timeoutMs) {
+  std::string got;
+  while (got.find(want) == std::string::npos) {
+    pollfd p{fd, POLLIN, 0};
+    char buffer[64];
+    ssize_t n = poll(&p, 1, timeoutMs) > 0 ? recv(fd, buffer, sizeof buffer, 0) : 0;
+    if (n <= 0) break;
+    got.append(buffer, static_cast<size_t>(n));
+  }
+  return got;
+}
+
 void SendAll(int fd, const std::string& text) {
   if (send(fd, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size())) {
   }
@@ -191,7 +204,14 @@ TEST_F(ManagementPort, StrangersNeverGetTheIdentityNorMoveTheState) {
        }},
   };
   for (const Case& c : cases) {
-    int ours = c.behindOurs ? Connect() : -1;
+    int ours = -1;
+    if (c.behindOurs) {
+      // Ours must be taken first, or it too is a closed socket by the time it is taken.
+      ours = Connect();
+      ASSERT_GE(ours, 0);
+      SendAll(ours, kHold);
+      ASSERT_NE(ReadUntil(ours, "state on\n", 5000).find("state on\n"), std::string::npos) << c.what;
+    }
     qvtest::ChildResult result = qvtest::RunInChild(c.run, /*unprivileged=*/true);
     EXPECT_EQ(result.exitCode, 0) << c.what;
     EXPECT_EQ(result.output, "") << c.what;
