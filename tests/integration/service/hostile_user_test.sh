@@ -115,9 +115,9 @@ wait "$resetter"
 quit_front
 
 tried "the stranger listens on 127.0.0.1:63782 before the front end starts"
-setpriv --reuid=$stranger --regid=$stranger --clear-groups /usr/bin/python3 -c 'import socket,time; s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(("127.0.0.1", 63782)); s.listen(); time.sleep(30)' &
+setpriv --reuid=$stranger --regid=$stranger --clear-groups /usr/bin/python3 -c 'import socket,time; s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(("127.0.0.1", 63782)); s.listen(); print("listening", flush=True); time.sleep(30)' >"$work/holder.log" 2>&1 &
 holder=$!
-sleep 0.5
+until_in "$work/holder.log" listening 1 10 || fail "the stranger could not take the port: $(cat "$work/holder.log")"
 started=$(count "$work/service.log" "started OpenVPN")
 start_front XDG_RUNTIME_DIR="$work/xdg"
 until_in "$(ferr)" "Port 63782 on 127.0.0.1 is taken: another program holds it" 1 10 ||
@@ -128,11 +128,12 @@ quit_front
 kill "$holder"; wait "$holder" 2>/dev/null
 
 tried "the stranger plants every name he sees appear, at once, during 10 starts"
-setpriv --reuid=$stranger --regid=$stranger --clear-groups /usr/bin/python3 - /dev/shm "$work" <<'PY' &
+setpriv --reuid=$stranger --regid=$stranger --clear-groups /usr/bin/python3 - /dev/shm "$work" <<'PY' >"$work/planter.log" 2>&1 &
 import ctypes, os, struct, sys
 libc = ctypes.CDLL(None, use_errno=True)
 fd = libc.inotify_init()
 dirs = {libc.inotify_add_watch(fd, d.encode(), 0x100 | 0x80): d for d in sys.argv[1:]}
+print("watching", flush=True)
 while True:
     buf = os.read(fd, 65536)
     i = 0
@@ -147,7 +148,7 @@ while True:
                 pass
 PY
 planter=$!
-sleep 0.5
+until_in "$work/planter.log" watching 1 10 || fail "the planter did not start: $(cat "$work/planter.log")"
 good=0
 for i in $(seq 10); do
   start_front XDG_RUNTIME_DIR="$work/xdg"

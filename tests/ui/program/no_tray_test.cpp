@@ -38,6 +38,18 @@ std::string WmState(const std::string& id) {
   return "";
 }
 
+// The tray icon's window has left the root for the panel that embeds it.
+bool IconDocked() {
+  const std::string tree = XSession::Run({"xwininfo", "-root", "-tree"});
+  const std::string icon = "\"Quorvanta\": (\"quorvanta\" \"quorvanta\")";
+  for (size_t at = tree.find(icon); at != std::string::npos; at = tree.find(icon, at + 1)) {
+    const size_t line = tree.rfind('\n', at) + 1;
+    const size_t indent = tree.find_first_not_of(' ', line) - line;
+    if (indent > 5) return true;  // the root's own children are indented by five
+  }
+  return false;
+}
+
 template <typename Predicate>
 bool WaitUntil(Predicate done, int ms = 15000) {
   for (int waited = 0; waited < ms; waited += 100) {
@@ -119,7 +131,7 @@ TEST_F(NoTrayTest, HidingMinimisesUntilAPanelTakesTheIconAndASecondStartShowsThe
   g_x->StartPanel();
   StartSecond();
   ASSERT_TRUE(WaitUntil([&] { return WmState(id) == "Normal"; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // the tray takes the icon
+  ASSERT_TRUE(WaitUntil(IconDocked)) << "the panel never took the icon";
   Close(id);
   EXPECT_TRUE(WaitUntil([&] { return WmState(id).empty(); })) << WmState(id);
 }

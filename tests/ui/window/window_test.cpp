@@ -41,7 +41,7 @@ std::string Frame(HtmlControl& window) {
 }
 
 bool WaitFrame(HtmlControl& window, const std::string& expected) {
-  return PumpUntil([&] { return Frame(window) == expected; }, 5000);
+  return PumpUntil([&] { return Frame(window) == expected; }, 15000);
 }
 
 class WindowTest : public ::testing::Test {
@@ -99,7 +99,7 @@ TEST_F(WindowTest, HideAndDisplayKeepThePlace) {
 
 TEST_F(WindowTest, ClickingTheCloseMarkHidesTheWindow) {
   Open(true);
-  ASSERT_TRUE(WaitFrame(window, "880,460 400x300"));
+  ASSERT_TRUE(WaitFrame(window, "880,460 400x300")) << Frame(window);
   Pump(300);
   std::string where = Js(window,
                          "(function(){var r=$('close').getBoundingClientRect();"
@@ -113,7 +113,7 @@ TEST_F(WindowTest, ClickingTheCloseMarkHidesTheWindow) {
 
 TEST_F(WindowTest, PressingOnTheTitleBarMovesTheWindow) {
   Open(true);
-  ASSERT_TRUE(WaitFrame(window, "880,460 400x300"));
+  ASSERT_TRUE(WaitFrame(window, "880,460 400x300")) << Frame(window);
   Pump(300);
   XSession::Run({"xdotool", "mousemove", "1000", "470", "mousedown", "1"});
   Pump(300);

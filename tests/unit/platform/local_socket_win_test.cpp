@@ -80,7 +80,7 @@ TEST(ServicePipe, BusyPipeIsWaitedForAndTakenWhenItFrees) {
   });
   first.Close();
   platform::LocalSocket third;
-  EXPECT_EQ(third.Connect(server.name(), 1000), platform::LocalConnectResult::Connected);
+  EXPECT_EQ(third.Connect(server.name(), 10000), platform::LocalConnectResult::Connected);
   EXPECT_TRUE(third.Write("two", 4));
   freeing.join();
 }
