@@ -86,6 +86,7 @@ TEST(ReleaseCodePages, WorksWhileOtherThreadsRunAndLoadLibraries) {
     while (!stop) {
       std::string s = std::to_string(work.load()) + kWords[work % 3];
       work += static_cast<long>(s.size() > 0);
+      work.notify_all();
     }
   });
   std::thread loader([&] {
@@ -94,11 +95,16 @@ TEST(ReleaseCodePages, WorksWhileOtherThreadsRunAndLoadLibraries) {
       if (library) dlclose(library);
     }
   });
+  // The worker is under way before the pages go, however late a loaded machine starts it.
+  work.wait(0);
   for (int i = 0; i < 20; ++i) platform::ReleaseCodePages();
   loader.join();
+  // ...and still runs after they went.
+  const long after = work.load();
+  work.wait(after);
   stop = true;
   worker.join();
-  EXPECT_GT(work.load(), 0);
+  EXPECT_GT(work.load(), after);
 }
 
 TEST(ReleaseCodePages, GivesCleanPagesBack) {
