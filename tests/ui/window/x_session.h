@@ -47,9 +47,16 @@ class XSession {
     setenv("DISPLAY", display_.c_str(), 1);
     unsetenv("WAYLAND_DISPLAY");
     setenv("GDK_BACKEND", "x11", 1);
-    if (windowManager) {
+    // Openbox now and then fails to open a display that Xvfb has just announced, and
+    // ends at once: without it there is no work area. Start it again when it did not come up.
+    for (int attempt = 0; windowManager && attempt < 3; ++attempt) {
       wm_ = Spawn({"openbox", "--sm-disable"}, -1);
-      WaitFor("_NET_SUPPORTING_WM_CHECK", "window id");
+      if (WaitFor("_NET_SUPPORTING_WM_CHECK", "window id")) break;
+      if (wm_ > 0) {
+        kill(wm_, SIGTERM);
+        waitpid(wm_, nullptr, 0);
+      }
+      wm_ = -1;
     }
     if (panel) StartPanel();
     int argc = 0;
@@ -115,12 +122,13 @@ class XSession {
     return pid;
   }
 
-  // Waits (up to 10 s) until the root window's property holds text.
-  static void WaitFor(const char* property, const char* text) {
+  // Waits (up to 10 s) until the root window's property holds text; false if it never did.
+  static bool WaitFor(const char* property, const char* text) {
     for (int i = 0; i < 200; ++i) {
-      if (Run({"xprop", "-root", property}).find(text) != std::string::npos) return;
+      if (Run({"xprop", "-root", property}).find(text) != std::string::npos) return true;
       usleep(50000);
     }
+    return false;
   }
 
   std::string display_;
